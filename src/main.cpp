@@ -1,0 +1,10 @@
+// The process entry: the Windows platform, handed to the front end.
+
+#include "cli/front_end.h"
+#include "platform/win32/win32_platform.h"
+
+int main() {
+  auto platform = tessarin::win32::make_platform();
+  // The full 32-bit value becomes the process exit code.
+  return static_cast<int>(tessarin::run_front_end(platform->get()));
+}

@@ -1,0 +1,31 @@
+#pragma once
+// The process environment and the directories the helper looks things up in.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/result.h"
+
+namespace tessarin {
+
+class Environment {
+ public:
+  virtual ~Environment() = default;
+
+  // The variable's value; nullopt when it is undefined (or, on Windows, when
+  // its value is not valid Unicode and so could not be used faithfully).
+  virtual std::optional<std::string> get(const std::string& name) = 0;
+  // Sets a variable of the helper's own environment, which children inherit.
+  virtual SysStatus set(const std::string& name, const std::string& value) = 0;
+
+  // The current user's directory for temporary files.
+  virtual std::string temp_directory() = 0;
+  virtual std::uint32_t current_process_id() = 0;
+  // The directory that holds the helper's own executable.
+  virtual std::string executable_directory() = 0;
+  virtual std::string system_directory() = 0;
+  virtual std::string windows_directory() = 0;
+};
+
+}  // namespace tessarin

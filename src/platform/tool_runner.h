@@ -1,0 +1,37 @@
+#pragma once
+// Runs the system tools the helper relies on (powershell.exe, icacls.exe),
+// named by bare file name. Where the program is found is decided by
+// find_tool (tool_search.h); the current directory is never searched.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/result.h"
+
+namespace tessarin {
+
+struct CapturedRun {
+  std::uint32_t exit_code = 0;
+  // Everything the tool wrote to standard error. Standard output is read to
+  // its end and dropped as it arrives, so its size costs no memory.
+  std::string standard_error;
+};
+
+class ToolRunner {
+ public:
+  virtual ~ToolRunner() = default;
+
+  // Standard input is the null device; standard output and standard error are
+  // the helper's own. Waits without a time-out and yields the exit code. A
+  // tool found nowhere fails with the text "program not found".
+  virtual SysResult<std::uint32_t> run_inheriting(const std::string& bare_name,
+                                                  const std::vector<std::string>& arguments) = 0;
+
+  // Standard input is the null device; standard output and standard error are
+  // two pipes drained together while the tool runs. Waits without a time-out.
+  virtual SysResult<CapturedRun> run_capturing(const std::string& bare_name,
+                                               const std::vector<std::string>& arguments) = 0;
+};
+
+}  // namespace tessarin

@@ -1,0 +1,37 @@
+#include "platform/tool_search.h"
+
+#include <vector>
+
+#include "platform/path.h"
+
+namespace tessarin {
+
+SysResult<std::string> find_tool(Environment& env, FileSystem& files,
+                                 const std::string& bare_name) {
+  std::vector<std::string> directories = {env.executable_directory(), env.system_directory(),
+                                          env.windows_directory()};
+  if (const auto path = env.get("PATH")) {
+    std::size_t start = 0;
+    while (start <= path->size()) {
+      std::size_t end = path->find(';', start);
+      if (end == std::string::npos) end = path->size();
+      std::string entry = path->substr(start, end - start);
+      if (entry.size() >= 2 && entry.front() == '"' && entry.back() == '"') {
+        entry = entry.substr(1, entry.size() - 2);
+      }
+      // An empty or relative entry would be resolved against the current
+      // directory, which is never searched.
+      if (is_absolute_path(entry)) directories.push_back(std::move(entry));
+      start = end + 1;
+    }
+  }
+  for (const auto& directory : directories) {
+    if (!is_absolute_path(directory)) continue;
+    std::string candidate = join_path(directory, bare_name);
+    if (files.is_file(candidate)) return candidate;
+  }
+  // ERROR_FILE_NOT_FOUND, so that callers may test the kind if they wish.
+  return sys_fail(SystemError{2, "program not found"});
+}
+
+}  // namespace tessarin

@@ -1,0 +1,189 @@
+#include "platform/win32/file_system.h"
+
+#include <windows.h>
+
+#include <optional>
+
+#include "platform/path.h"
+#include "platform/text.h"
+#include "platform/win32/owners.h"
+#include "platform/win32/system_error.h"
+
+namespace tessarin::win32 {
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens for metadata only, following links; directories need backup semantics.
+UniqueFile open_for_metadata(const std::string& path) {
+  return UniqueFile(CreateFileW(wide(utf8_to_utf16(path)), FILE_READ_ATTRIBUTES, kShareAll,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+std::optional<BY_HANDLE_FILE_INFORMATION> metadata(const std::string& path) {
+  const UniqueFile file = open_for_metadata(path);
+  if (!file) return std::nullopt;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
+  return info;
+}
+
+SysStatus status_of(BOOL ok) {
+  if (!ok) return sys_fail(last_system_error());
+  return {};
+}
+
+// Read-only entries refuse deletion; the attribute is cleared and the
+// deletion tried once more.
+template <class Remove>
+SysStatus remove_clearing_read_only(const std::u16string& wide_path, Remove remove) {
+  if (remove(wide(wide_path))) return {};
+  const DWORD error = GetLastError();
+  if (error == ERROR_ACCESS_DENIED) {
+    const DWORD attributes = GetFileAttributesW(wide(wide_path));
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+        SetFileAttributesW(wide(wide_path), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+      if (remove(wide(wide_path))) return {};
+      const DWORD retry_error = GetLastError();
+      SetFileAttributesW(wide(wide_path), attributes);
+      return sys_fail(system_error(retry_error));
+    }
+  }
+  return sys_fail(system_error(error));
+}
+
+}  // namespace
+
+bool Win32FileSystem::exists(const std::string& path) { return metadata(path).has_value(); }
+
+bool Win32FileSystem::is_file(const std::string& path) {
+  const auto info = metadata(path);
+  return info && (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+SysResult<std::string> Win32FileSystem::read_file(const std::string& path) {
+  const UniqueFile file(CreateFileW(wide(utf8_to_utf16(path)), GENERIC_READ, kShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return sys_fail(last_system_error());
+  std::string bytes;
+  char chunk[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr)) {
+      return sys_fail(last_system_error());
+    }
+    if (got == 0) break;
+    bytes.append(chunk, got);
+  }
+  return bytes;
+}
+
+SysStatus Win32FileSystem::write_file(const std::string& path, std::string_view bytes) {
+  const UniqueFile file(CreateFileW(wide(utf8_to_utf16(path)), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return sys_fail(last_system_error());
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    const DWORD chunk = bytes.size() > (1u << 30) ? (1u << 30) : static_cast<DWORD>(bytes.size());
+    if (!WriteFile(file.get(), bytes.data(), chunk, &written, nullptr)) {
+      return sys_fail(last_system_error());
+    }
+    bytes.remove_prefix(written);
+  }
+  return {};
+}
+
+SysStatus Win32FileSystem::remove_file(const std::string& path) {
+  return remove_clearing_read_only(utf8_to_utf16(path),
+                                   [](const wchar_t* p) { return DeleteFileW(p); });
+}
+
+SysStatus Win32FileSystem::rename(const std::string& from, const std::string& to) {
+  return status_of(MoveFileExW(wide(utf8_to_utf16(from)), wide(utf8_to_utf16(to)), 0));
+}
+
+SysStatus Win32FileSystem::replace(const std::string& from, const std::string& to) {
+  return status_of(
+      MoveFileExW(wide(utf8_to_utf16(from)), wide(utf8_to_utf16(to)), MOVEFILE_REPLACE_EXISTING));
+}
+
+SysStatus Win32FileSystem::create_directories(const std::string& path) {
+  if (path.empty()) return {};
+  const std::u16string wide_path = utf8_to_utf16(path);
+  if (CreateDirectoryW(wide(wide_path), nullptr)) return {};
+  DWORD error = GetLastError();
+  if (error == ERROR_ALREADY_EXISTS) {
+    if (metadata(path) && (metadata(path)->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return {};
+    }
+    return sys_fail(system_error(error));
+  }
+  if (error != ERROR_PATH_NOT_FOUND) return sys_fail(system_error(error));
+  const auto parent = parent_path(path);
+  if (!parent) return sys_fail(system_error(error));
+  if (auto made = create_directories(*parent); !made) return made;
+  if (CreateDirectoryW(wide(wide_path), nullptr)) return {};
+  error = GetLastError();
+  // Another process may have made it in between.
+  if (error == ERROR_ALREADY_EXISTS && metadata(path) &&
+      (metadata(path)->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return {};
+  }
+  return sys_fail(system_error(error));
+}
+
+SysResult<std::string> Win32FileSystem::canonicalize(const std::string& path) {
+  const UniqueFile file = open_for_metadata(path);
+  if (!file) return sys_fail(last_system_error());
+  std::u16string buffer(MAX_PATH, u'\0');
+  for (;;) {
+    const DWORD n =
+        GetFinalPathNameByHandleW(file.get(), reinterpret_cast<wchar_t*>(buffer.data()),
+                                  static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
+    if (n == 0) return sys_fail(last_system_error());
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      break;
+    }
+    buffer.resize(n);
+  }
+  // A path that UTF-8 cannot carry would be granted under one name and
+  // recorded under another; it is refused here, before anything uses it.
+  auto text = utf16_to_utf8_strict(buffer);
+  if (!text) return sys_fail(system_error(ERROR_NO_UNICODE_TRANSLATION));
+  return std::move(*text);
+}
+
+LinkStatus Win32FileSystem::link_status(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(wide(utf8_to_utf16(path)));
+  if (attributes == INVALID_FILE_ATTRIBUTES) return {};
+  return LinkStatus{true, (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                    (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0};
+}
+
+SysResult<std::vector<DirectoryEntry>> Win32FileSystem::list_directory(const std::string& path) {
+  WIN32_FIND_DATAW data{};
+  const UniqueFind find(FindFirstFileExW(wide(utf8_to_utf16(join_path(path, "*"))),
+                                         FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
+  if (!find) return sys_fail(last_system_error());
+  std::vector<DirectoryEntry> entries;
+  do {
+    const std::u16string_view name(reinterpret_cast<const char16_t*>(data.cFileName));
+    if (name == u"." || name == u"..") continue;
+    auto text = utf16_to_utf8_strict(name);
+    if (!text) return sys_fail(system_error(ERROR_NO_UNICODE_TRANSLATION));
+    const DWORD a = data.dwFileAttributes;
+    entries.push_back(DirectoryEntry{
+        std::move(*text), LinkStatus{true, (a & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                                     (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0}});
+  } while (FindNextFileW(find.get(), &data));
+  if (GetLastError() != ERROR_NO_MORE_FILES) return sys_fail(last_system_error());
+  return entries;
+}
+
+SysStatus Win32FileSystem::remove_empty_directory(const std::string& path) {
+  return remove_clearing_read_only(utf8_to_utf16(path),
+                                   [](const wchar_t* p) { return RemoveDirectoryW(p); });
+}
+
+}  // namespace tessarin::win32

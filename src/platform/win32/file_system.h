@@ -1,0 +1,23 @@
+#pragma once
+
+#include "platform/file_system.h"
+
+namespace tessarin::win32 {
+
+class Win32FileSystem final : public FileSystem {
+ public:
+  bool exists(const std::string& path) override;
+  bool is_file(const std::string& path) override;
+  SysResult<std::string> read_file(const std::string& path) override;
+  SysStatus write_file(const std::string& path, std::string_view bytes) override;
+  SysStatus remove_file(const std::string& path) override;
+  SysStatus rename(const std::string& from, const std::string& to) override;
+  SysStatus replace(const std::string& from, const std::string& to) override;
+  SysStatus create_directories(const std::string& path) override;
+  SysResult<std::string> canonicalize(const std::string& path) override;
+  LinkStatus link_status(const std::string& path) override;
+  SysResult<std::vector<DirectoryEntry>> list_directory(const std::string& path) override;
+  SysStatus remove_empty_directory(const std::string& path) override;
+};
+
+}  // namespace tessarin::win32

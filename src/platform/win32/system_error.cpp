@@ -1,0 +1,35 @@
+#include "platform/win32/system_error.h"
+
+#include <cwchar>
+
+#include "platform/text.h"
+#include "platform/win32/owners.h"
+
+namespace tessarin::win32 {
+
+std::string narrow(const wchar_t* text, std::size_t length) {
+  return utf16_to_utf8_lossy(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
+}
+
+std::string narrow(const wchar_t* text) { return narrow(text, std::wcslen(text)); }
+
+SystemError system_error(DWORD code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  UniqueLocal owner(buffer);
+  std::string text;
+  if (length != 0 && buffer != nullptr) {
+    text = narrow(buffer, length);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                             text.back() == '\n')) {
+      text.pop_back();
+    }
+  } else {
+    text = "Unknown error";
+  }
+  return SystemError{code, text + " (os error " + decimal(code) + ")"};
+}
+
+}  // namespace tessarin::win32

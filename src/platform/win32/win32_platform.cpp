@@ -1,0 +1,33 @@
+#include "platform/win32/win32_platform.h"
+
+#include "platform/win32/app_container.h"
+#include "platform/win32/console.h"
+#include "platform/win32/environment.h"
+#include "platform/win32/file_system.h"
+#include "platform/win32/launcher.h"
+#include "platform/win32/named_lock.h"
+#include "platform/win32/tool_runner.h"
+
+namespace tessarin::win32 {
+namespace {
+
+class Win32Platform final : public PlatformHolder {
+ public:
+  Platform& get() override { return platform_; }
+
+ private:
+  Win32Console console_;
+  Win32Environment env_;
+  Win32FileSystem files_;
+  Win32ToolRunner tools_{env_, files_};
+  Win32AppContainerApi app_containers_;
+  Win32LockApi locks_;
+  Win32LaunchApi launcher_;
+  Platform platform_{console_, env_, files_, tools_, app_containers_, locks_, launcher_};
+};
+
+}  // namespace
+
+std::unique_ptr<PlatformHolder> make_platform() { return std::make_unique<Win32Platform>(); }
+
+}  // namespace tessarin::win32

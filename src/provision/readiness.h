@@ -1,0 +1,12 @@
+#pragma once
+
+#include "platform/platform.h"
+#include "platform/result.h"
+
+namespace tessarin {
+
+// Whether the machine is ready for sandboxed execution: success, or the first
+// problem found. Shared by `status` and `run`; changes nothing.
+Status verify_readiness(Platform& platform);
+
+}  // namespace tessarin

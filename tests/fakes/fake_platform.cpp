@@ -1,0 +1,345 @@
+#include "fakes/fake_platform.h"
+
+#include <algorithm>
+
+#include "platform/path.h"
+#include "platform/text.h"
+
+namespace tessarin::fakes {
+
+// ---- console ---------------------------------------------------------------
+
+Result<std::vector<std::string>> FakeConsole::arguments() {
+  if (arguments_error) return fail(*arguments_error);
+  return args;
+}
+void FakeConsole::write_stdout(std::string_view text) {
+  out.append(text);
+  ++stdout_writes;
+}
+void FakeConsole::write_stderr(std::string_view text) { err.append(text); }
+
+// ---- environment -----------------------------------------------------------
+
+std::optional<std::string> FakeEnvironment::get(const std::string& name) {
+  const auto it = variables.find(name);
+  if (it == variables.end()) return std::nullopt;
+  return it->second;
+}
+
+SysStatus FakeEnvironment::set(const std::string& name, const std::string& value) {
+  log_.push_back("env set " + name + "=" + value);
+  if (failing_sets.count(name) != 0) return sys_fail(FakeFileSystem::error(87));
+  variables[name] = value;
+  return {};
+}
+
+// ---- file system -----------------------------------------------------------
+
+SystemError FakeFileSystem::error(std::uint32_t code) {
+  return SystemError{code, "fake error " + decimal(code) + " (os error " + decimal(code) + ")"};
+}
+
+void FakeFileSystem::fail(const std::string& operation, const std::string& path,
+                          std::uint32_t code) {
+  failures_[{operation, path}] = code;
+}
+
+std::optional<SystemError> FakeFileSystem::injected(const std::string& operation,
+                                                    const std::string& path) {
+  const auto it = failures_.find({operation, path});
+  if (it == failures_.end()) return std::nullopt;
+  return error(it->second);
+}
+
+void FakeFileSystem::add_directory(const std::string& path) {
+  if (const auto parent = parent_path(path); parent && !has(*parent)) add_directory(*parent);
+  nodes[path].directory = true;
+}
+
+void FakeFileSystem::add_file(const std::string& path, std::string content) {
+  if (const auto parent = parent_path(path); parent && !has(*parent)) add_directory(*parent);
+  nodes[path] = Node{false, std::move(content), std::nullopt};
+}
+
+std::string FakeFileSystem::content(const std::string& path) const {
+  const auto it = nodes.find(path);
+  return it == nodes.end() ? std::string() : it->second.content;
+}
+
+const FakeFileSystem::Node* FakeFileSystem::resolve(const std::string& path) const {
+  std::string current = path;
+  for (int hops = 0; hops < 16; ++hops) {
+    const auto it = nodes.find(current);
+    if (it == nodes.end()) return nullptr;
+    if (!it->second.link_target) return &it->second;
+    current = *it->second.link_target;
+  }
+  return nullptr;
+}
+
+bool FakeFileSystem::parent_is_directory(const std::string& path) const {
+  const auto parent = parent_path(path);
+  if (!parent) return true;  // a root
+  const Node* node = resolve(*parent);
+  return node != nullptr && node->directory;
+}
+
+bool FakeFileSystem::exists(const std::string& path) { return resolve(path) != nullptr; }
+
+bool FakeFileSystem::is_file(const std::string& path) {
+  const Node* node = resolve(path);
+  return node != nullptr && !node->directory;
+}
+
+SysResult<std::string> FakeFileSystem::read_file(const std::string& path) {
+  log_.push_back("fs read " + path);
+  if (auto e = injected("read_file", path)) return sys_fail(*e);
+  const Node* node = resolve(path);
+  if (node == nullptr) return sys_fail(error(2));
+  if (node->directory) return sys_fail(error(5));
+  return node->content;
+}
+
+SysStatus FakeFileSystem::write_file(const std::string& path, std::string_view bytes) {
+  log_.push_back("fs write " + path);
+  if (auto e = injected("write_file", path)) return sys_fail(*e);
+  if (!parent_is_directory(path)) return sys_fail(error(3));
+  const auto it = nodes.find(path);
+  if (it != nodes.end() && it->second.directory) return sys_fail(error(5));
+  nodes[path] = Node{false, std::string(bytes), std::nullopt};
+  return {};
+}
+
+SysStatus FakeFileSystem::remove_file(const std::string& path) {
+  log_.push_back("fs remove_file " + path);
+  if (auto e = injected("remove_file", path)) return sys_fail(*e);
+  const auto it = nodes.find(path);
+  if (it == nodes.end()) return sys_fail(error(2));
+  if (it->second.directory && !it->second.link_target) return sys_fail(error(5));
+  nodes.erase(it);
+  return {};
+}
+
+SysStatus FakeFileSystem::rename(const std::string& from, const std::string& to) {
+  log_.push_back("fs rename " + from + " -> " + to);
+  if (auto e = injected("rename", from)) return sys_fail(*e);
+  if (!has(from)) return sys_fail(error(2));
+  if (has(to)) return sys_fail(error(183));
+  nodes[to] = nodes[from];
+  nodes.erase(from);
+  return {};
+}
+
+SysStatus FakeFileSystem::replace(const std::string& from, const std::string& to) {
+  log_.push_back("fs replace " + from + " -> " + to);
+  if (auto e = injected("replace", from)) return sys_fail(*e);
+  if (!has(from)) return sys_fail(error(2));
+  if (has(to) && nodes[to].directory) return sys_fail(error(5));
+  nodes[to] = nodes[from];
+  nodes.erase(from);
+  return {};
+}
+
+SysStatus FakeFileSystem::create_directories(const std::string& path) {
+  log_.push_back("fs create_directories " + path);
+  if (auto e = injected("create_directories", path)) return sys_fail(*e);
+  std::vector<std::string> missing;
+  std::optional<std::string> current = path;
+  while (current && !has(*current)) {
+    missing.push_back(*current);
+    current = parent_path(*current);
+  }
+  if (current) {
+    const Node* node = resolve(*current);
+    if (node == nullptr || !node->directory) return sys_fail(error(183));
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) nodes[*it].directory = true;
+  return {};
+}
+
+SysResult<std::string> FakeFileSystem::canonicalize(const std::string& path) {
+  log_.push_back("fs canonicalize " + path);
+  if (auto e = injected("canonicalize", path)) return sys_fail(*e);
+  if (!exists(path)) return sys_fail(error(2));
+  const auto it = canonical.find(path);
+  if (it != canonical.end()) return it->second;
+  return "\\\\?\\" + path;
+}
+
+LinkStatus FakeFileSystem::link_status(const std::string& path) {
+  const auto it = nodes.find(path);
+  if (it == nodes.end()) return {};
+  return LinkStatus{true, it->second.directory, it->second.link_target.has_value()};
+}
+
+SysResult<std::vector<DirectoryEntry>> FakeFileSystem::list_directory(const std::string& path) {
+  log_.push_back("fs list " + path);
+  if (auto e = injected("list_directory", path)) return sys_fail(*e);
+  const auto it = nodes.find(path);
+  if (it == nodes.end()) return sys_fail(error(3));
+  if (!it->second.directory || it->second.link_target) return sys_fail(error(267));
+  std::vector<DirectoryEntry> entries;
+  for (const auto& [name, node] : nodes) {
+    if (name != path && parent_path(name) == path) {
+      entries.push_back(DirectoryEntry{
+          std::string(file_name(name)),
+          LinkStatus{true, node.directory, node.link_target.has_value()}});
+    }
+  }
+  return entries;
+}
+
+SysStatus FakeFileSystem::remove_empty_directory(const std::string& path) {
+  log_.push_back("fs remove_directory " + path);
+  if (auto e = injected("remove_empty_directory", path)) return sys_fail(*e);
+  const auto it = nodes.find(path);
+  if (it == nodes.end()) return sys_fail(error(2));
+  if (!it->second.directory) return sys_fail(error(267));
+  if (!it->second.link_target) {
+    for (const auto& [name, node] : nodes) {
+      if (name != path && parent_path(name) == path) return sys_fail(error(145));
+    }
+  }
+  nodes.erase(it);
+  return {};
+}
+
+// ---- tools -----------------------------------------------------------------
+
+SysResult<CapturedRun> FakeToolRunner::record(Run run) {
+  std::string line = "tool " + run.name;
+  for (const auto& argument : run.arguments) line += " " + argument;
+  log_.push_back(line);
+  runs.push_back(run);
+  if (on_run) return on_run(runs.back());
+  return CapturedRun{};
+}
+
+SysResult<std::uint32_t> FakeToolRunner::run_inheriting(const std::string& bare_name,
+                                                        const std::vector<std::string>& arguments) {
+  auto outcome = record(Run{bare_name, arguments, false});
+  if (!outcome) return outcome.propagate();
+  return outcome->exit_code;
+}
+
+SysResult<CapturedRun> FakeToolRunner::run_capturing(const std::string& bare_name,
+                                                     const std::vector<std::string>& arguments) {
+  return record(Run{bare_name, arguments, true});
+}
+
+// ---- AppContainer ----------------------------------------------------------
+
+std::string FakeAppContainerApi::sid_text_for(const std::string& name) {
+  std::uint32_t hash = 2166136261u;
+  for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  return "S-1-15-2-" + decimal(hash) + "-" + decimal(name.size());
+}
+
+void* FakeAppContainerApi::allocate(std::string text, SidOrigin origin) {
+  auto sid = std::make_unique<Sid>(Sid{std::move(text), origin});
+  void* key = sid.get();
+  live_[key] = std::move(sid);
+  return key;
+}
+
+SidCall FakeAppContainerApi::create_profile(const std::string& name, const std::string& display_name,
+                                            const std::string& description) {
+  log_.push_back("profile create " + name + " [" + display_name + "] [" + description + "]");
+  if (const auto it = create_results.find(name); it != create_results.end()) {
+    return SidCall{it->second, nullptr};
+  }
+  if (registered.count(name) != 0) return SidCall{0x800700B7u, nullptr};
+  registered.insert(name);
+  if (null_sid_names.count(name) != 0) return SidCall{0, nullptr};
+  return SidCall{0, allocate(sid_text_for(name), SidOrigin::kFreeSid)};
+}
+
+SidCall FakeAppContainerApi::derive_sid(const std::string& name) {
+  log_.push_back("profile derive " + name);
+  if (const auto it = derive_results.find(name); it != derive_results.end()) {
+    return SidCall{it->second, nullptr};
+  }
+  // Derivation works from the name alone, registered or not.
+  return SidCall{0, allocate(sid_text_for(name), SidOrigin::kFreeSid)};
+}
+
+AppContainerApi::FolderPath FakeAppContainerApi::folder_path(const std::string& sid_text) {
+  log_.push_back("profile folder " + sid_text);
+  for (const auto& name : registered) {
+    if (sid_text_for(name) == sid_text) return FolderPath{0, true};
+  }
+  return FolderPath{0x80070002u, false};
+}
+
+Result<std::string, std::uint32_t> FakeAppContainerApi::sid_to_string(const void* sid) {
+  if (sid_to_string_error) return Err<std::uint32_t>{*sid_to_string_error};
+  const auto it = live_.find(const_cast<void*>(sid));
+  if (it == live_.end()) return Err<std::uint32_t>{87};
+  return it->second->text;
+}
+
+Result<void*, std::uint32_t> FakeAppContainerApi::string_to_sid(const std::string& text) {
+  log_.push_back("sid parse " + text);
+  if (const auto it = string_to_sid_errors.find(text); it != string_to_sid_errors.end()) {
+    return Err<std::uint32_t>{it->second};
+  }
+  return allocate(text, SidOrigin::kLocalFree);
+}
+
+void FakeAppContainerApi::release_sid(void* sid, SidOrigin origin) {
+  const auto it = live_.find(sid);
+  if (it == live_.end()) {
+    ++wrong_release_calls;  // a double release or a foreign pointer
+    return;
+  }
+  if (it->second->origin != origin) ++wrong_release_calls;
+  (origin == SidOrigin::kFreeSid ? free_sid_calls : local_free_calls)++;
+  log_.push_back(std::string(origin == SidOrigin::kFreeSid ? "FreeSid " : "LocalFree ") +
+                 it->second->text);
+  live_.erase(it);
+}
+
+// ---- locks -----------------------------------------------------------------
+
+namespace {
+class FakeMutex final : public NamedMutex {
+ public:
+  FakeMutex(FakeLockApi& api, EventLog& log, std::string name, std::uint32_t wait_result)
+      : api_(api), log_(log), name_(std::move(name)), wait_result_(wait_result) {}
+  ~FakeMutex() override {
+    --api_.open_handles;
+    log_.push_back("lock close " + name_);
+  }
+  std::uint32_t wait() override {
+    log_.push_back("lock wait " + name_);
+    return wait_result_;
+  }
+  void release() override { log_.push_back("lock release " + name_); }
+
+ private:
+  FakeLockApi& api_;
+  EventLog& log_;
+  std::string name_;
+  std::uint32_t wait_result_;
+};
+}  // namespace
+
+Result<std::unique_ptr<NamedMutex>, std::uint32_t> FakeLockApi::create_mutex(
+    const std::string& name) {
+  log_.push_back("lock create " + name);
+  if (create_error) return Err<std::uint32_t>{*create_error};
+  ++open_handles;
+  return std::unique_ptr<NamedMutex>(std::make_unique<FakeMutex>(*this, log_, name, wait_result));
+}
+
+// ---- bundle ----------------------------------------------------------------
+
+std::vector<std::string> FakePlatform::events(const std::string& prefix) const {
+  std::vector<std::string> out;
+  std::copy_if(log.begin(), log.end(), std::back_inserter(out),
+               [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
+  return out;
+}
+
+}  // namespace tessarin::fakes
