@@ -1,0 +1,37 @@
+#pragma once
+// File-system access of a sandbox identity, granted and revoked with
+// icacls.exe, one tool run per path and direction.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/result.h"
+
+namespace tessarin {
+
+enum class AccessLevel { ReadExecute, Modify };
+
+// What one run grants. Everything is borrowed from the caller.
+struct GrantPlan {
+  const std::string& workspace;
+  const std::string& sid_text;
+  const std::string& preset;  // "workspace_write" makes the workspace modifiable
+  const std::vector<std::string>& writable_roots;  // duplicates are granted again
+  const std::string& sandbox_temp_dir;
+};
+
+// Workspace first, then every writable root, then the temporary directory;
+// stops at the first failure and leaves earlier grants for the caller to
+// revoke.
+Status grant_workspace_access(Platform& platform, const GrantPlan& plan);
+Status grant_path(Platform& platform, const std::string& path, const std::string& sid_text,
+                  AccessLevel level);
+// A path whose metadata cannot be read is skipped and counts as revoked.
+Status revoke_path(Platform& platform, const std::string& path, const std::string& sid_text);
+// Attempts every path; the failures' messages joined by "; ".
+Status revoke_all(Platform& platform, const std::vector<std::string>& paths,
+                  const std::string& sid_text);
+
+}  // namespace tessarin
