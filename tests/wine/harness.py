@@ -1,0 +1,160 @@
+"""Runs the real tessarin-sandbox.exe under Wine, against stand-ins for what
+Wine lacks (userenv.dll's AppContainer profile functions, powershell.exe and
+icacls.exe), each test in an install directory and LOCALAPPDATA of its own."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import uuid
+from dataclasses import dataclass
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+BUILD = REPO / "build" / "windows"
+HELPER = BUILD / "tessarin-sandbox.exe"
+PROGRAMS = BUILD / "test-programs"
+PREFIX = REPO / "build" / "wine-prefix"
+# Stand-ins copied beside the helper, which searches its own directory first.
+STAND_INS = ("userenv.dll", "powershell.exe", "icacls.exe")
+
+
+def to_windows(path: Path | str) -> str:
+    """The Windows form of a Linux path, as Wine's Z: drive shows it."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def from_windows(path: str) -> Path:
+    assert path[:2].upper() == "Z:", path
+    return Path(path[2:].replace("\\", "/"))
+
+
+class WineMissing(RuntimeError):
+    pass
+
+
+class Wine:
+    """A private prefix with a wineserver kept alive for the whole session."""
+
+    def __init__(self, prefix: Path = PREFIX):
+        self.prefix = prefix
+        self.env = dict(os.environ)
+        self.env.update(
+            WINEPREFIX=str(prefix),
+            WINEDEBUG="-all",
+            # The stand-in userenv.dll beside the helper wins over Wine's own;
+            # no Mono or Gecko installer is wanted.
+            WINEDLLOVERRIDES="userenv=n;mscoree,mshtml=",
+        )
+        self.env.pop("DISPLAY", None)
+
+    def start(self) -> None:
+        if shutil.which("wine") is None or shutil.which("wineserver") is None:
+            raise WineMissing("wine is not installed: these tests need Wine 8 (Debian package wine)")
+        for program in [HELPER, PROGRAMS / "run_and_report.exe"]:
+            if not program.exists():
+                raise RuntimeError(f"{program} is missing: build the windows preset first")
+        self.prefix.parent.mkdir(parents=True, exist_ok=True)
+        # The first Wine process lends its standard handles to Wine's own
+        # services, which would then hold the tests' pipes open: boot with
+        # every stream on the null device.
+        with open(os.devnull, "rb") as null_in, open(os.devnull, "wb") as null_out:
+            # A persistent server, started first, lives until stop(); it
+            # exits 2 when one is running already, which is fine.
+            subprocess.run(["wineserver", "-p"], env=self.env, stdin=null_in, stdout=null_out,
+                           stderr=null_out, check=False, timeout=60)
+            subprocess.run(["wineboot", "-i"], env=self.env, stdin=null_in, stdout=null_out,
+                           stderr=null_out, check=True, timeout=300)
+        # Wine ships placeholder tools of these names; with them gone, a tool
+        # is found only where a test puts it.
+        system32 = self.prefix / "drive_c" / "windows" / "system32"
+        for name in ("icacls.exe", "powershell.exe"):
+            for found in system32.rglob(name):
+                found.unlink()
+
+    def stop(self) -> None:
+        subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+
+
+@dataclass
+class Completed:
+    exit_code: int
+    stdout: bytes
+    stderr: bytes
+
+    @property
+    def out(self) -> str:
+        return self.stdout.decode("utf-8")
+
+    @property
+    def err(self) -> str:
+        return self.stderr.decode("utf-8")
+
+
+class Install:
+    """One machine as a test sees it: an install directory holding the helper
+    and the stand-ins, a LOCALAPPDATA, and a current directory, all fresh."""
+
+    def __init__(self, wine: Wine, root: Path, stand_ins=STAND_INS):
+        self.wine = wine
+        self.root = root
+        self.bin = root / "bin"
+        self.localappdata = root / "localappdata"
+        self.cwd = root / "cwd"
+        for directory in (self.bin, self.localappdata, self.cwd):
+            directory.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(HELPER, self.bin / HELPER.name)
+        for name in stand_ins:
+            source = PROGRAMS / name
+            if source.exists():
+                shutil.copy2(source, self.bin / name)
+
+    @property
+    def helper(self) -> str:
+        return to_windows(self.bin / HELPER.name)
+
+    @property
+    def state_dir(self) -> Path:
+        return self.localappdata / "Tessarin" / "sandbox"
+
+    def command(self, program: str, args, env=None, unset=()) -> tuple[list[str], Path]:
+        result = self.root / f"exit-{uuid.uuid4().hex}.txt"
+        argv = ["wine", str(PROGRAMS / "run_and_report.exe"), to_windows(result)]
+        variables = {"LOCALAPPDATA": to_windows(self.localappdata)}
+        variables.update(env or {})
+        for name, value in variables.items():
+            if name in unset:
+                continue
+            argv += ["--env", f"{name}={value}"]
+        for name in unset:
+            argv += ["--unset", name]
+        argv += ["--", program, *args]
+        return argv, result
+
+    def run(self, *args: str, env=None, unset=(), timeout: float = 120,
+            program: str | None = None) -> Completed:
+        """Runs the helper (or `program`) to its end and yields its full exit
+        code and the bytes of its two output streams."""
+        argv, result = self.command(program or self.helper, args, env, unset)
+        completed = subprocess.run(argv, env=self.wine.env, cwd=self.cwd,
+                                   stdin=subprocess.DEVNULL, capture_output=True,
+                                   timeout=timeout)
+        if not result.exists():
+            raise AssertionError(
+                f"no exit code reported (wine exited {completed.returncode}): "
+                f"{completed.stderr.decode(errors='replace')}")
+        return Completed(int(result.read_text()), completed.stdout, completed.stderr)
+
+    def start(self, *args: str, env=None, unset=(), program: str | None = None):
+        """Starts the helper without waiting; yields the Popen and the path
+        its exit code will be written to."""
+        argv, result = self.command(program or self.helper, args, env, unset)
+        process = subprocess.Popen(argv, env=self.wine.env, cwd=self.cwd,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        return process, result
+
+    def files_under_localappdata(self) -> list[str]:
+        return sorted(str(p.relative_to(self.localappdata)) for p in self.localappdata.rglob("*"))

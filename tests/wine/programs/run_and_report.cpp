@@ -1,0 +1,81 @@
+// Starts one program and writes its full 32-bit exit code to a file, because
+// Wine hands Linux only the low 8 bits of an exit code.
+//
+//   run_and_report.exe <result file> [--env NAME=VALUE]... [--unset NAME]...
+//                      -- <program> [argument]...
+//
+// The environment changes apply to the started program only. An argument
+// that is exactly @PARENT_PID@ is replaced by this process's identifier, so
+// that a test can name a living caller.
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+#include "platform/win32/owners.h"
+#include "run/command_line.h"
+
+using tessarin::win32::UniqueHandle;
+
+int main() {
+  int count = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> args;
+  for (int i = 0; i < count; ++i) {
+    args.push_back(tessarin::utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(argv[i])));
+  }
+  LocalFree(argv);
+  if (args.size() < 4) {
+    std::fputs("run_and_report: usage: <result file> [--env N=V] [--unset N] -- <program>...\n",
+               stderr);
+    return 120;
+  }
+  const std::string result_file = args[1];
+  std::size_t i = 2;
+  for (; i < args.size() && args[i] != "--"; ++i) {
+    if (args[i] == "--env" && i + 1 < args.size()) {
+      const std::string& pair = args[++i];
+      const std::size_t eq = pair.find('=');
+      SetEnvironmentVariableW(tessarin::win32::wide(tessarin::utf8_to_utf16(pair.substr(0, eq))),
+                              tessarin::win32::wide(tessarin::utf8_to_utf16(pair.substr(eq + 1))));
+    } else if (args[i] == "--unset" && i + 1 < args.size()) {
+      SetEnvironmentVariableW(tessarin::win32::wide(tessarin::utf8_to_utf16(args[++i])), nullptr);
+    } else {
+      std::fprintf(stderr, "run_and_report: unexpected %s\n", args[i].c_str());
+      return 120;
+    }
+  }
+  std::vector<std::string> command(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+  if (command.empty()) return 120;
+  for (auto& argument : command) {
+    if (argument == "@PARENT_PID@") argument = std::to_string(GetCurrentProcessId());
+  }
+
+  tessarin::WideBuffer line = tessarin::build_command_line(command);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, tessarin::win32::wide(line), nullptr, nullptr, TRUE, 0, nullptr,
+                      nullptr, &startup, &info)) {
+    std::fprintf(stderr, "run_and_report: CreateProcessW failed: %lu\n", GetLastError());
+    return 121;
+  }
+  const UniqueHandle process(info.hProcess);
+  const UniqueHandle thread(info.hThread);
+  WaitForSingleObject(process.get(), INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.get(), &code);
+
+  const std::u16string path = tessarin::utf8_to_utf16(result_file);
+  const tessarin::win32::UniqueFile out(CreateFileW(tessarin::win32::wide(path), GENERIC_WRITE, 0,
+                                                    nullptr, CREATE_ALWAYS, 0, nullptr));
+  const std::string text = std::to_string(code);
+  DWORD written = 0;
+  if (out) WriteFile(out.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  return static_cast<int>(code);
+}
