@@ -46,6 +46,9 @@ class Wine:
             # The stand-in userenv.dll beside the helper wins over Wine's own;
             # no Mono or Gecko installer is wanted.
             WINEDLLOVERRIDES="userenv=n;mscoree,mshtml=",
+            # Linux arguments reach Windows programs decoded as UTF-8, whatever
+            # the locale of the machine that runs the tests.
+            LC_ALL="C.UTF-8",
         )
         self.env.pop("DISPLAY", None)
 

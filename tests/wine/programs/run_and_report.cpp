@@ -6,12 +6,15 @@
 //
 // The environment changes apply to the started program only. An argument
 // that is exactly @PARENT_PID@ is replaced by this process's identifier, so
-// that a test can name a living caller.
+// that a test can name a living caller. Every @U+D800@ in the command line is
+// replaced by that single UTF-16 unit, an unpaired surrogate, which no UTF-8
+// text can carry and so no Linux argument can pass to Wine.
 
 #include <windows.h>
 
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -57,6 +60,12 @@ int main() {
   }
 
   tessarin::WideBuffer line = tessarin::build_command_line(command);
+  const std::u16string token = u"@U+D800@";
+  for (auto at = std::search(line.begin(), line.end(), token.begin(), token.end());
+       at != line.end(); at = std::search(at + 1, line.end(), token.begin(), token.end())) {
+    *at = char16_t{0xD800};
+    at = line.erase(at + 1, at + static_cast<std::ptrdiff_t>(token.size())) - 1;
+  }
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};

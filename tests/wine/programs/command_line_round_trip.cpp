@@ -1,0 +1,332 @@
+// Checks that command lines made by build_command_line are split back into
+// the same elements by a real child: for a fixed corpus of argument lists it
+// starts argv_echo.exe (from this program's directory) with CreateProcessW
+// and compares what both of the child's parsers saw with what was sent.
+//
+//   command_line_round_trip.exe [random lists] [seed]
+//
+// Prints one summary line; every mismatch is described on standard output
+// and makes the exit code 1. Other failures exit 2.
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/text.h"
+#include "platform/win32/owners.h"
+#include "run/command_line.h"
+
+using tessarin::win32::UniqueHandle;
+
+namespace {
+
+// A small generator of our own, so that a seed gives the same corpus with
+// every compiler and standard library.
+class SplitMix64 {
+ public:
+  explicit SplitMix64(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t next() {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  std::size_t below(std::size_t bound) { return static_cast<std::size_t>(next() % bound); }
+
+ private:
+  std::uint64_t state_;
+};
+
+using List = std::vector<std::string>;
+
+constexpr std::size_t kWorkers = 4;
+
+// Characters beyond ASCII, including blanks that must not cause splitting and
+// characters outside the Basic Multilingual Plane (surrogate pairs).
+const char* const kNonAscii[] = {
+    "\xC3\xA9",          // e acute
+    "\xC3\x9F",          // sharp s
+    "\xCE\xA9",          // omega
+    "\xD0\x96",          // zhe
+    "\xE4\xB8\xAD",      // CJK
+    "\xC2\xA0",          // no-break space
+    "\xE3\x80\x80",      // ideographic space
+    "\xE2\x80\xAF",      // narrow no-break space
+    "\xEF\xBC\x82",      // fullwidth quotation mark
+    "\xF0\x9F\x98\x80",  // U+1F600
+    "\xF0\x9D\x84\x9E",  // U+1D11E
+    "\xF4\x8F\xBF\xBD",  // U+10FFFD
+};
+
+std::string random_element(SplitMix64& rng) {
+  std::string element;
+  const std::size_t pieces = rng.below(8);  // 0 gives an empty element
+  for (std::size_t p = 0; p < pieces; ++p) {
+    switch (rng.below(10)) {
+      case 0:
+      case 1: {
+        const std::size_t letters = 1 + rng.below(4);
+        for (std::size_t k = 0; k < letters; ++k) {
+          element.push_back(static_cast<char>((rng.below(2) ? 'a' : 'A') + rng.below(26)));
+        }
+        break;
+      }
+      case 2:
+        element.push_back(' ');
+        break;
+      case 3:
+        element.push_back('\t');
+        break;
+      case 4:
+        element.push_back('"');
+        break;
+      case 5:
+      case 6:
+        element.append(1 + rng.below(5), '\\');
+        break;
+      case 7:
+        element.push_back('\n');
+        break;
+      default:
+        element += kNonAscii[rng.below(std::size(kNonAscii))];
+        break;
+    }
+  }
+  // Backslashes at the end meet the closing quotation mark: make them common.
+  if (rng.below(4) == 0) element.append(1 + rng.below(4), '\\');
+  return element;
+}
+
+// The cases that are easiest to get wrong, always part of the corpus.
+std::vector<List> fixed_lists() {
+  return {
+      {},
+      {""},
+      {"", ""},
+      {"a b"},
+      {"a", "b c", "d"},
+      {"C:\\dir\\"},
+      {"C:\\with blank\\"},
+      {"a\"b"},
+      {"a\\\\\"b"},
+      {"\\\\server\\share\\", "\\"},
+      {"\\\"", "\"\\", "\"\""},
+      {"\"", "\"\"\"", " ", "\t"},
+      {"x\ny", "\n"},
+      {"--cwd", "--", "&|^%<>"},
+      {"\xF0\x9F\x98\x80 \xC3\xA9\\", "\xE3\x80\x80"},
+  };
+}
+
+std::u16string units_of(const std::string& text) {
+  return tessarin::utf8_to_utf16(text);
+}
+
+std::string printable(const std::u16string& text) {
+  std::string out = "\"";
+  for (const char16_t unit : text) {
+    if (unit == u'"' || unit == u'\\') {
+      out.push_back('\\');
+      out.push_back(static_cast<char>(unit));
+    } else if (unit >= 0x20 && unit < 0x7F) {
+      out.push_back(static_cast<char>(unit));
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(unit));
+      out += escape;
+    }
+  }
+  return out + "\"";
+}
+
+// One line of argv_echo's output, back into elements; nullopt if malformed.
+std::optional<std::vector<std::u16string>> parse_echo_line(const std::string& line,
+                                                           const std::string& parser) {
+  if (line.compare(0, parser.size() + 1, parser + " ") != 0) return std::nullopt;
+  std::size_t pos = parser.size() + 1;
+  const auto next_token = [&]() -> std::string {
+    const std::size_t end = line.find(' ', pos);
+    std::string token = line.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+    pos = end == std::string::npos ? line.size() : end + 1;
+    return token;
+  };
+  const std::size_t count = std::strtoul(next_token().c_str(), nullptr, 10);
+  std::vector<std::u16string> elements;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string token = next_token();
+    const std::size_t colon = token.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    const std::size_t length = std::strtoul(token.substr(0, colon).c_str(), nullptr, 10);
+    if (token.size() != colon + 1 + 4 * length) return std::nullopt;
+    std::u16string element;
+    for (std::size_t k = 0; k < length; ++k) {
+      element.push_back(static_cast<char16_t>(
+          std::strtoul(token.substr(colon + 1 + 4 * k, 4).c_str(), nullptr, 16)));
+    }
+    elements.push_back(std::move(element));
+  }
+  if (pos != line.size()) return std::nullopt;
+  return elements;
+}
+
+std::wstring own_directory() {
+  std::vector<wchar_t> path(32768);
+  const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+  std::wstring text(path.data(), length);
+  return text.substr(0, text.find_last_of(L'\\') + 1);
+}
+
+struct Echo {
+  bool started = false;
+  DWORD exit_code = 0;
+  std::string output;
+};
+
+Echo run_echo(tessarin::WideBuffer line) {
+  Echo echo;
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE read_raw = nullptr, write_raw = nullptr;
+  if (!CreatePipe(&read_raw, &write_raw, &inheritable, 0)) return echo;
+  const UniqueHandle read_end(read_raw);
+  UniqueHandle write_end(write_raw);
+  // Only the child's end is inherited, so the read ends when the child does.
+  SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = write_end.get();
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, tessarin::win32::wide(line), nullptr, nullptr, TRUE, 0, nullptr,
+                      nullptr, &startup, &info)) {
+    std::printf("CreateProcessW failed: %lu\n", GetLastError());
+    return echo;
+  }
+  echo.started = true;
+  const UniqueHandle process(info.hProcess);
+  const UniqueHandle thread(info.hThread);
+  write_end.reset();
+
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(read_end.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    echo.output.append(buffer, got);
+  }
+  WaitForSingleObject(process.get(), INFINITE);
+  GetExitCodeProcess(process.get(), &echo.exit_code);
+  return echo;
+}
+
+// Compares what one parser saw with what was sent; describes the first
+// difference.
+std::string compare(const std::string& parser,
+                    const std::optional<std::vector<std::u16string>>& got,
+                    const std::u16string& program, const std::vector<std::u16string>& sent) {
+  if (!got) return parser + ": unreadable output";
+  if (got->size() != sent.size() + 1) {
+    std::string text = parser + ": " + std::to_string(got->size()) + " elements came back:";
+    for (const auto& element : *got) {
+      text += ' ';
+      text += printable(element);
+    }
+    return text;
+  }
+  if ((*got)[0] != program) return parser + ": program name came back as " + printable((*got)[0]);
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    if ((*got)[i + 1] != sent[i]) {
+      return parser + ": element " + std::to_string(i + 1) + " came back as " +
+             printable((*got)[i + 1]);
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::size_t random_lists = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1000;
+  const std::uint64_t seed = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 20240229;
+
+  std::vector<List> corpus = fixed_lists();
+  SplitMix64 rng(seed);
+  for (std::size_t n = 0; n < random_lists; ++n) {
+    List list(rng.below(7));
+    for (auto& element : list) element = random_element(rng);
+    corpus.push_back(std::move(list));
+  }
+
+  const std::wstring program_wide = own_directory() + L"argv_echo.exe";
+  const std::u16string program(program_wide.begin(), program_wide.end());
+  const std::string program_utf8 = tessarin::utf16_to_utf8_lossy(program);
+
+  // Children are started from a few threads at once: most of a start's cost
+  // is waiting, and the corpus is large.
+  std::vector<tessarin::WideBuffer> lines;
+  for (const List& list : corpus) {
+    List command = {program_utf8};
+    command.insert(command.end(), list.begin(), list.end());
+    lines.push_back(tessarin::build_command_line(command));
+  }
+  std::vector<Echo> echoes(corpus.size());
+  std::atomic<std::size_t> next{0};
+  std::vector<std::thread> workers;
+  for (std::size_t w = 0; w < kWorkers; ++w) {
+    workers.emplace_back([&] {
+      for (std::size_t n = next++; n < corpus.size(); n = next++) echoes[n] = run_echo(lines[n]);
+    });
+  }
+  for (auto& worker : workers) worker.join();
+
+  std::size_t mismatches = 0;
+  for (std::size_t n = 0; n < corpus.size(); ++n) {
+    const List& list = corpus[n];
+    const tessarin::WideBuffer& line = lines[n];
+    const Echo& echo = echoes[n];
+    if (!echo.started) return 2;
+    std::vector<std::u16string> sent;
+    for (const auto& element : list) sent.push_back(units_of(element));
+
+    const std::size_t newline = echo.output.find('\n');
+    const std::string first = echo.output.substr(0, newline);
+    const std::string second =
+        newline == std::string::npos ? std::string() : echo.output.substr(newline + 1);
+    std::string problem;
+    if (echo.exit_code != 0 || second.empty() || second.back() != '\n') {
+      problem = "echo exited " + std::to_string(echo.exit_code) + " with output " +
+                printable(units_of(tessarin::utf8_lossy(echo.output)));
+    } else {
+      problem = compare("crt", parse_echo_line(first, "crt"), program, sent);
+      const std::string shell = compare(
+          "shell", parse_echo_line(second.substr(0, second.size() - 1), "shell"), program, sent);
+      if (!shell.empty()) {
+        if (!problem.empty()) problem += "; ";
+        problem += shell;
+      }
+    }
+    if (!problem.empty()) {
+      ++mismatches;
+      std::string shown;
+      for (const auto& element : sent) {
+        shown += ' ';
+        shown += printable(element);
+      }
+      const std::u16string line_text(line.begin(), line.end() - 1);
+      std::printf("list %zu:%s\n  command line %s\n  %s\n", n, shown.c_str(),
+                  printable(line_text).c_str(), problem.c_str());
+    }
+  }
+  std::printf("%zu lists (seed %llu), %zu mismatches\n", corpus.size(),
+              static_cast<unsigned long long>(seed), mismatches);
+  std::fflush(stdout);
+  return mismatches == 0 ? 0 : 1;
+}
