@@ -1,0 +1,80 @@
+"""The walk-through behind demo.sh; reuses the Wine test harness to boot a
+private prefix and to give the helper a machine of its own."""
+
+import shutil
+import sys
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(REPO / "tests" / "wine"))
+
+from harness import STAND_INS, Install, Wine, to_windows  # noqa: E402
+
+DEMO = REPO / "build" / "demo"
+
+
+def shown(argument):
+    if argument == "@PARENT_PID@":
+        return "<pid of the caller>"
+    return f'"{argument}"' if argument == "" or " " in argument or "\t" in argument else argument
+
+
+def show(install, title, *args):
+    print(f"\n# {title}")
+    print(f"$ tessarin-sandbox {' '.join(shown(a) for a in args)}")
+    result = install.run(*args)
+    for name, data in (("stdout", result.stdout), ("stderr", result.stderr)):
+        text = data.decode("utf-8", errors="replace")
+        for line in text.splitlines() or ([] if not data else [""]):
+            print(f"  {name}: {line}")
+    print(f"  exit code: {result.exit_code}")
+    return result
+
+
+def listing(title, base: Path, leave_out=()):
+    print(f"\n{title} ({base}):")
+    if not base.exists():
+        print("  (does not exist)")
+        return
+    paths = sorted(p for p in base.rglob("*") if p.is_file() and p.name not in leave_out)
+    for path in paths:
+        print(f"  {path.relative_to(base)}  ({path.stat().st_size} bytes)")
+    if not paths:
+        print("  (nothing)")
+
+
+def main():
+    shutil.rmtree(DEMO / "machine", ignore_errors=True)
+    print(f"booting a Wine prefix in {DEMO / 'wine-prefix'} (slow the first time)...")
+    wine = Wine(prefix=DEMO / "wine-prefix")
+    wine.start()
+    try:
+        install = Install(wine, DEMO / "machine")
+        present = [name for name in STAND_INS if (install.bin / name).exists()]
+        absent = [name for name in STAND_INS if name not in present]
+        print(f"install directory: {install.bin}")
+        print(f"  stand-ins beside the helper: {', '.join(present) or 'none yet'}")
+        if absent:
+            print(f"  not built yet: {', '.join(absent)} (the helper gets Wine's own userenv.dll "
+                  "and finds no other tool of these names)")
+
+        workspace = install.root / "workspace"
+        workspace.mkdir()
+        show(install, "is this machine ready?", "status")
+        show(install, "provision it (normally from an elevated terminal)", "setup")
+        show(install, "ready now?", "status")
+        show(install, "one confined command, its exit code passed through",
+             "run", "--workspace", to_windows(workspace), "--cwd", to_windows(workspace),
+             "--preset", "workspace_write", "--parent-pid", "@PARENT_PID@", "--",
+             "cmd.exe", "/c", "echo hello from the sandbox>hello.txt&", "exit", "7")
+
+        listing("state directory", install.state_dir)
+        listing("workspace", workspace)
+        listing("what the stand-ins recorded", install.bin,
+                leave_out=("tessarin-sandbox.exe", *STAND_INS))
+    finally:
+        wine.stop()
+
+
+if __name__ == "__main__":
+    main()
