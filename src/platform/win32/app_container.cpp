@@ -18,8 +18,8 @@ SidCall Win32AppContainerApi::create_profile(const std::string& name,
   WideBuffer wide_display = to_wide_nul(display_name);
   WideBuffer wide_description = to_wide_nul(description);
   PSID sid = nullptr;
-  const HRESULT result = CreateAppContainerProfile(
-      wide(wide_name), wide(wide_display), wide(wide_description), nullptr, 0, &sid);
+  const HRESULT result = CreateAppContainerProfile(wide(wide_name), wide(wide_display),
+                                                   wide(wide_description), nullptr, 0, &sid);
   // The caller owns whatever SID came back, whatever the result code.
   return SidCall{static_cast<std::uint32_t>(result), sid};
 }
