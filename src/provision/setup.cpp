@@ -2,6 +2,8 @@
 
 namespace tessarin {
 
-Status run_setup(Platform&) { return fail("setup is not available yet"); }
+Status run_setup(Platform&) {
+  return fail("setup is not available yet");
+}
 
 }  // namespace tessarin

@@ -17,7 +17,9 @@ void FakeConsole::write_stdout(std::string_view text) {
   out.append(text);
   ++stdout_writes;
 }
-void FakeConsole::write_stderr(std::string_view text) { err.append(text); }
+void FakeConsole::write_stderr(std::string_view text) {
+  err.append(text);
+}
 
 // ---- environment -----------------------------------------------------------
 
@@ -89,7 +91,9 @@ bool FakeFileSystem::parent_is_directory(const std::string& path) const {
   return node != nullptr && node->directory;
 }
 
-bool FakeFileSystem::exists(const std::string& path) { return resolve(path) != nullptr; }
+bool FakeFileSystem::exists(const std::string& path) {
+  return resolve(path) != nullptr;
+}
 
 bool FakeFileSystem::is_file(const std::string& path) {
   const Node* node = resolve(path);
@@ -186,9 +190,9 @@ SysResult<std::vector<DirectoryEntry>> FakeFileSystem::list_directory(const std:
   std::vector<DirectoryEntry> entries;
   for (const auto& [name, node] : nodes) {
     if (name != path && parent_path(name) == path) {
-      entries.push_back(DirectoryEntry{
-          std::string(file_name(name)),
-          LinkStatus{true, node.directory, node.link_target.has_value()}});
+      entries.push_back(
+          DirectoryEntry{std::string(file_name(name)),
+                         LinkStatus{true, node.directory, node.link_target.has_value()}});
     }
   }
   return entries;
@@ -247,7 +251,8 @@ void* FakeAppContainerApi::allocate(std::string text, SidOrigin origin) {
   return key;
 }
 
-SidCall FakeAppContainerApi::create_profile(const std::string& name, const std::string& display_name,
+SidCall FakeAppContainerApi::create_profile(const std::string& name,
+                                            const std::string& display_name,
                                             const std::string& description) {
   log_.push_back("profile create " + name + " [" + display_name + "] [" + description + "]");
   if (const auto it = create_results.find(name); it != create_results.end()) {

@@ -9,7 +9,9 @@ SidCall Win32AppContainerApi::create_profile(const std::string&, const std::stri
                                              const std::string&) {
   return SidCall{0x80004001u, nullptr};
 }
-SidCall Win32AppContainerApi::derive_sid(const std::string&) { return SidCall{0x80004001u, nullptr}; }
+SidCall Win32AppContainerApi::derive_sid(const std::string&) {
+  return SidCall{0x80004001u, nullptr};
+}
 AppContainerApi::FolderPath Win32AppContainerApi::folder_path(const std::string&) {
   return FolderPath{0x80004001u, false};
 }
