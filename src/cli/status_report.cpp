@@ -19,7 +19,9 @@ StatusReport make_status_report(const Status& readiness) {
 }
 
 namespace {
-void append_bool(std::string& out, bool value) { out += value ? "true" : "false"; }
+void append_bool(std::string& out, bool value) {
+  out += value ? "true" : "false";
+}
 void append_optional(std::string& out, const std::optional<std::string>& value) {
   if (value) {
     append_json_string(out, *value);

@@ -3,7 +3,9 @@
 namespace tessarin {
 namespace {
 
-bool is_separator(char c) { return c == '\\' || c == '/'; }
+bool is_separator(char c) {
+  return c == '\\' || c == '/';
+}
 
 // Length of the root part: "C:\", "\\?\C:\", "\\server\share\", "\" or "".
 std::size_t root_length(std::string_view path) {
@@ -73,8 +75,8 @@ std::string replace_extension(std::string_view path, std::string_view extension)
   const std::string_view name = file_name(path);
   const std::size_t name_start = static_cast<std::size_t>(name.data() - path.data());
   const std::size_t dot = name.rfind('.');
-  std::string out(path.substr(0, dot == std::string_view::npos || dot == 0 ? name_start + name.size()
-                                                                          : name_start + dot));
+  std::string out(path.substr(
+      0, dot == std::string_view::npos || dot == 0 ? name_start + name.size() : name_start + dot));
   out.push_back('.');
   out.append(extension);
   return out;

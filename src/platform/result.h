@@ -17,7 +17,9 @@ struct Err {
 };
 
 // fail("text") is how every module reports a failure.
-inline Err<std::string> fail(std::string message) { return Err<std::string>{std::move(message)}; }
+inline Err<std::string> fail(std::string message) {
+  return Err<std::string>{std::move(message)};
+}
 
 template <class T, class E = std::string>
 class [[nodiscard]] Result {
@@ -65,7 +67,9 @@ class [[nodiscard]] Result<void, E> {
 };
 
 using Status = Result<void>;
-inline Status success() { return Status(); }
+inline Status success() {
+  return Status();
+}
 
 // A failed system call: the code, and its text as the helper shows it:
 // the system's message with trailing white space trimmed, " (os error ", the
@@ -80,6 +84,8 @@ template <class T>
 using SysResult = Result<T, SystemError>;
 using SysStatus = Result<void, SystemError>;
 
-inline Err<SystemError> sys_fail(SystemError e) { return Err<SystemError>{std::move(e)}; }
+inline Err<SystemError> sys_fail(SystemError e) {
+  return Err<SystemError>{std::move(e)};
+}
 
 }  // namespace tessarin

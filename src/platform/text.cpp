@@ -73,8 +73,20 @@ std::optional<char32_t> decode_utf8(std::string_view s, std::size_t& pos) {
 
 bool is_unicode_white_space(char32_t cp) {
   switch (cp) {
-    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20: case 0x85: case 0xA0:
-    case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+    case 0x09:
+    case 0x0A:
+    case 0x0B:
+    case 0x0C:
+    case 0x0D:
+    case 0x20:
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
       return true;
     default:
       return cp >= 0x2000 && cp <= 0x200A;
@@ -125,7 +137,9 @@ std::optional<std::string> utf16_to_utf8_strict(std::u16string_view text) {
   return utf16_to_utf8(text, false);
 }
 
-std::string utf16_to_utf8_lossy(std::u16string_view text) { return *utf16_to_utf8(text, true); }
+std::string utf16_to_utf8_lossy(std::u16string_view text) {
+  return *utf16_to_utf8(text, true);
+}
 
 bool is_valid_utf8(std::string_view bytes) {
   std::size_t pos = 0;
@@ -167,7 +181,9 @@ std::string trim_unicode_white_space(std::string_view text) {
   return std::string(text.substr(begin, end - begin));
 }
 
-std::string decimal(std::uint64_t value) { return std::to_string(value); }
+std::string decimal(std::uint64_t value) {
+  return std::to_string(value);
+}
 
 std::string hex8(std::uint32_t value) {
   std::array<char, 9> buffer{};

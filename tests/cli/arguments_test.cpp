@@ -6,8 +6,8 @@ namespace tessarin {
 namespace {
 
 std::vector<std::string> full(std::vector<std::string> extra = {}) {
-  std::vector<std::string> args = {"--workspace", "W", "--cwd", "C", "--preset", "read_only",
-                                   "--parent-pid", "7"};
+  std::vector<std::string> args = {"--workspace", "W",         "--cwd",        "C",
+                                   "--preset",    "read_only", "--parent-pid", "7"};
   args.insert(args.end(), extra.begin(), extra.end());
   return args;
 }
@@ -18,9 +18,26 @@ std::string error_of(const std::vector<std::string>& args) {
 }
 
 TEST(RunArguments, BuildsTheRequestInOrder) {
-  auto r = parse_run_arguments({"--writable-root", "a", "--network", "--workspace", "W1", "--cwd",
-                                "C", "--workspace", "W2", "--preset", "p", "--writable-root", "b",
-                                "--parent-pid", "+42", "--", "cmd", "--cwd", "x", "--"});
+  auto r = parse_run_arguments({"--writable-root",
+                                "a",
+                                "--network",
+                                "--workspace",
+                                "W1",
+                                "--cwd",
+                                "C",
+                                "--workspace",
+                                "W2",
+                                "--preset",
+                                "p",
+                                "--writable-root",
+                                "b",
+                                "--parent-pid",
+                                "+42",
+                                "--",
+                                "cmd",
+                                "--cwd",
+                                "x",
+                                "--"});
   ASSERT_TRUE(r) << r.error();
   EXPECT_EQ(r->workspace, "W2");  // the last one wins, silently
   EXPECT_EQ(r->cwd, "C");

@@ -8,18 +8,20 @@ namespace tessarin {
 namespace {
 
 TEST(StatusReport, ReadyLine) {
-  EXPECT_EQ(serialize_status_report(make_status_report(success())),
-            R"({"version":1,"ready":true,"capabilities":{"filesystem_isolation":true,)"
-            R"("network_isolation":true,"process_isolation":true},"warning":null,"remediation":null})");
+  EXPECT_EQ(
+      serialize_status_report(make_status_report(success())),
+      R"({"version":1,"ready":true,"capabilities":{"filesystem_isolation":true,)"
+      R"("network_isolation":true,"process_isolation":true},"warning":null,"remediation":null})");
 }
 
 TEST(StatusReport, NotReadyCarriesTheMessageAndTheFixedRemediation) {
   const StatusReport report = make_status_report(fail("administrator initialization is required"));
-  EXPECT_EQ(serialize_status_report(report),
-            R"({"version":1,"ready":false,"capabilities":{"filesystem_isolation":false,)"
-            R"("network_isolation":false,"process_isolation":true},)"
-            R"("warning":"administrator initialization is required",)"
-            R"("remediation":"Open an elevated terminal and run: tessarin-sandbox.exe setup --json"})");
+  EXPECT_EQ(
+      serialize_status_report(report),
+      R"({"version":1,"ready":false,"capabilities":{"filesystem_isolation":false,)"
+      R"("network_isolation":false,"process_isolation":true},)"
+      R"("warning":"administrator initialization is required",)"
+      R"("remediation":"Open an elevated terminal and run: tessarin-sandbox.exe setup --json"})");
 }
 
 TEST(JsonText, EscapesExactlyTheDocumentedCharacters) {

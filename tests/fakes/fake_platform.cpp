@@ -17,7 +17,9 @@ void FakeConsole::write_stdout(std::string_view text) {
   out.append(text);
   ++stdout_writes;
 }
-void FakeConsole::write_stderr(std::string_view text) { err.append(text); }
+void FakeConsole::write_stderr(std::string_view text) {
+  err.append(text);
+}
 
 // ---- environment -----------------------------------------------------------
 
@@ -43,6 +45,10 @@ SystemError FakeFileSystem::error(std::uint32_t code) {
 void FakeFileSystem::fail(const std::string& operation, const std::string& path,
                           std::uint32_t code) {
   failures_[{operation, path}] = code;
+}
+
+void FakeFileSystem::heal(const std::string& operation, const std::string& path) {
+  failures_.erase({operation, path});
 }
 
 std::optional<SystemError> FakeFileSystem::injected(const std::string& operation,
@@ -85,7 +91,9 @@ bool FakeFileSystem::parent_is_directory(const std::string& path) const {
   return node != nullptr && node->directory;
 }
 
-bool FakeFileSystem::exists(const std::string& path) { return resolve(path) != nullptr; }
+bool FakeFileSystem::exists(const std::string& path) {
+  return resolve(path) != nullptr;
+}
 
 bool FakeFileSystem::is_file(const std::string& path) {
   const Node* node = resolve(path);
@@ -182,9 +190,9 @@ SysResult<std::vector<DirectoryEntry>> FakeFileSystem::list_directory(const std:
   std::vector<DirectoryEntry> entries;
   for (const auto& [name, node] : nodes) {
     if (name != path && parent_path(name) == path) {
-      entries.push_back(DirectoryEntry{
-          std::string(file_name(name)),
-          LinkStatus{true, node.directory, node.link_target.has_value()}});
+      entries.push_back(
+          DirectoryEntry{std::string(file_name(name)),
+                         LinkStatus{true, node.directory, node.link_target.has_value()}});
     }
   }
   return entries;
@@ -243,11 +251,14 @@ void* FakeAppContainerApi::allocate(std::string text, SidOrigin origin) {
   return key;
 }
 
-SidCall FakeAppContainerApi::create_profile(const std::string& name, const std::string& display_name,
+SidCall FakeAppContainerApi::create_profile(const std::string& name,
+                                            const std::string& display_name,
                                             const std::string& description) {
   log_.push_back("profile create " + name + " [" + display_name + "] [" + description + "]");
   if (const auto it = create_results.find(name); it != create_results.end()) {
-    return SidCall{it->second, nullptr};
+    return SidCall{it->second, forced_results_carry_sid
+                                   ? allocate(sid_text_for(name), SidOrigin::kFreeSid)
+                                   : nullptr};
   }
   if (registered.count(name) != 0) return SidCall{0x800700B7u, nullptr};
   registered.insert(name);
@@ -258,7 +269,9 @@ SidCall FakeAppContainerApi::create_profile(const std::string& name, const std::
 SidCall FakeAppContainerApi::derive_sid(const std::string& name) {
   log_.push_back("profile derive " + name);
   if (const auto it = derive_results.find(name); it != derive_results.end()) {
-    return SidCall{it->second, nullptr};
+    return SidCall{it->second, forced_results_carry_sid
+                                   ? allocate(sid_text_for(name), SidOrigin::kFreeSid)
+                                   : nullptr};
   }
   // Derivation works from the name alone, registered or not.
   return SidCall{0, allocate(sid_text_for(name), SidOrigin::kFreeSid)};
@@ -266,6 +279,7 @@ SidCall FakeAppContainerApi::derive_sid(const std::string& name) {
 
 AppContainerApi::FolderPath FakeAppContainerApi::folder_path(const std::string& sid_text) {
   log_.push_back("profile folder " + sid_text);
+  if (const auto it = folder_results.find(sid_text); it != folder_results.end()) return it->second;
   for (const auto& name : registered) {
     if (sid_text_for(name) == sid_text) return FolderPath{0, true};
   }

@@ -54,13 +54,18 @@ Result<std::vector<std::string>> Win32Console::arguments() {
   for (int i = 0; i < count; ++i) {
     const std::u16string_view arg(reinterpret_cast<const char16_t*>(argv[i]), std::wcslen(argv[i]));
     auto text = utf16_to_utf8_strict(arg);
-    if (!text) return fail("argument " + decimal(static_cast<unsigned>(i)) + " is not valid Unicode");
+    if (!text)
+      return fail("argument " + decimal(static_cast<unsigned>(i)) + " is not valid Unicode");
     out.push_back(std::move(*text));
   }
   return out;
 }
 
-void Win32Console::write_stdout(std::string_view text) { write_all(STD_OUTPUT_HANDLE, text); }
-void Win32Console::write_stderr(std::string_view text) { write_all(STD_ERROR_HANDLE, text); }
+void Win32Console::write_stdout(std::string_view text) {
+  write_all(STD_OUTPUT_HANDLE, text);
+}
+void Win32Console::write_stderr(std::string_view text) {
+  write_all(STD_ERROR_HANDLE, text);
+}
 
 }  // namespace tessarin::win32

@@ -17,7 +17,8 @@ template <class F>
 std::u16string grow(F call) {
   std::u16string buffer(MAX_PATH, u'\0');
   for (;;) {
-    const DWORD n = call(reinterpret_cast<wchar_t*>(buffer.data()), static_cast<DWORD>(buffer.size()));
+    const DWORD n =
+        call(reinterpret_cast<wchar_t*>(buffer.data()), static_cast<DWORD>(buffer.size()));
     if (n == 0) return {};
     if (n < buffer.size()) {
       buffer.resize(n);
@@ -27,7 +28,9 @@ std::u16string grow(F call) {
   }
 }
 
-std::string to_text(const std::u16string& wide_text) { return utf16_to_utf8_lossy(wide_text); }
+std::string to_text(const std::u16string& wide_text) {
+  return utf16_to_utf8_lossy(wide_text);
+}
 
 }  // namespace
 
@@ -36,8 +39,9 @@ std::optional<std::string> Win32Environment::get(const std::string& name) {
   SetLastError(ERROR_SUCCESS);
   std::u16string value(256, u'\0');
   for (;;) {
-    const DWORD n = GetEnvironmentVariableW(wide(wide_name), reinterpret_cast<wchar_t*>(value.data()),
-                                            static_cast<DWORD>(value.size()));
+    const DWORD n =
+        GetEnvironmentVariableW(wide(wide_name), reinterpret_cast<wchar_t*>(value.data()),
+                                static_cast<DWORD>(value.size()));
     if (n == 0) {
       if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
       value.clear();
@@ -68,15 +72,16 @@ std::string Win32Environment::temp_directory() {
   return to_text(path);
 }
 
-std::uint32_t Win32Environment::current_process_id() { return GetCurrentProcessId(); }
+std::uint32_t Win32Environment::current_process_id() {
+  return GetCurrentProcessId();
+}
 
 std::string Win32Environment::executable_directory() {
-  const std::u16string path =
-      grow([](wchar_t* b, DWORD n) -> DWORD {
-        const DWORD got = GetModuleFileNameW(nullptr, b, n);
-        // A truncated answer fills the buffer; ask for more room.
-        return got == n ? n : got;
-      });
+  const std::u16string path = grow([](wchar_t* b, DWORD n) -> DWORD {
+    const DWORD got = GetModuleFileNameW(nullptr, b, n);
+    // A truncated answer fills the buffer; ask for more room.
+    return got == n ? n : got;
+  });
   return parent_path(to_text(path)).value_or(std::string());
 }
 

@@ -16,8 +16,8 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 // Opens for metadata only, following links; directories need backup semantics.
 UniqueFile open_for_metadata(const std::string& path) {
-  return UniqueFile(CreateFileW(wide(utf8_to_utf16(path)), FILE_READ_ATTRIBUTES, kShareAll,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return UniqueFile(CreateFileW(wide(utf8_to_utf16(path)), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
 
 std::optional<BY_HANDLE_FILE_INFORMATION> metadata(const std::string& path) {
@@ -54,7 +54,9 @@ SysStatus remove_clearing_read_only(const std::u16string& wide_path, Remove remo
 
 }  // namespace
 
-bool Win32FileSystem::exists(const std::string& path) { return metadata(path).has_value(); }
+bool Win32FileSystem::exists(const std::string& path) {
+  return metadata(path).has_value();
+}
 
 bool Win32FileSystem::is_file(const std::string& path) {
   const auto info = metadata(path);
@@ -163,8 +165,8 @@ LinkStatus Win32FileSystem::link_status(const std::string& path) {
 
 SysResult<std::vector<DirectoryEntry>> Win32FileSystem::list_directory(const std::string& path) {
   WIN32_FIND_DATAW data{};
-  const UniqueFind find(FindFirstFileExW(wide(utf8_to_utf16(join_path(path, "*"))),
-                                         FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
+  const UniqueFind find(FindFirstFileExW(wide(utf8_to_utf16(join_path(path, "*"))), FindExInfoBasic,
+                                         &data, FindExSearchNameMatch, nullptr, 0));
   if (!find) return sys_fail(last_system_error());
   std::vector<DirectoryEntry> entries;
   do {
@@ -173,9 +175,9 @@ SysResult<std::vector<DirectoryEntry>> Win32FileSystem::list_directory(const std
     auto text = utf16_to_utf8_strict(name);
     if (!text) return sys_fail(system_error(ERROR_NO_UNICODE_TRANSLATION));
     const DWORD a = data.dwFileAttributes;
-    entries.push_back(DirectoryEntry{
-        std::move(*text), LinkStatus{true, (a & FILE_ATTRIBUTE_DIRECTORY) != 0,
-                                     (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0}});
+    entries.push_back(
+        DirectoryEntry{std::move(*text), LinkStatus{true, (a & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                                                    (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0}});
   } while (FindNextFileW(find.get(), &data));
   if (GetLastError() != ERROR_NO_MORE_FILES) return sys_fail(last_system_error());
   return entries;

@@ -11,7 +11,9 @@ std::string narrow(const wchar_t* text, std::size_t length) {
   return utf16_to_utf8_lossy(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
 }
 
-std::string narrow(const wchar_t* text) { return narrow(text, std::wcslen(text)); }
+std::string narrow(const wchar_t* text) {
+  return narrow(text, std::wcslen(text));
+}
 
 SystemError system_error(DWORD code) {
   wchar_t* buffer = nullptr;

@@ -13,7 +13,9 @@ namespace tessarin::win32 {
 SystemError system_error(DWORD code);
 
 // The same for the calling thread's last error.
-inline SystemError last_system_error() { return system_error(GetLastError()); }
+inline SystemError last_system_error() {
+  return system_error(GetLastError());
+}
 
 // UTF-16 from Windows to UTF-8, U+FFFD for unpaired surrogates.
 std::string narrow(const wchar_t* text, std::size_t length);

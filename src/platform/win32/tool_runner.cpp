@@ -2,18 +2,262 @@
 
 #include <windows.h>
 
+#include <array>
+#include <atomic>
+#include <memory>
+
+#include "platform/tool_search.h"
+#include "platform/win32/owners.h"
 #include "platform/win32/system_error.h"
+#include "run/command_line.h"
 
 namespace tessarin::win32 {
+namespace {
 
-SysResult<std::uint32_t> Win32ToolRunner::run_inheriting(const std::string&,
-                                                         const std::vector<std::string>&) {
-  return sys_fail(system_error(ERROR_CALL_NOT_IMPLEMENTED));
+// A process-thread attribute list whose only attribute names the handles the
+// tool may inherit. Without it, every inheritable handle of the helper would
+// reach the tool.
+class InheritList {
+ public:
+  SysStatus init(std::vector<HANDLE> handles) {
+    handles_ = std::move(handles);
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    buffer_ = std::make_unique<unsigned char[]>(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.get());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return sys_fail(last_system_error());
+    initialized_ = true;
+    if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                   handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
+      return sys_fail(last_system_error());
+    }
+    return {};
+  }
+  LPPROC_THREAD_ATTRIBUTE_LIST get() const {
+    return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.get());
+  }
+  ~InheritList() {
+    if (initialized_) DeleteProcThreadAttributeList(get());
+  }
+
+ private:
+  std::vector<HANDLE> handles_;
+  std::unique_ptr<unsigned char[]> buffer_;
+  bool initialized_ = false;
+};
+
+// An inheritable duplicate of one of the helper's own handles. It exists only
+// across the creation of one tool process, so that no later child (least of
+// all the sandboxed one, which inherits every inheritable handle) gets it.
+SysResult<UniqueHandle> inheritable_copy(HANDLE source) {
+  HANDLE copy = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), source, GetCurrentProcess(), &copy, 0, TRUE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return sys_fail(last_system_error());
+  }
+  return UniqueHandle(copy);
 }
 
-SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string&,
-                                                      const std::vector<std::string>&) {
-  return sys_fail(system_error(ERROR_CALL_NOT_IMPLEMENTED));
+SysResult<UniqueHandle> open_null_device(DWORD access) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  UniqueFile file(CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                              OPEN_EXISTING, 0, nullptr));
+  if (!file) return sys_fail(last_system_error());
+  return UniqueHandle(file.release());
+}
+
+// Starts the tool suspended-free with exactly the three given standard
+// handles, which must be inheritable; yields its process handle.
+SysResult<UniqueHandle> start_tool(const std::string& path, const std::string& bare_name,
+                                   const std::vector<std::string>& arguments, HANDLE in, HANDLE out,
+                                   HANDLE err) {
+  std::vector<std::string> command{bare_name};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  WideBuffer line = build_command_line(command);
+  WideBuffer application = to_wide_nul(path);
+
+  std::vector<HANDLE> handles{in};
+  if (out != in) handles.push_back(out);
+  if (err != in && err != out) handles.push_back(err);
+  InheritList inherit;
+  if (auto ready = inherit.init(handles); !ready) return ready.propagate();
+
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = in;
+  startup.StartupInfo.hStdOutput = out;
+  startup.StartupInfo.hStdError = err;
+  startup.lpAttributeList = inherit.get();
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(wide(application), wide(line), nullptr, nullptr, TRUE,
+                      EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &startup.StartupInfo,
+                      &info)) {
+    return sys_fail(last_system_error());
+  }
+  UniqueHandle thread(info.hThread);
+  return UniqueHandle(info.hProcess);
+}
+
+SysResult<std::uint32_t> wait_for_exit(const UniqueHandle& process) {
+  if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) {
+    return sys_fail(last_system_error());
+  }
+  DWORD code = 0;
+  if (!GetExitCodeProcess(process.get(), &code)) return sys_fail(last_system_error());
+  return static_cast<std::uint32_t>(code);
+}
+
+// The helper's standard handle as an inheritable copy, or the null device
+// when the helper has none.
+SysResult<UniqueHandle> own_stream(DWORD which, DWORD null_access) {
+  const HANDLE handle = GetStdHandle(which);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return open_null_device(null_access);
+  return inheritable_copy(handle);
+}
+
+// The reading end of a pipe, read with overlapped I/O so that two pipes can
+// be drained together on one thread.
+class PipeReader {
+ public:
+  explicit PipeReader(std::string* sink) : sink_(sink) {}
+  PipeReader(const PipeReader&) = delete;
+  PipeReader& operator=(const PipeReader&) = delete;
+  ~PipeReader() {
+    // The system writes into `overlapped_` and `buffer_` until a pending read
+    // has finished; it must be cancelled and waited for before they go.
+    if (pending_) {
+      DWORD got = 0;
+      CancelIoEx(pipe_.get(), &overlapped_);
+      GetOverlappedResult(pipe_.get(), &overlapped_, &got, TRUE);
+    }
+  }
+
+  // Creates the pipe; yields the inheritable writing end for the tool.
+  SysResult<UniqueHandle> open() {
+    static std::atomic<unsigned> counter{0};
+    const std::string name = "\\\\.\\pipe\\Tessarin.Sandbox.Tool." +
+                             std::to_string(GetCurrentProcessId()) + "." +
+                             std::to_string(counter++);
+    const WideBuffer wide_name = to_wide_nul(name);
+    pipe_ = UniqueFile(CreateNamedPipeW(
+        reinterpret_cast<const wchar_t*>(wide_name.data()),
+        PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
+        kBufferSize, 0, nullptr));
+    if (!pipe_) return sys_fail(last_system_error());
+    event_ = UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event_) return sys_fail(last_system_error());
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    UniqueFile writer(CreateFileW(reinterpret_cast<const wchar_t*>(wide_name.data()), GENERIC_WRITE,
+                                  0, &inherit, OPEN_EXISTING, 0, nullptr));
+    if (!writer) return sys_fail(last_system_error());
+    return UniqueHandle(writer.release());
+  }
+
+  bool open_for_reading() const { return open_; }
+  HANDLE event() const { return event_.get(); }
+
+  // Issues the next read; a closed writing end ends the stream.
+  SysStatus start_read() {
+    overlapped_ = OVERLAPPED{};
+    overlapped_.hEvent = event_.get();
+    if (ReadFile(pipe_.get(), buffer_.data(), kBufferSize, nullptr, &overlapped_) ||
+        GetLastError() == ERROR_IO_PENDING) {
+      pending_ = true;
+      return {};
+    }
+    return finish(GetLastError());
+  }
+
+  // Called when the event is signalled: takes the bytes, reads on.
+  SysStatus complete() {
+    DWORD got = 0;
+    const BOOL ok = GetOverlappedResult(pipe_.get(), &overlapped_, &got, FALSE);
+    pending_ = false;
+    if (!ok) return finish(GetLastError());
+    if (sink_ != nullptr) sink_->append(buffer_.data(), got);
+    return start_read();
+  }
+
+ private:
+  static constexpr DWORD kBufferSize = 65536;
+
+  SysStatus finish(DWORD error) {
+    if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF) {
+      open_ = false;
+      return {};
+    }
+    return sys_fail(system_error(error));
+  }
+
+  std::string* sink_;  // null: the bytes are dropped as they arrive
+  UniqueFile pipe_;
+  UniqueHandle event_;
+  OVERLAPPED overlapped_{};
+  std::array<char, kBufferSize> buffer_{};
+  bool pending_ = false;
+  bool open_ = true;
+};
+
+}  // namespace
+
+SysResult<std::uint32_t> Win32ToolRunner::run_inheriting(
+    const std::string& bare_name, const std::vector<std::string>& arguments) {
+  auto path = find_tool(env_, files_, bare_name);
+  if (!path) return path.propagate();
+  auto in = open_null_device(GENERIC_READ);
+  if (!in) return in.propagate();
+  auto out = own_stream(STD_OUTPUT_HANDLE, GENERIC_WRITE);
+  if (!out) return out.propagate();
+  auto err = own_stream(STD_ERROR_HANDLE, GENERIC_WRITE);
+  if (!err) return err.propagate();
+  auto process = start_tool(*path, bare_name, arguments, in->get(), out->get(), err->get());
+  if (!process) return process.propagate();
+  return wait_for_exit(*process);
+}
+
+SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_name,
+                                                      const std::vector<std::string>& arguments) {
+  auto path = find_tool(env_, files_, bare_name);
+  if (!path) return path.propagate();
+  CapturedRun run;
+  PipeReader out_reader(nullptr);
+  PipeReader err_reader(&run.standard_error);
+  auto process = [&]() -> SysResult<UniqueHandle> {
+    // The tool's ends are closed as soon as it has been created, so that the
+    // pipes report their end when the tool (and anything it started) is done.
+    auto in = open_null_device(GENERIC_READ);
+    if (!in) return in.propagate();
+    auto out = out_reader.open();
+    if (!out) return out.propagate();
+    auto err = err_reader.open();
+    if (!err) return err.propagate();
+    return start_tool(*path, bare_name, arguments, in->get(), out->get(), err->get());
+  }();
+  if (!process) return process.propagate();
+
+  for (PipeReader* reader : {&out_reader, &err_reader}) {
+    if (auto started = reader->start_read(); !started) return started.propagate();
+  }
+  while (out_reader.open_for_reading() || err_reader.open_for_reading()) {
+    std::array<PipeReader*, 2> waiting{};
+    std::array<HANDLE, 2> events{};
+    DWORD count = 0;
+    for (PipeReader* reader : {&out_reader, &err_reader}) {
+      if (reader->open_for_reading()) {
+        waiting[count] = reader;
+        events[count++] = reader->event();
+      }
+    }
+    const DWORD which = WaitForMultipleObjects(count, events.data(), FALSE, INFINITE);
+    if (which >= WAIT_OBJECT_0 + count) return sys_fail(last_system_error());
+    if (auto read = waiting[which - WAIT_OBJECT_0]->complete(); !read) return read.propagate();
+  }
+  auto code = wait_for_exit(*process);
+  if (!code) return code.propagate();
+  run.exit_code = *code;
+  return run;
 }
 
 }  // namespace tessarin::win32

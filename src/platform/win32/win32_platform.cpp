@@ -28,6 +28,8 @@ class Win32Platform final : public PlatformHolder {
 
 }  // namespace
 
-std::unique_ptr<PlatformHolder> make_platform() { return std::make_unique<Win32Platform>(); }
+std::unique_ptr<PlatformHolder> make_platform() {
+  return std::make_unique<Win32Platform>();
+}
 
 }  // namespace tessarin::win32

@@ -1,0 +1,31 @@
+"""The Win32 tool runner, driven by tool_probe.exe against Wine's cmd.exe."""
+
+import shutil
+
+from harness import PROGRAMS, to_windows
+
+
+def probe(install, *args):
+    install_probe = install.bin / "tool_probe.exe"
+    if not install_probe.exists():
+        shutil.copy2(PROGRAMS / "tool_probe.exe", install_probe)
+    return install.run(*args, program=to_windows(install_probe))
+
+
+def test_capture_keeps_stderr_and_the_exit_code(install):
+    result = probe(install, "capture", "cmd.exe", "/c", "echo out & echo complaint 1>&2 & exit 3")
+    exit_line, stderr_line = result.out.splitlines()
+    assert exit_line == "exit 3"
+    captured = bytes.fromhex(stderr_line.removeprefix("stderr "))
+    assert captured.rstrip() == b"complaint" and captured.endswith(b"\r\n")
+
+
+def test_inherit_passes_output_through(install):
+    result = probe(install, "inherit", "cmd.exe", "/c", "echo passed-through & exit 5")
+    assert result.out.replace("\r\n", "\n") == "passed-through \nexit 5\n"
+
+
+def test_a_tool_is_never_taken_from_the_current_directory(install):
+    shutil.copy2(PROGRAMS / "run_and_report.exe", install.cwd / "planted.exe")
+    result = probe(install, "capture", "planted.exe")
+    assert result.out == "error program not found\n"
