@@ -31,7 +31,7 @@ def show(install, title, *args):
     return result
 
 
-def listing(title, base: Path, leave_out=()):
+def listing(title, base: Path, leave_out=(), contents=False):
     print(f"\n{title} ({base}):")
     if not base.exists():
         print("  (does not exist)")
@@ -39,6 +39,9 @@ def listing(title, base: Path, leave_out=()):
     paths = sorted(p for p in base.rglob("*") if p.is_file() and p.name not in leave_out)
     for path in paths:
         print(f"  {path.relative_to(base)}  ({path.stat().st_size} bytes)")
+        if contents and path.stat().st_size <= 4096:
+            for line in path.read_text(encoding="utf-8", errors="replace").splitlines():
+                print(f"    | {line}")
     if not paths:
         print("  (nothing)")
 
@@ -55,8 +58,8 @@ def main():
         print(f"install directory: {install.bin}")
         print(f"  stand-ins beside the helper: {', '.join(present) or 'none yet'}")
         if absent:
-            print(f"  not built yet: {', '.join(absent)} (the helper gets Wine's own userenv.dll "
-                  "and finds no other tool of these names)")
+            print(f"  not built yet: {', '.join(absent)} (so the helper meets what Wine itself "
+                  "offers, or finds no such tool)")
 
         workspace = install.root / "workspace"
         workspace.mkdir()
@@ -68,8 +71,8 @@ def main():
              "--preset", "workspace_write", "--parent-pid", "@PARENT_PID@", "--",
              "cmd.exe", "/c", "echo hello from the sandbox>hello.txt&", "exit", "7")
 
-        listing("state directory", install.state_dir)
-        listing("workspace", workspace)
+        listing("state directory", install.state_dir, contents=True)
+        listing("workspace", workspace, contents=True)
         listing("what the stand-ins recorded", install.bin,
                 leave_out=("tessarin-sandbox.exe", *STAND_INS))
     finally:
