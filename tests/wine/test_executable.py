@@ -31,7 +31,7 @@ def helper_bytes():
     return HELPER.read_bytes()
 
 
-def test_imports_only_windows_system_dlls_and_is_a_console_program(helper_bytes):
+def test_imports_only_windows_system_dlls_and_is_a_hardened_console_program(helper_bytes):
     if shutil.which(OBJDUMP) is None:
         pytest.fail(f"{OBJDUMP} is not installed (Debian package binutils-mingw-w64-x86-64)",
                     pytrace=False)
@@ -44,6 +44,10 @@ def test_imports_only_windows_system_dlls_and_is_a_console_program(helper_bytes)
     assert foreign == [], "the helper would need DLLs that Windows does not ship"
     assert re.search(r"^Subsystem\s+00000003\s+\(Windows CUI\)", dump, re.M), \
         "not a console program: standard streams would not be inherited"
+    # Address-space layout randomisation (64-bit) and no-execute data.
+    flags = dump.split("DllCharacteristics", 1)[1].split("SizeOfStackReserve", 1)[0].split()
+    for flag in ("HIGH_ENTROPY_VA", "DYNAMIC_BASE", "NX_COMPAT"):
+        assert flag in flags
 
 
 def resources(image: bytes):

@@ -41,7 +41,7 @@ int main() {
   const std::string result_file = args[1];
   std::size_t i = 2;
   for (; i < args.size() && args[i] != "--"; ++i) {
-    if (args[i] == "--env" && i + 1 < args.size()) {
+    if (args[i] == "--env" && i + 1 < args.size() && args[i + 1].find('=') != std::string::npos) {
       const std::string& pair = args[++i];
       const std::size_t eq = pair.find('=');
       SetEnvironmentVariableW(tessarin::win32::wide(tessarin::utf8_to_utf16(pair.substr(0, eq))),
