@@ -302,15 +302,16 @@ def test_status_without_powershell(ready):
     assert status_line(ready) == not_ready("required WFP/firewall rules are missing or disabled")
 
 
-@pytest.mark.parametrize("local_app_data", ["undefined", "empty"])
+@pytest.mark.parametrize("local_app_data", [None, "", "relative"])
 def test_without_local_app_data_setup_and_status_agree_on_the_temporary_directory(
         install, local_app_data):
     temp = install.root / "temp"
     temp.mkdir()
     env = {"TMP": to_windows(temp), "TEMP": to_windows(temp)}
-    kwargs = {"unset": ("LOCALAPPDATA",)} if local_app_data == "undefined" else {
-        "env": {**env, "LOCALAPPDATA": ""}}
-    kwargs.setdefault("env", env)
+    if local_app_data is None:
+        kwargs = {"env": env, "unset": ("LOCALAPPDATA",)}
+    else:
+        kwargs = {"env": {**env, "LOCALAPPDATA": local_app_data}}
     assert status_line(install, **kwargs) == not_ready("administrator initialization is required")
     setup_ok(install, **kwargs)
     assert (temp / "Tessarin" / "sandbox" / "setup-v1.json").read_bytes() == MARKER
