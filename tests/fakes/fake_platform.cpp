@@ -47,6 +47,10 @@ void FakeFileSystem::fail(const std::string& operation, const std::string& path,
   failures_[{operation, path}] = code;
 }
 
+void FakeFileSystem::heal(const std::string& operation, const std::string& path) {
+  failures_.erase({operation, path});
+}
+
 std::optional<SystemError> FakeFileSystem::injected(const std::string& operation,
                                                     const std::string& path) {
   const auto it = failures_.find({operation, path});

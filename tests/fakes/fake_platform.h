@@ -73,6 +73,8 @@ class FakeFileSystem final : public FileSystem {
   // "remove_file", "rename", "replace", "create_directories", "canonicalize",
   // "list_directory", "remove_empty_directory") on `path` fail with `code`.
   void fail(const std::string& operation, const std::string& path, std::uint32_t code);
+  // Undoes fail().
+  void heal(const std::string& operation, const std::string& path);
   // Canonical form of a path that canonicalize yields; paths without an entry
   // canonicalise to "\\?\" + the path (when they exist).
   std::map<std::string, std::string> canonical;
