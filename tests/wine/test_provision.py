@@ -286,11 +286,13 @@ def test_the_check_names_the_rules_as_the_marker_lists_them(ready):
     assert [c["argv"][5] for c in powershell_calls(ready)] == [check_script(listed)]
 
 
-@pytest.mark.parametrize("change", ["disable", "delete"])
+@pytest.mark.parametrize("change", ["disable in the store", "disable by control", "delete"])
 def test_a_disabled_or_missing_rule(ready, change):
     target = rule_name(WW_OFF, "Inbound")
-    if change == "disable":
+    if change == "disable in the store":
         edit_rules(ready, lambda rs: [{**r, "enabled": r["name"] != target} for r in rs])
+    elif change == "disable by control":
+        (ready.bin / "powershell-control.txt").write_text(f"disable {target}\n")
     else:
         edit_rules(ready, lambda rs: [r for r in rs if r["name"] != target])
     assert status_line(ready) == not_ready("required WFP/firewall rules are missing or disabled")
