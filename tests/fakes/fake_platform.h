@@ -140,6 +140,10 @@ class FakeAppContainerApi final : public AppContainerApi {
   std::map<std::string, std::uint32_t> create_results;  // forced HRESULT by name
   std::map<std::string, std::uint32_t> derive_results;  // forced HRESULT by name
   std::set<std::string> null_sid_names;                 // success code without a SID
+  // Forced create and derive results come with a SID as well, which the
+  // caller must still release.
+  bool forced_results_carry_sid = false;
+  std::map<std::string, FolderPath> folder_results;  // forced answer by SID text
   std::optional<std::uint32_t> sid_to_string_error;
   std::map<std::string, std::uint32_t> string_to_sid_errors;  // by SID text
 
