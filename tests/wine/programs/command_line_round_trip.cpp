@@ -3,17 +3,23 @@
 // starts argv_echo.exe (from this program's directory) with CreateProcessW
 // and compares what both of the child's parsers saw with what was sent.
 //
-//   command_line_round_trip.exe [random lists] [seed]
+//   command_line_round_trip.exe [random lists] [seed] [echo program]
+//
+// The echo program defaults to argv_echo.exe beside this one; a copy in a
+// directory whose name has blanks checks how the program name is read back.
 //
 // Prints one summary line; every mismatch is described on standard output
 // and makes the exit code 1. Other failures exit 2.
 
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -253,9 +259,15 @@ std::string compare(const std::string& parser,
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const std::size_t random_lists = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1000;
-  const std::uint64_t seed = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 20240229;
+int main() {
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  if (argv == nullptr) return 2;
+  const tessarin::win32::UniqueLocal arguments(argv);
+  const std::size_t random_lists = argc > 1 ? std::wcstoul(argv[1], nullptr, 10) : 1000;
+  const std::uint64_t seed = argc > 2 ? std::wcstoull(argv[2], nullptr, 10) : 20240229;
+  const std::wstring program_wide =
+      argc > 3 ? std::wstring(argv[3]) : own_directory() + L"argv_echo.exe";
 
   std::vector<List> corpus = fixed_lists();
   SplitMix64 rng(seed);
@@ -265,7 +277,6 @@ int main(int argc, char** argv) {
     corpus.push_back(std::move(list));
   }
 
-  const std::wstring program_wide = own_directory() + L"argv_echo.exe";
   const std::u16string program(program_wide.begin(), program_wide.end());
   const std::string program_utf8 = tessarin::utf16_to_utf8_lossy(program);
 
