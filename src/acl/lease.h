@@ -4,6 +4,7 @@
 // can repair what a killed run left.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -13,10 +14,20 @@ namespace tessarin {
 
 // <state directory>\acl-leases\<profile name>.json
 std::string acl_lease_path(Environment& env, const std::string& profile_name);
+// Refuses a path that the lease could not record faithfully (not valid
+// UTF-8, or holding a NUL that no Windows call can carry) before it touches
+// anything, so that such a path is never granted.
 Status write_acl_lease(Platform& platform, const std::string& profile_name,
                        const std::vector<std::string>& paths);
 // Revokes whatever the identity's lease lists, then deletes it.
 Status recover_stale_lease(Platform& platform, const std::string& profile_name,
                            const std::string& sid_text);
+
+// The lease content: a compact JSON array of the paths, no line break.
+std::string encode_acl_lease(const std::vector<std::string>& paths);
+// One JSON array of strings, white space around tokens allowed, nothing
+// after it, no byte-order mark, valid UTF-8 in every string. The error names
+// the line and column.
+Result<std::vector<std::string>> decode_acl_lease(std::string_view bytes);
 
 }  // namespace tessarin

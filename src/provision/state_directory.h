@@ -2,7 +2,9 @@
 // The per-user state directory and the setup marker kept in it.
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -28,7 +30,15 @@ struct MarkerUnreadable {};
 struct MarkerUnparsable {};
 using MarkerReading = std::variant<SetupMarker, MarkerUnreadable, MarkerUnparsable>;
 
+// The marker as the bytes of its file: JSON pretty-printed with two blanks per
+// level, LF between lines and none at the end.
+std::string serialize_setup_marker(const SetupMarker& marker);
+// The marker the bytes hold, or nullopt when they are not a valid marker.
+std::optional<SetupMarker> parse_setup_marker(std::string_view bytes);
+
 MarkerReading read_setup_marker(Platform& platform);
+// Writes the temporary file beside the marker, deletes the old marker, then
+// renames the temporary file into place.
 Status write_setup_marker(Platform& platform, const SetupMarker& marker);
 
 }  // namespace tessarin

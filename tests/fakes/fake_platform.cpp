@@ -47,6 +47,10 @@ void FakeFileSystem::fail(const std::string& operation, const std::string& path,
   failures_[{operation, path}] = code;
 }
 
+void FakeFileSystem::heal(const std::string& operation, const std::string& path) {
+  failures_.erase({operation, path});
+}
+
 std::optional<SystemError> FakeFileSystem::injected(const std::string& operation,
                                                     const std::string& path) {
   const auto it = failures_.find({operation, path});
@@ -252,7 +256,9 @@ SidCall FakeAppContainerApi::create_profile(const std::string& name,
                                             const std::string& description) {
   log_.push_back("profile create " + name + " [" + display_name + "] [" + description + "]");
   if (const auto it = create_results.find(name); it != create_results.end()) {
-    return SidCall{it->second, nullptr};
+    return SidCall{it->second, forced_results_carry_sid
+                                   ? allocate(sid_text_for(name), SidOrigin::kFreeSid)
+                                   : nullptr};
   }
   if (registered.count(name) != 0) return SidCall{0x800700B7u, nullptr};
   registered.insert(name);
@@ -263,7 +269,9 @@ SidCall FakeAppContainerApi::create_profile(const std::string& name,
 SidCall FakeAppContainerApi::derive_sid(const std::string& name) {
   log_.push_back("profile derive " + name);
   if (const auto it = derive_results.find(name); it != derive_results.end()) {
-    return SidCall{it->second, nullptr};
+    return SidCall{it->second, forced_results_carry_sid
+                                   ? allocate(sid_text_for(name), SidOrigin::kFreeSid)
+                                   : nullptr};
   }
   // Derivation works from the name alone, registered or not.
   return SidCall{0, allocate(sid_text_for(name), SidOrigin::kFreeSid)};
@@ -271,6 +279,7 @@ SidCall FakeAppContainerApi::derive_sid(const std::string& name) {
 
 AppContainerApi::FolderPath FakeAppContainerApi::folder_path(const std::string& sid_text) {
   log_.push_back("profile folder " + sid_text);
+  if (const auto it = folder_results.find(sid_text); it != folder_results.end()) return it->second;
   for (const auto& name : registered) {
     if (sid_text_for(name) == sid_text) return FolderPath{0, true};
   }

@@ -73,6 +73,8 @@ class FakeFileSystem final : public FileSystem {
   // "remove_file", "rename", "replace", "create_directories", "canonicalize",
   // "list_directory", "remove_empty_directory") on `path` fail with `code`.
   void fail(const std::string& operation, const std::string& path, std::uint32_t code);
+  // Undoes fail().
+  void heal(const std::string& operation, const std::string& path);
   // Canonical form of a path that canonicalize yields; paths without an entry
   // canonicalise to "\\?\" + the path (when they exist).
   std::map<std::string, std::string> canonical;
@@ -138,6 +140,10 @@ class FakeAppContainerApi final : public AppContainerApi {
   std::map<std::string, std::uint32_t> create_results;  // forced HRESULT by name
   std::map<std::string, std::uint32_t> derive_results;  // forced HRESULT by name
   std::set<std::string> null_sid_names;                 // success code without a SID
+  // Forced create and derive results come with a SID as well, which the
+  // caller must still release.
+  bool forced_results_carry_sid = false;
+  std::map<std::string, FolderPath> folder_results;  // forced answer by SID text
   std::optional<std::uint32_t> sid_to_string_error;
   std::map<std::string, std::uint32_t> string_to_sid_errors;  // by SID text
 

@@ -2,25 +2,60 @@
 
 #include <windows.h>
 
+#include <sddl.h>
+#include <userenv.h>
+
+#include "platform/win32/owners.h"
+#include "platform/win32/system_error.h"
+#include "run/command_line.h"
+
 namespace tessarin::win32 {
 
-// Placeholders until the profile functions are wired up.
-SidCall Win32AppContainerApi::create_profile(const std::string&, const std::string&,
-                                             const std::string&) {
-  return SidCall{0x80004001u, nullptr};
+SidCall Win32AppContainerApi::create_profile(const std::string& name,
+                                             const std::string& display_name,
+                                             const std::string& description) {
+  WideBuffer wide_name = to_wide_nul(name);
+  WideBuffer wide_display = to_wide_nul(display_name);
+  WideBuffer wide_description = to_wide_nul(description);
+  PSID sid = nullptr;
+  const HRESULT result = CreateAppContainerProfile(wide(wide_name), wide(wide_display),
+                                                   wide(wide_description), nullptr, 0, &sid);
+  // The caller owns whatever SID came back, whatever the result code.
+  return SidCall{static_cast<std::uint32_t>(result), sid};
 }
-SidCall Win32AppContainerApi::derive_sid(const std::string&) {
-  return SidCall{0x80004001u, nullptr};
+
+SidCall Win32AppContainerApi::derive_sid(const std::string& name) {
+  WideBuffer wide_name = to_wide_nul(name);
+  PSID sid = nullptr;
+  const HRESULT result = DeriveAppContainerSidFromAppContainerName(wide(wide_name), &sid);
+  return SidCall{static_cast<std::uint32_t>(result), sid};
 }
-AppContainerApi::FolderPath Win32AppContainerApi::folder_path(const std::string&) {
-  return FolderPath{0x80004001u, false};
+
+AppContainerApi::FolderPath Win32AppContainerApi::folder_path(const std::string& sid_text) {
+  WideBuffer wide_sid = to_wide_nul(sid_text);
+  PWSTR path = nullptr;
+  const HRESULT result = GetAppContainerFolderPath(wide(wide_sid), &path);
+  // Only its presence matters; the buffer is the system's and goes back at once.
+  const UniqueCoTask owner(path);
+  return FolderPath{static_cast<std::uint32_t>(result), path != nullptr};
 }
-Result<std::string, std::uint32_t> Win32AppContainerApi::sid_to_string(const void*) {
-  return Err<std::uint32_t>{ERROR_CALL_NOT_IMPLEMENTED};
+
+Result<std::string, std::uint32_t> Win32AppContainerApi::sid_to_string(const void* sid) {
+  LPWSTR text = nullptr;
+  if (!ConvertSidToStringSidW(const_cast<PSID>(sid), &text)) {
+    return Err<std::uint32_t>{GetLastError()};
+  }
+  const UniqueLocal owner(text);
+  return narrow(text);
 }
-Result<void*, std::uint32_t> Win32AppContainerApi::string_to_sid(const std::string&) {
-  return Err<std::uint32_t>{ERROR_CALL_NOT_IMPLEMENTED};
+
+Result<void*, std::uint32_t> Win32AppContainerApi::string_to_sid(const std::string& text) {
+  WideBuffer wide_text = to_wide_nul(text);
+  PSID sid = nullptr;
+  if (!ConvertStringSidToSidW(wide(wide_text), &sid)) return Err<std::uint32_t>{GetLastError()};
+  return static_cast<void*>(sid);
 }
+
 void Win32AppContainerApi::release_sid(void* sid, SidOrigin origin) {
   if (origin == SidOrigin::kFreeSid) {
     FreeSid(sid);

@@ -1,0 +1,21 @@
+#pragma once
+// Windows PowerShell as the helper uses it: one script per process, judged by
+// the exit code alone.
+
+#include <string>
+#include <string_view>
+
+#include "platform/result.h"
+#include "platform/tool_runner.h"
+
+namespace tessarin {
+
+// Runs the script as `powershell.exe -NoLogo -NoProfile -NonInteractive
+// -Command <script>` with the helper's own output streams. Success is exit
+// code 0.
+Status run_powershell(ToolRunner& tools, const std::string& script);
+
+// The text as a single-quoted PowerShell literal that evaluates to the text.
+std::string powershell_quote(std::string_view text);
+
+}  // namespace tessarin

@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include "fakes/fake_platform.h"
+#include "platform/path.h"
+#include "platform/text.h"
+#include "platform/tool_search.h"
+
+namespace tessarin {
+namespace {
+
+TEST(Utf16, StrictConversionRefusesUnpairedSurrogatesLossyReplacesThem) {
+  EXPECT_EQ(utf16_to_utf8_strict(u"a\u00e9\U0001F600"), "a\xc3\xa9\xf0\x9f\x98\x80");
+  const std::u16string lone_high = {u'a', 0xD800, u'b'};
+  const std::u16string lone_low = {0xDC00};
+  const std::u16string reversed = {0xDC00, 0xD800};
+  EXPECT_FALSE(utf16_to_utf8_strict(lone_high));
+  EXPECT_FALSE(utf16_to_utf8_strict(lone_low));
+  EXPECT_FALSE(utf16_to_utf8_strict(reversed));
+  EXPECT_EQ(utf16_to_utf8_lossy(lone_high),
+            "a\xef\xbf\xbd"
+            "b");
+  EXPECT_EQ(utf16_to_utf8_lossy(reversed), "\xef\xbf\xbd\xef\xbf\xbd");
+  EXPECT_EQ(utf8_to_utf16("\xf0\x9f\x98\x80"), (std::u16string{0xD83D, 0xDE00}));
+}
+
+TEST(Utf8, ValidationAndReplacementFollowMaximalSubparts) {
+  EXPECT_TRUE(is_valid_utf8("plain \xc3\xa9 \xe2\x82\xac \xf4\x8f\xbf\xbf"));
+  for (const char* bad : {"\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xff",
+                          "\xc3", "\xe2\x82"}) {
+    EXPECT_FALSE(is_valid_utf8(bad)) << bad;
+  }
+  // A truncated sequence is one replacement; a stray continuation byte is one each.
+  EXPECT_EQ(utf8_lossy("a\xe2\x82z"), "a\xef\xbf\xbdz");
+  EXPECT_EQ(utf8_lossy("\x80\x80"), "\xef\xbf\xbd\xef\xbf\xbd");
+  EXPECT_EQ(utf8_lossy("\xed\xa0\x80"), "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
+}
+
+TEST(Utf8, TrimsUnicodeWhiteSpaceAtBothEndsOnly) {
+  EXPECT_EQ(trim_unicode_white_space(" \t\r\n Access is denied.\r\n"), "Access is denied.");
+  EXPECT_EQ(trim_unicode_white_space("\xc2\xa0x y\xe3\x80\x80"), "x y");  // NBSP, ideographic
+  EXPECT_EQ(trim_unicode_white_space(" \r\n "), "");
+  EXPECT_EQ(trim_unicode_white_space("\xe2\x80\x8bx"), "\xe2\x80\x8bx");  // ZWSP is not white space
+}
+
+TEST(Numbers, HexIsEightLowerCaseDigits) {
+  EXPECT_EQ(hex8(0), "00000000");
+  EXPECT_EQ(hex8(0x800700B7u), "800700b7");
+}
+
+TEST(Paths, ParentsNamesAndExtensions) {
+  EXPECT_EQ(parent_path("C:\\a\\b.json"), "C:\\a");
+  EXPECT_EQ(parent_path("C:\\a"), "C:\\");
+  EXPECT_EQ(parent_path("\\\\?\\C:\\work"), "\\\\?\\C:\\");
+  EXPECT_EQ(parent_path("\\\\server\\share\\x"), "\\\\server\\share\\");
+  EXPECT_FALSE(parent_path("C:\\"));
+  EXPECT_FALSE(parent_path("\\\\?\\C:\\"));
+  EXPECT_FALSE(parent_path("name.json"));
+  EXPECT_FALSE(parent_path(""));
+  EXPECT_EQ(replace_extension("C:\\s\\setup-v1.json", "tmp"), "C:\\s\\setup-v1.tmp");
+  EXPECT_EQ(replace_extension("C:\\l\\Tessarin.Sandbox.v1.ReadOnly.Offline.json", "tmp-42"),
+            "C:\\l\\Tessarin.Sandbox.v1.ReadOnly.Offline.tmp-42");
+  EXPECT_EQ(join_path("C:\\", "x"), "C:\\x");
+  EXPECT_EQ(join_path("C:\\a", "x"), "C:\\a\\x");
+}
+
+TEST(ToolSearch, OwnDirectoryFirstThenSystemThenWindowsThenAbsolutePathEntries) {
+  fakes::FakePlatform p;
+  p.env.variables["PATH"] = ".;tools;;\"D:\\quoted\";D:\\bin";
+  auto found = [&] {
+    auto r = find_tool(p.env, p.files, "icacls.exe");
+    return r ? *r : r.error().text;
+  };
+  EXPECT_EQ(found(), "program not found");
+  p.files.add_file("tools\\icacls.exe");  // relative entries are never searched
+  p.files.add_file(".\\icacls.exe");
+  EXPECT_EQ(found(), "program not found");
+  p.files.add_file("D:\\bin\\icacls.exe");
+  EXPECT_EQ(found(), "D:\\bin\\icacls.exe");
+  p.files.add_file("D:\\quoted\\icacls.exe");
+  EXPECT_EQ(found(), "D:\\quoted\\icacls.exe");
+  p.files.add_file("C:\\Windows\\icacls.exe");
+  EXPECT_EQ(found(), "C:\\Windows\\icacls.exe");
+  p.files.add_directory("C:\\Windows\\System32\\icacls.exe");  // a directory is no program
+  EXPECT_EQ(found(), "C:\\Windows\\icacls.exe");
+  p.files.add_file(p.env.exe_dir + "\\icacls.exe");
+  EXPECT_EQ(found(), p.env.exe_dir + "\\icacls.exe");
+}
+
+}  // namespace
+}  // namespace tessarin

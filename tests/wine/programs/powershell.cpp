@@ -1,0 +1,296 @@
+// A stand-in for Windows PowerShell and its firewall cmdlets, for the Wine
+// tests only. It knows exactly the two script shapes the helper runs, the
+// rule creation and the rule check, and simulates the firewall's rules in a
+// file beside itself. Its files, all beside its own executable:
+//
+//   firewall-rules.json     {"rules":[{"name","display_name","group",
+//                           "direction","action","enabled","profile",
+//                           "local_user"}]}; tests edit it to disable or
+//                           delete a rule
+//   powershell-control.txt  "exit CODE": every call exits with CODE and
+//                           changes nothing (e.g. 1 for a non-elevated
+//                           terminal); "exit-call N CODE": the same for the
+//                           N-th call only (counting from 1)
+//   powershell-count.txt    how many calls were made so far
+//   calls.log               one JSON object per call: the raw command line,
+//                           the argument vector, the script kind and the
+//                           exit code; shared with the other stand-ins
+//
+// It writes nothing to standard output, like the real scripts on success.
+// A script of any other shape is refused with exit code 99, an argument
+// vector other than the helper's with 98, an unreadable rule file with 97.
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/text.h"
+#include "platform/win32/owners.h"
+
+using nlohmann::json;
+using tessarin::win32::UniqueFile;
+using tessarin::win32::wide;
+
+namespace {
+
+std::u16string directory_of_self() {
+  std::u16string path(32768, u'\0');
+  const DWORD n = GetModuleFileNameW(nullptr, reinterpret_cast<wchar_t*>(path.data()),
+                                     static_cast<DWORD>(path.size()));
+  path.resize(n);
+  const std::size_t slash = path.find_last_of(u"\\/");
+  path.resize(slash == std::u16string::npos ? 0 : slash + 1);
+  return path;
+}
+
+std::u16string beside_me(std::string_view name) {
+  return directory_of_self() + tessarin::utf8_to_utf16(name);
+}
+
+std::optional<std::string> read_file(std::string_view name) {
+  const UniqueFile file(CreateFileW(wide(beside_me(name)), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr));
+  if (!file) return std::nullopt;
+  std::string bytes;
+  char chunk[4096];
+  DWORD got = 0;
+  while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) {
+    bytes.append(chunk, got);
+  }
+  return bytes;
+}
+
+void write_file(std::string_view name, const std::string& bytes, bool append) {
+  const UniqueFile file(CreateFileW(wide(beside_me(name)),
+                                    append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ,
+                                    nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS, 0, nullptr));
+  if (!file) return;
+  DWORD written = 0;
+  WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+void complain(const std::string& text) {
+  const std::string line = "powershell stand-in: " + text + "\n";
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written,
+            nullptr);
+}
+
+// Reads the script text step by step; every step must match exactly.
+class Cursor {
+ public:
+  explicit Cursor(std::string_view text) : text_(text) {}
+  bool literal(std::string_view expected) {
+    if (text_.substr(pos_, expected.size()) != expected) return false;
+    pos_ += expected.size();
+    return true;
+  }
+  // A single-quoted PowerShell literal, two apostrophes standing for one.
+  std::optional<std::string> quoted() {
+    if (!literal("'")) return std::nullopt;
+    std::string value;
+    while (pos_ < text_.size()) {
+      const char c = text_[pos_++];
+      if (c != '\'') {
+        value.push_back(c);
+      } else if (pos_ < text_.size() && text_[pos_] == '\'') {
+        value.push_back('\'');
+        ++pos_;
+      } else {
+        return value;
+      }
+    }
+    return std::nullopt;
+  }
+  std::optional<std::string> word() {
+    const std::size_t start = pos_;
+    while (pos_ < text_.size() && ((text_[pos_] >= 'A' && text_[pos_] <= 'Z') ||
+                                   (text_[pos_] >= 'a' && text_[pos_] <= 'z'))) {
+      ++pos_;
+    }
+    if (pos_ == start) return std::nullopt;
+    return std::string(text_.substr(start, pos_ - start));
+  }
+  bool at_end() const { return pos_ == text_.size(); }
+  bool peek(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
+
+ private:
+  std::string_view text_;
+  std::size_t pos_ = 0;
+};
+
+struct RuleScript {
+  std::string removed;
+  json rule;
+};
+
+std::optional<RuleScript> parse_rule_script(std::string_view script) {
+  Cursor c(script);
+  if (!c.literal("$ErrorActionPreference='Stop'; Get-NetFirewallRule -Name ")) return std::nullopt;
+  auto removed = c.quoted();
+  if (!removed ||
+      !c.literal(" -ErrorAction SilentlyContinue | Remove-NetFirewallRule; New-NetFirewallRule "
+                 "-Name ")) {
+    return std::nullopt;
+  }
+  auto name = c.quoted();
+  if (!name || !c.literal(" -DisplayName ")) return std::nullopt;
+  auto display = c.quoted();
+  if (!display || !c.literal(" -Group ")) return std::nullopt;
+  auto group = c.quoted();
+  if (!group || !c.literal(" -Direction ")) return std::nullopt;
+  auto direction = c.word();
+  if (!direction || (*direction != "Inbound" && *direction != "Outbound")) return std::nullopt;
+  if (!c.literal(" -Action Block -Enabled True -Profile Any -LocalUser ")) return std::nullopt;
+  auto local_user = c.quoted();
+  if (!local_user || !c.literal(" | Out-Null") || !c.at_end()) return std::nullopt;
+  return RuleScript{*removed, json{{"name", *name},
+                                   {"display_name", *display},
+                                   {"group", *group},
+                                   {"direction", *direction},
+                                   {"action", "Block"},
+                                   {"enabled", true},
+                                   {"profile", "Any"},
+                                   {"local_user", *local_user}}};
+}
+
+std::optional<std::vector<std::string>> parse_check_script(std::string_view script) {
+  Cursor c(script);
+  if (!c.literal("$ErrorActionPreference='Stop'; $missing=@(")) return std::nullopt;
+  std::vector<std::string> names;
+  if (!c.peek(')')) {
+    for (;;) {
+      auto name = c.quoted();
+      if (!name) return std::nullopt;
+      names.push_back(*name);
+      if (!c.literal(",")) break;
+    }
+  }
+  if (!c.literal(") | Where-Object { $rule=Get-NetFirewallRule -Name $_ -PolicyStore ActiveStore "
+                 "-ErrorAction SilentlyContinue; $null -eq $rule -or $rule.Enabled -ne 'True' }; "
+                 "if ($missing.Count -ne 0) { exit 1 }") ||
+      !c.at_end()) {
+    return std::nullopt;
+  }
+  return names;
+}
+
+std::optional<std::uint32_t> forced_exit(std::uint32_t call) {
+  const auto control = read_file("powershell-control.txt");
+  if (!control) return std::nullopt;
+  std::size_t start = 0;
+  while (start < control->size()) {
+    std::size_t end = control->find('\n', start);
+    if (end == std::string::npos) end = control->size();
+    const std::string line = control->substr(start, end - start);
+    start = end + 1;
+    unsigned long n = 0;
+    unsigned long code = 0;
+    if (std::sscanf(line.c_str(), "exit-call %lu %lu", &n, &code) == 2) {
+      if (n == call) return static_cast<std::uint32_t>(code);
+    } else if (std::sscanf(line.c_str(), "exit %lu", &code) == 1) {
+      return static_cast<std::uint32_t>(code);
+    }
+  }
+  return std::nullopt;
+}
+
+std::uint32_t run(const std::vector<std::string>& args, std::string& kind) {
+  const auto count_text = read_file("powershell-count.txt");
+  const std::uint32_t call =
+      static_cast<std::uint32_t>(count_text ? std::stoul(*count_text) : 0) + 1;
+  write_file("powershell-count.txt", std::to_string(call), false);
+
+  const std::vector<std::string> expected_head = {"-NoLogo", "-NoProfile", "-NonInteractive",
+                                                  "-Command"};
+  if (args.size() != 6 ||
+      !std::equal(expected_head.begin(), expected_head.end(), args.begin() + 1)) {
+    kind = "bad arguments";
+    complain("unexpected argument vector");
+    return 98;
+  }
+  const std::string& script = args[5];
+  auto rule_script = parse_rule_script(script);
+  auto check_names = rule_script ? std::nullopt : parse_check_script(script);
+  kind = rule_script ? "rule" : check_names ? "check" : "unrecognised";
+  if (!rule_script && !check_names) {
+    complain("unrecognised script: " + script);
+    return 99;
+  }
+  if (const auto code = forced_exit(call)) return *code;
+
+  json store = json{{"rules", json::array()}};
+  if (const auto bytes = read_file("firewall-rules.json")) {
+    store = json::parse(*bytes, nullptr, false);
+    if (store.is_discarded() || !store.contains("rules") || !store["rules"].is_array()) {
+      complain("firewall-rules.json is not a rule store");
+      return 97;
+    }
+  }
+  json& rules = store["rules"];
+  const auto find = [&](const std::string& name) {
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+      if (rules[i].value("name", "") == name) return static_cast<std::ptrdiff_t>(i);
+    }
+    return static_cast<std::ptrdiff_t>(-1);
+  };
+
+  if (check_names) {
+    for (const auto& name : *check_names) {
+      const std::ptrdiff_t i = find(name);
+      if (i < 0 || rules[static_cast<std::size_t>(i)].value("enabled", false) != true) return 1;
+    }
+    return 0;
+  }
+  for (std::ptrdiff_t i = find(rule_script->removed); i >= 0; i = find(rule_script->removed)) {
+    rules.erase(static_cast<std::size_t>(i));
+  }
+  if (find(rule_script->rule["name"].get<std::string>()) >= 0) {
+    complain("a rule of that name exists already");
+    return 1;
+  }
+  rules.push_back(rule_script->rule);
+  write_file("firewall-rules.json", store.dump(2), false);
+  return 0;
+}
+
+}  // namespace
+
+int main() {
+  const wchar_t* raw = GetCommandLineW();
+  int count = 0;
+  wchar_t** argv = CommandLineToArgvW(raw, &count);
+  std::vector<std::string> args;
+  for (int i = 0; argv != nullptr && i < count; ++i) {
+    args.push_back(tessarin::utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(argv[i])));
+  }
+  LocalFree(argv);
+
+  std::string kind;
+  std::uint32_t code = 0;
+  try {
+    code = run(args, kind);
+  } catch (const std::exception& e) {
+    complain(e.what());
+    kind = "failed";
+    code = 96;
+  }
+  const json entry = {
+      {"tool", "powershell"},
+      {"command_line", tessarin::utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(raw))},
+      {"argv", args},
+      {"script", kind},
+      {"exit_code", code}};
+  write_file("calls.log", entry.dump() + "\n", true);
+  return static_cast<int>(code);
+}
