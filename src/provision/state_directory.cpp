@@ -5,11 +5,11 @@
 namespace tessarin {
 
 std::string state_directory(Environment& env) {
-  // An empty LOCALAPPDATA counts as undefined: a relative state directory
-  // would move with each caller's current directory, and a killed run's lease
-  // would then be looked for in the wrong place.
+  // An empty or relative LOCALAPPDATA counts as undefined: a relative state
+  // directory would move with each caller's current directory, and a killed
+  // run's lease would then be looked for in the wrong place.
   std::string base = env.get("LOCALAPPDATA").value_or(std::string());
-  if (base.empty()) base = env.temp_directory();
+  if (!is_absolute_path(base)) base = env.temp_directory();
   return join_path(join_path(base, "Tessarin"), "sandbox");
 }
 

@@ -13,8 +13,9 @@
 
 namespace tessarin {
 
-// LOCALAPPDATA (or the temporary-files directory when that is undefined or
-// empty), then "Tessarin", then "sandbox". Computed afresh on every call.
+// LOCALAPPDATA (or the temporary-files directory when that is undefined,
+// empty or not an absolute path), then "Tessarin", then "sandbox". Computed
+// afresh on every call.
 std::string state_directory(Environment& env);
 std::string setup_marker_path(Environment& env);
 // Creates the state directory with every missing parent; fails with the

@@ -29,9 +29,14 @@ TEST(StateDirectory, LocalAppDataElseTheTemporaryFilesDirectory) {
   EXPECT_EQ(setup_marker_path(p.env), kMarker);
   p.env.variables.erase("LOCALAPPDATA");
   EXPECT_EQ(state_directory(p.env), "C:\\Users\\u\\AppData\\Local\\Temp\\Tessarin\\sandbox");
-  // Empty would make a relative directory that moves with the current one.
-  p.env.variables["LOCALAPPDATA"] = "";
-  EXPECT_EQ(state_directory(p.env), "C:\\Users\\u\\AppData\\Local\\Temp\\Tessarin\\sandbox");
+  // A relative one would move with the current directory.
+  for (const char* relative : {"", "AppData", "C:AppData", "\\AppData"}) {
+    p.env.variables["LOCALAPPDATA"] = relative;
+    EXPECT_EQ(state_directory(p.env), "C:\\Users\\u\\AppData\\Local\\Temp\\Tessarin\\sandbox")
+        << relative;
+  }
+  p.env.variables["LOCALAPPDATA"] = "\\\\server\\share";
+  EXPECT_EQ(state_directory(p.env), "\\\\server\\share\\Tessarin\\sandbox");
 }
 
 TEST(MarkerBytes, PrettyWithTwoBlankIndentAndNoFinalLineFeed) {

@@ -66,11 +66,11 @@ SysResult<UniqueHandle> open_null_device(DWORD access) {
   return UniqueHandle(file.release());
 }
 
-// Starts the tool suspended-free with exactly the three given standard
+// Starts the tool with exactly the three given standard
 // handles, which must be inheritable; yields its process handle.
 SysResult<UniqueHandle> start_tool(const std::string& path, const std::string& bare_name,
                                    const std::vector<std::string>& arguments, HANDLE in, HANDLE out,
-                                   HANDLE err) {
+                                   HANDLE err, DWORD extra_flags) {
   std::vector<std::string> command{bare_name};
   command.insert(command.end(), arguments.begin(), arguments.end());
   WideBuffer line = build_command_line(command);
@@ -91,8 +91,8 @@ SysResult<UniqueHandle> start_tool(const std::string& path, const std::string& b
   startup.lpAttributeList = inherit.get();
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(wide(application), wide(line), nullptr, nullptr, TRUE,
-                      EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &startup.StartupInfo,
-                      &info)) {
+                      EXTENDED_STARTUPINFO_PRESENT | extra_flags, nullptr, nullptr,
+                      &startup.StartupInfo, &info)) {
     return sys_fail(last_system_error());
   }
   UniqueHandle thread(info.hThread);
@@ -212,7 +212,7 @@ SysResult<std::uint32_t> Win32ToolRunner::run_inheriting(
   if (!out) return out.propagate();
   auto err = own_stream(STD_ERROR_HANDLE, GENERIC_WRITE);
   if (!err) return err.propagate();
-  auto process = start_tool(*path, bare_name, arguments, in->get(), out->get(), err->get());
+  auto process = start_tool(*path, bare_name, arguments, in->get(), out->get(), err->get(), 0);
   if (!process) return process.propagate();
   return wait_for_exit(*process);
 }
@@ -233,7 +233,10 @@ SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_na
     if (!out) return out.propagate();
     auto err = err_reader.open();
     if (!err) return err.propagate();
-    return start_tool(*path, bare_name, arguments, in->get(), out->get(), err->get());
+    // Its output goes to pipes; a helper started without a console must not
+    // open a console window for every tool run.
+    return start_tool(*path, bare_name, arguments, in->get(), out->get(), err->get(),
+                      CREATE_NO_WINDOW);
   }();
   if (!process) return process.propagate();
 

@@ -10,7 +10,8 @@
 //   powershell-control.txt  "exit CODE": every call exits with CODE and
 //                           changes nothing (e.g. 1 for a non-elevated
 //                           terminal); "exit-call N CODE": the same for the
-//                           N-th call only (counting from 1)
+//                           N-th call only (counting from 1); "disable
+//                           RULE NAME": the check sees that rule as disabled
 //   powershell-count.txt    how many calls were made so far
 //   calls.log               one JSON object per call: the raw command line,
 //                           the argument vector, the script kind and the
@@ -185,15 +186,30 @@ std::optional<std::vector<std::string>> parse_check_script(std::string_view scri
   return names;
 }
 
-std::optional<std::uint32_t> forced_exit(std::uint32_t call) {
-  const auto control = read_file("powershell-control.txt");
-  if (!control) return std::nullopt;
+std::vector<std::string> control_lines() {
+  std::vector<std::string> lines;
+  const std::string control = read_file("powershell-control.txt").value_or(std::string());
   std::size_t start = 0;
-  while (start < control->size()) {
-    std::size_t end = control->find('\n', start);
-    if (end == std::string::npos) end = control->size();
-    const std::string line = control->substr(start, end - start);
+  while (start < control.size()) {
+    std::size_t end = control.find('\n', start);
+    if (end == std::string::npos) end = control.size();
+    std::string line = control.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
     start = end + 1;
+  }
+  return lines;
+}
+
+bool disabled_by_control(const std::string& name) {
+  for (const auto& line : control_lines()) {
+    if (line == "disable " + name) return true;
+  }
+  return false;
+}
+
+std::optional<std::uint32_t> forced_exit(std::uint32_t call) {
+  for (const auto& line : control_lines()) {
     unsigned long n = 0;
     unsigned long code = 0;
     if (std::sscanf(line.c_str(), "exit-call %lu %lu", &n, &code) == 2) {
@@ -248,7 +264,10 @@ std::uint32_t run(const std::vector<std::string>& args, std::string& kind) {
   if (check_names) {
     for (const auto& name : *check_names) {
       const std::ptrdiff_t i = find(name);
-      if (i < 0 || rules[static_cast<std::size_t>(i)].value("enabled", false) != true) return 1;
+      if (i < 0 || rules[static_cast<std::size_t>(i)].value("enabled", false) != true ||
+          disabled_by_control(name)) {
+        return 1;
+      }
     }
     return 0;
   }

@@ -1,0 +1,87 @@
+// Drives the access-control operations over the real Win32 platform, for the
+// Wine tests:
+//   acl_probe.exe grant <path> <SID text> <rx|m>
+//   acl_probe.exe grant-plan <workspace> <SID text> <preset> <temp dir> [writable root]...
+//   acl_probe.exe revoke <SID text> [path]...
+//   acl_probe.exe write-lease <profile name> [path]...
+//   acl_probe.exe recover <profile name> <SID text>
+//   acl_probe.exe lease-path <profile name>
+// Prints one JSON line on standard output:
+//   {"ok":true|false,"message":"...","path":"...","peak_working_set":N,"peak_private":N}
+// ("message" only on failure, "path" only for lease-path; the peaks are the
+// process's own, in bytes, taken after the operation). Exits 0 when the
+// operation succeeded, 1 when it failed, 120 on a usage error.
+
+#include <windows.h>
+
+#include <psapi.h>
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+#include "acl/grants.h"
+#include "acl/lease.h"
+#include "cli/json_text.h"
+#include "platform/text.h"
+#include "platform/win32/win32_platform.h"
+
+namespace {
+
+void print(const std::string& line) {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written,
+            nullptr);
+}
+
+std::string memory_fields() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return "";
+  return ",\"peak_working_set\":" + std::to_string(counters.PeakWorkingSetSize) +
+         ",\"peak_private\":" + std::to_string(counters.PeakPagefileUsage);
+}
+
+}  // namespace
+
+int main() {
+  int count = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> args;
+  for (int i = 1; i < count; ++i) {
+    args.push_back(tessarin::utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(argv[i])));
+  }
+  LocalFree(argv);
+  if (args.empty()) return 120;
+
+  auto holder = tessarin::win32::make_platform();
+  tessarin::Platform& platform = holder->get();
+  const std::string& verb = args[0];
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  tessarin::Status outcome;
+  std::string extra;
+  if (verb == "grant" && rest.size() == 3) {
+    const auto level =
+        rest[2] == "m" ? tessarin::AccessLevel::Modify : tessarin::AccessLevel::ReadExecute;
+    outcome = tessarin::grant_path(platform, rest[0], rest[1], level);
+  } else if (verb == "grant-plan" && rest.size() >= 4) {
+    const std::vector<std::string> roots(rest.begin() + 4, rest.end());
+    outcome =
+        tessarin::grant_workspace_access(platform, {rest[0], rest[1], rest[2], roots, rest[3]});
+  } else if (verb == "revoke" && !rest.empty()) {
+    outcome = tessarin::revoke_all(platform, {rest.begin() + 1, rest.end()}, rest[0]);
+  } else if (verb == "write-lease" && !rest.empty()) {
+    outcome = tessarin::write_acl_lease(platform, rest[0], {rest.begin() + 1, rest.end()});
+  } else if (verb == "recover" && rest.size() == 2) {
+    outcome = tessarin::recover_stale_lease(platform, rest[0], rest[1]);
+  } else if (verb == "lease-path" && rest.size() == 1) {
+    extra = ",\"path\":";
+    tessarin::append_json_string(extra, tessarin::acl_lease_path(platform.env, rest[0]));
+  } else {
+    return 120;
+  }
+  std::string line = outcome ? "{\"ok\":true" : "{\"ok\":false,\"message\":";
+  if (!outcome) tessarin::append_json_string(line, outcome.error());
+  print(line + extra + memory_fields() + "}\n");
+  return outcome ? 0 : 1;
+}

@@ -1,0 +1,360 @@
+// Stand-in for icacls.exe in the Wine tests: Wine has no access control lists
+// worth the name, so this program records what it is asked to do instead of
+// doing it. It keeps every file beside itself (found through its own module
+// path, never through a variable the helper reads), so each test's install
+// directory has its own.
+//
+// Understood command lines (anything else exits 87 with "Invalid parameter"):
+//   icacls.exe <path> /grant *<SID>:<permission> /T /C /Q
+//   icacls.exe <path> /remove:g *<SID> /T /C /Q
+// A path that does not exist fails with exit code 2, as the real tool does.
+//
+// Files beside the program:
+//   icacls-calls.jsonl   written: per call, a line when it starts,
+//                          {"event":"start","pid":N,"time_us":T,"args":["<path>",...]}
+//                        and a line when it ends,
+//                          {"event":"end","pid":N,"time_us":T,"exit":C}
+//                        T is microseconds since 1970-01-01 UTC. A call killed
+//                        midway has no end line.
+//   icacls-ledger.jsonl  written: the access entries in force, one
+//                          ["<path>","*<SID>","<permission>"] per line. A
+//                        successful grant adds one; a successful /remove:g
+//                        removes every entry of that trustee on that path.
+//   icacls-leases.jsonl  written when the control file says snapshot-leases:
+//                        at the first grant (while the file does not exist),
+//                        each %LOCALAPPDATA%\Tessarin\sandbox\acl-leases\*.json,
+//                          {"name":"<file name>","content":"<file text>"}
+//                        (an empty file when there were none).
+//   icacls-control.txt   read, optional: one directive per line, fields
+//                        separated by one tab; empty lines and lines starting
+//                        with # are ignored:
+//     fail<TAB><path><TAB><exit code><TAB><stderr text>
+//         every call whose first argument is exactly <path> writes <stderr
+//         text> to standard error and exits with <exit code>, changing no
+//         entry. fail-grant and fail-revoke do the same for one direction.
+//         The text understands \r \n \t \\ and \xHH (any byte).
+//     sleep-ms<TAB><milliseconds>   every call sleeps this long after logging
+//                                   its start and before doing anything else
+//     stdout-mib<TAB><N>            every call writes N MiB to standard output
+//     stderr-kib<TAB><N>            every call writes N KiB of "e" to standard
+//                                   error before its standard output
+//     snapshot-leases               see icacls-leases.jsonl
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/json_text.h"
+#include "platform/path.h"
+#include "platform/text.h"
+#include "platform/win32/owners.h"
+
+namespace {
+
+using tessarin::win32::UniqueFile;
+using tessarin::win32::UniqueHandle;
+using tessarin::win32::wide;
+
+std::string own_directory() {
+  std::u16string buffer(32768, u'\0');
+  const DWORD n = GetModuleFileNameW(nullptr, reinterpret_cast<wchar_t*>(buffer.data()),
+                                     static_cast<DWORD>(buffer.size()));
+  buffer.resize(n);
+  return tessarin::parent_path(tessarin::utf16_to_utf8_lossy(buffer)).value_or(".");
+}
+
+std::optional<std::string> read_file(const std::string& path) {
+  const UniqueFile file(CreateFileW(wide(tessarin::utf8_to_utf16(path)), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+  if (!file) return std::nullopt;
+  std::string bytes;
+  char chunk[65536];
+  DWORD got = 0;
+  while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got != 0) {
+    bytes.append(chunk, got);
+  }
+  return bytes;
+}
+
+void write_file(const std::string& path, const std::string& bytes, bool append) {
+  const UniqueFile file(CreateFileW(wide(tessarin::utf8_to_utf16(path)),
+                                    append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ,
+                                    nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS, 0, nullptr));
+  DWORD written = 0;
+  if (file)
+    WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+bool write_stream(DWORD which, const std::string& bytes) {
+  DWORD written = 0;
+  return WriteFile(GetStdHandle(which), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                   nullptr) != 0;
+}
+
+std::string json_string(const std::string& text) {
+  std::string out;
+  tessarin::append_json_string(out, tessarin::utf8_lossy(text));
+  return out;
+}
+
+std::string json_array(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i != 0) out += ",";
+    out += json_string(items[i]);
+  }
+  return out + "]";
+}
+
+std::uint64_t now_us() {
+  FILETIME ft{};
+  GetSystemTimePreciseAsFileTime(&ft);
+  const std::uint64_t ticks = (std::uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime;
+  return (ticks - 116444736000000000ull) / 10;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = text.find(separator, start);
+    out.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) return out;
+    start = end + 1;
+  }
+}
+
+std::string unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out.push_back(text[i]);
+      continue;
+    }
+    const char c = text[++i];
+    if (c == 'r') {
+      out.push_back('\r');
+    } else if (c == 'n') {
+      out.push_back('\n');
+    } else if (c == 't') {
+      out.push_back('\t');
+    } else if (c == 'x' && i + 2 < text.size()) {
+      out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+      i += 2;
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+struct Failure {
+  std::string direction;  // "", "grant" or "revoke"
+  std::string path;
+  DWORD exit_code = 1;
+  std::string standard_error;
+};
+
+struct Control {
+  std::vector<Failure> failures;
+  DWORD sleep_ms = 0;
+  std::uint64_t stdout_mib = 0;
+  std::uint64_t stderr_kib = 0;
+  bool snapshot_leases = false;
+};
+
+Control read_control(const std::string& path) {
+  Control control;
+  const auto bytes = read_file(path);
+  if (!bytes) return control;
+  for (std::string line : split(*bytes, '\n')) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    const auto fields = split(line, '\t');
+    const std::string& key = fields[0];
+    if ((key == "fail" || key == "fail-grant" || key == "fail-revoke") && fields.size() >= 3) {
+      Failure failure;
+      failure.direction = key == "fail" ? "" : key.substr(5);
+      failure.path = fields[1];
+      failure.exit_code = static_cast<DWORD>(std::stoul(fields[2]));
+      if (fields.size() >= 4) failure.standard_error = unescape(fields[3]);
+      control.failures.push_back(std::move(failure));
+    } else if (key == "sleep-ms" && fields.size() >= 2) {
+      control.sleep_ms = static_cast<DWORD>(std::stoul(fields[1]));
+    } else if (key == "stdout-mib" && fields.size() >= 2) {
+      control.stdout_mib = std::stoull(fields[1]);
+    } else if (key == "stderr-kib" && fields.size() >= 2) {
+      control.stderr_kib = std::stoull(fields[1]);
+    } else if (key == "snapshot-leases") {
+      control.snapshot_leases = true;
+    }
+  }
+  return control;
+}
+
+std::string lease_directory() {
+  std::u16string value(32768, u'\0');
+  const DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", reinterpret_cast<wchar_t*>(value.data()),
+                                          static_cast<DWORD>(value.size()));
+  value.resize(n);
+  return tessarin::join_path(
+      tessarin::join_path(tessarin::join_path(tessarin::utf16_to_utf8_lossy(value), "Tessarin"),
+                          "sandbox"),
+      "acl-leases");
+}
+
+void snapshot_leases(const std::string& target) {
+  const std::string directory = lease_directory();
+  std::string lines;
+  WIN32_FIND_DATAW data{};
+  const tessarin::win32::UniqueFind find(FindFirstFileW(
+      wide(tessarin::utf8_to_utf16(tessarin::join_path(directory, "*.json"))), &data));
+  if (find) {
+    do {
+      const std::string name =
+          tessarin::utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(data.cFileName));
+      const std::string content =
+          read_file(tessarin::join_path(directory, name)).value_or(std::string());
+      lines += "{\"name\":" + json_string(name) + ",\"content\":" + json_string(content) + "}\n";
+    } while (FindNextFileW(find.get(), &data));
+  }
+  write_file(target, lines, false);
+}
+
+struct Entry {
+  std::string path, trustee, permission;
+};
+
+std::vector<Entry> read_ledger(const std::string& path) {
+  std::vector<Entry> entries;
+  for (const std::string& line : split(read_file(path).value_or(std::string()), '\n')) {
+    if (line.empty()) continue;
+    const auto parsed = nlohmann::json::parse(line, nullptr, false);
+    if (!parsed.is_array() || parsed.size() != 3) continue;
+    entries.push_back(Entry{parsed[0].get<std::string>(), parsed[1].get<std::string>(),
+                            parsed[2].get<std::string>()});
+  }
+  return entries;
+}
+
+void write_ledger(const std::string& path, const std::vector<Entry>& entries) {
+  std::string lines;
+  for (const auto& e : entries) lines += json_array({e.path, e.trustee, e.permission}) + "\n";
+  write_file(path, lines, false);
+}
+
+// Serialises the read-modify-write of the files beside the program between
+// overlapping calls.
+class FilesLock {
+ public:
+  FilesLock() : mutex_(CreateMutexW(nullptr, FALSE, L"Local\\Tessarin.Test.IcaclsStandIn")) {
+    if (mutex_) WaitForSingleObject(mutex_.get(), INFINITE);
+  }
+  ~FilesLock() {
+    if (mutex_) ReleaseMutex(mutex_.get());
+  }
+
+ private:
+  UniqueHandle mutex_;
+};
+
+}  // namespace
+
+int main() {
+  int count = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> args;
+  for (int i = 1; i < count; ++i) {
+    args.push_back(tessarin::utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(argv[i])));
+  }
+  LocalFree(argv);
+
+  const std::string here = own_directory();
+  const std::string calls = tessarin::join_path(here, "icacls-calls.jsonl");
+  const std::string ledger = tessarin::join_path(here, "icacls-ledger.jsonl");
+  const std::string snapshot = tessarin::join_path(here, "icacls-leases.jsonl");
+  const Control control = read_control(tessarin::join_path(here, "icacls-control.txt"));
+  const std::string pid = std::to_string(GetCurrentProcessId());
+
+  {
+    FilesLock lock;
+    write_file(calls,
+               "{\"event\":\"start\",\"pid\":" + pid + ",\"time_us\":" + std::to_string(now_us()) +
+                   ",\"args\":" + json_array(args) + "}\n",
+               true);
+  }
+  const auto finish = [&](DWORD code) {
+    FilesLock lock;
+    write_file(calls,
+               "{\"event\":\"end\",\"pid\":" + pid + ",\"time_us\":" + std::to_string(now_us()) +
+                   ",\"exit\":" + std::to_string(code) + "}\n",
+               true);
+    return static_cast<int>(code);
+  };
+
+  const bool grant = args.size() == 6 && args[1] == "/grant" && args[2].size() > 1 &&
+                     args[2][0] == '*' && args[2].find(':') != std::string::npos;
+  const bool revoke = args.size() == 6 && args[1] == "/remove:g" && args[2].size() > 1 &&
+                      args[2][0] == '*' && args[2].find(':') == std::string::npos;
+  const bool switches = args.size() == 6 && args[3] == "/T" && args[4] == "/C" && args[5] == "/Q";
+  if (!(grant || revoke) || !switches) {
+    write_stream(STD_ERROR_HANDLE,
+                 "Invalid parameter \"" + (args.empty() ? "" : args[0]) + "\"\r\n");
+    return finish(87);
+  }
+  const std::string& path = args[0];
+
+  if (grant && control.snapshot_leases) {
+    FilesLock lock;
+    if (GetFileAttributesW(wide(tessarin::utf8_to_utf16(snapshot))) == INVALID_FILE_ATTRIBUTES) {
+      snapshot_leases(snapshot);
+    }
+  }
+  if (control.sleep_ms != 0) Sleep(control.sleep_ms);
+  if (control.stderr_kib != 0) {
+    write_stream(STD_ERROR_HANDLE, std::string(control.stderr_kib * 1024, 'e'));
+  }
+  if (control.stdout_mib != 0) {
+    const std::string mib(1 << 20, 'o');
+    for (std::uint64_t i = 0; i < control.stdout_mib; ++i) {
+      if (!write_stream(STD_OUTPUT_HANDLE, mib)) break;
+    }
+  }
+
+  for (const auto& failure : control.failures) {
+    if (failure.path != path) continue;
+    if (!failure.direction.empty() && failure.direction != (grant ? "grant" : "revoke")) continue;
+    write_stream(STD_ERROR_HANDLE, failure.standard_error);
+    write_stream(STD_OUTPUT_HANDLE,
+                 "Successfully processed 0 files; Failed processing 1 files\r\n");
+    return finish(failure.exit_code);
+  }
+  if (GetFileAttributesW(wide(tessarin::utf8_to_utf16(path))) == INVALID_FILE_ATTRIBUTES) {
+    write_stream(STD_ERROR_HANDLE, path + ": The system cannot find the file specified.\r\n");
+    write_stream(STD_OUTPUT_HANDLE,
+                 "Successfully processed 0 files; Failed processing 1 files\r\n");
+    return finish(2);
+  }
+
+  {
+    FilesLock lock;
+    std::vector<Entry> entries = read_ledger(ledger);
+    if (grant) {
+      const std::size_t colon = args[2].find(':');
+      entries.push_back(Entry{path, args[2].substr(0, colon), args[2].substr(colon + 1)});
+    } else {
+      std::erase_if(entries,
+                    [&](const Entry& e) { return e.path == path && e.trustee == args[2]; });
+    }
+    write_ledger(ledger, entries);
+  }
+  write_stream(STD_OUTPUT_HANDLE, "Successfully processed 1 files; Failed processing 0 files\r\n");
+  return finish(0);
+}
