@@ -12,7 +12,6 @@ namespace tessarin {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 
 struct Launch : ::testing::Test {
   fakes::FakePlatform fake;
@@ -92,15 +91,6 @@ TEST_F(Launch, ACapabilitySidThatCannotBeMadeStopsBeforeAnyLaunchCall) {
   EXPECT_EQ(outcome.error(), "failed to create network capability SID: 1337");
   EXPECT_TRUE(fake.events("launch").empty());
   EXPECT_EQ(fake.app_containers.live_sids(), 1u);
-}
-
-TEST_F(Launch, LaterFailuresStillDeleteTheListAfterTheJob) {
-  fake.launcher.failures["open_parent"] = 87;
-  const auto outcome = launch();
-  ASSERT_FALSE(outcome.ok());
-  EXPECT_THAT(outcome.error(), HasSubstr("open parent process failed: 87"));
-  EXPECT_LT(position("launch close job"), position("launch delete_list"));
-  EXPECT_EQ(fake.launcher.live_objects, 0);
 }
 
 }  // namespace

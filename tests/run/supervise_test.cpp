@@ -70,6 +70,8 @@ TEST_P(SupervisionStep, FailsWithItsMessageAndReleasesWhatExists) {
   ASSERT_FALSE(outcome.ok());
   EXPECT_EQ(outcome.error(), c.message);
   EXPECT_EQ(fake.launcher.child_resumed, c.child_resumed);
+  // Only a child outside the job is ended directly; the job ends all others.
+  EXPECT_EQ(fake.launcher.child_terminated, std::string(c.step) == "assign");
   EXPECT_EQ(fake.launcher.live_objects, 0);
   const auto events = fake.events("launch");
   if (c.child_created) {
@@ -108,15 +110,6 @@ TEST_F(Supervision, ChildLeftOutsideTheJobIsTerminatedAndNeverResumed) {
   const auto terminate = std::find(events.begin(), events.end(), "launch terminate process");
   const auto close = std::find(events.begin(), events.end(), "launch close process");
   EXPECT_LT(terminate, close);
-}
-
-TEST_F(Supervision, ChildInsideTheJobIsLeftToTheJob) {
-  for (const char* step : {"resume", "open_parent", "exit_code"}) {
-    fakes::FakePlatform f;
-    f.launcher.failures[step] = 5;
-    (void)run_in_kill_on_close_job(f.launcher, {"x"}, "C:\\", 9, nullptr);
-    EXPECT_FALSE(f.launcher.child_terminated) << step;
-  }
 }
 
 }  // namespace

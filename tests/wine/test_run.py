@@ -110,16 +110,6 @@ def test_a_run_is_granted_then_fails_at_the_launch_and_leaves_nothing_behind(mac
     assert temp_dirs(machine) == []
 
 
-def test_a_read_only_workspace_is_granted_read_and_execute(machine, icacls):
-    work = directory(machine, "work")
-    result = machine.run(*run_args(work, preset="read_only"))
-    assert result.err == f"tessarin-sandbox: {LAUNCH_FAILS}\n"
-    calls = icacls.calls()
-    assert calls[0] == grant(canonical(work), sid_of(calls), "(OI)(CI)RX")
-    assert calls[1][2].endswith(":(OI)(CI)M")
-    assert icacls.ledger() == []
-
-
 def test_a_failing_revocation_is_reported_after_the_launch_and_keeps_the_lease(machine, icacls):
     work = directory(machine, "work")
     data = directory(machine, "data")
