@@ -1,9 +1,193 @@
 #include "run/run_sandboxed.h"
 
-namespace tessarin {
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
 
-Result<std::uint32_t> run_sandboxed(Platform&, RunRequest) {
-  return fail("run is not available yet");
+#include "acl/grants.h"
+#include "acl/lease.h"
+#include "platform/path.h"
+#include "platform/remove_tree.h"
+#include "platform/text.h"
+#include "provision/identities.h"
+#include "provision/readiness.h"
+#include "provision/state_directory.h"
+#include "run/launch.h"
+
+namespace tessarin {
+namespace {
+
+constexpr std::uint32_t kWaitObject0 = 0;
+constexpr std::uint32_t kWaitAbandoned = 128;
+
+// The components of a canonical path. A root such as \\?\C:\ ends in a
+// separator that starts no component, so that the root and the directories
+// below it compare like any other parent and child.
+std::vector<std::string_view> components(std::string_view path) {
+  if (path.size() > 1 && path.back() == '\\') path.remove_suffix(1);
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t separator = path.find('\\', start);
+    parts.push_back(path.substr(start, separator - start));
+    if (separator == std::string_view::npos) break;
+    start = separator + 1;
+  }
+  return parts;
+}
+
+// Whole components, exactly as spelled: work2 is not inside work.
+bool lies_within(std::string_view inner, std::string_view outer) {
+  const auto in = components(inner);
+  const auto out = components(outer);
+  return out.size() <= in.size() && std::equal(out.begin(), out.end(), in.begin());
+}
+
+bool same_path(std::string_view a, std::string_view b) {
+  return components(a) == components(b);
+}
+
+std::optional<Preset> parse_preset(const std::string& text) {
+  if (text == "workspace_write") return Preset::WorkspaceWrite;
+  if (text == "read_only") return Preset::ReadOnly;
+  return std::nullopt;
+}
+
+// Owns the identity's lock once the wait has given it to this process. It is
+// released and closed when the run is over, after everything else.
+class HeldLock {
+ public:
+  explicit HeldLock(std::unique_ptr<NamedMutex> mutex) : mutex_(std::move(mutex)) {}
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+  ~HeldLock() { mutex_->release(); }  // then the member closes the handle
+
+ private:
+  std::unique_ptr<NamedMutex> mutex_;
+};
+
+// What one run has put in place, and how it is taken away again.
+struct Prepared {
+  const std::string& profile;
+  const std::string& sid_text;
+  const std::vector<std::string>& lease_paths;
+  const std::string& sandbox_temp_dir;
+};
+
+// Revokes every leased path. Only a complete revocation lets the lease go;
+// otherwise the next run of the identity repeats it. The temporary directory
+// goes in any case.
+Status take_down(Platform& platform, const Prepared& run) {
+  Status revoked = revoke_all(platform, run.lease_paths, run.sid_text);
+  if (revoked) (void)platform.files.remove_file(acl_lease_path(platform.env, run.profile));
+  (void)remove_tree(platform.files, run.sandbox_temp_dir);
+  return revoked;
+}
+
+// The child inherits the helper's environment, so its temporary files land
+// in the one directory it was granted.
+Result<std::uint32_t> start_child(Platform& platform, const RunRequest& request,
+                                  const OwnedSid& sid, const std::string& sandbox_temp_dir) {
+  for (const char* name : {"TEMP", "TMP"}) {
+    if (auto set = platform.env.set(name, sandbox_temp_dir); !set) {
+      return fail(std::string("set sandbox ") + name + ": " + set.error().text);
+    }
+  }
+  return launch_in_app_container(platform, request, sid);
+}
+
+Result<std::uint32_t> combine(Result<std::uint32_t> launched, const Status& revoked) {
+  if (revoked) return launched;
+  if (launched) return revoked.propagate();
+  return fail(launched.error() + "; " + revoked.error());
+}
+
+// Everything that happens under the identity's lock. Whatever this obtains
+// is released before it returns, so that releasing the lock comes last.
+Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
+                                 const std::string& workspace, const std::string& profile) {
+  auto sid = derive_identity_sid(platform.app_containers, profile);
+  if (!sid) return sid.propagate();
+  auto sid_text = sid_to_string(platform.app_containers, *sid);
+  if (!sid_text) return sid_text.propagate();
+  if (auto recovered = recover_stale_lease(platform, profile, *sid_text); !recovered) {
+    return recovered.propagate();
+  }
+
+  // The grants follow the command line, repetitions included; the lease
+  // names each directory once, since one revocation clears it.
+  std::vector<std::string> lease_paths{workspace};
+  std::vector<std::string> writable_roots;
+  for (const std::string& root : request.writable_roots) {
+    auto canonical = platform.files.canonicalize(root);
+    if (!canonical) return fail("invalid writable root " + root + ": " + canonical.error().text);
+    writable_roots.push_back(*canonical);
+    if (std::none_of(lease_paths.begin(), lease_paths.end(),
+                     [&](const std::string& p) { return same_path(p, *canonical); })) {
+      lease_paths.push_back(*canonical);
+    }
+  }
+
+  const std::string sandbox_temp_dir = join_path(join_path(state_directory(platform.env), "tmp"),
+                                                 decimal(platform.env.current_process_id()));
+  // Whatever stands there was left by an earlier instance with this process
+  // identifier, possibly shaped by its child; links in it are removed, never
+  // followed.
+  if (platform.files.link_status(sandbox_temp_dir).exists) {
+    if (auto reset = remove_tree(platform.files, sandbox_temp_dir); !reset) {
+      return fail("reset sandbox temp: " + reset.error().text);
+    }
+  }
+  if (auto made = platform.files.create_directories(sandbox_temp_dir); !made) {
+    return fail("create sandbox temp: " + made.error().text);
+  }
+  lease_paths.push_back(sandbox_temp_dir);
+
+  // The lease is written before any grant, so that a run killed from here on
+  // is repaired by the next run of the identity.
+  if (auto leased = write_acl_lease(platform, profile, lease_paths); !leased) {
+    return leased.propagate();
+  }
+  const Prepared prepared{profile, *sid_text, lease_paths, sandbox_temp_dir};
+  const GrantPlan plan{workspace, *sid_text, request.preset, writable_roots, sandbox_temp_dir};
+  if (auto granted = grant_workspace_access(platform, plan); !granted) {
+    (void)take_down(platform, prepared);
+    return granted.propagate();
+  }
+
+  Result<std::uint32_t> launched = start_child(platform, request, *sid, sandbox_temp_dir);
+  const Status revoked = take_down(platform, prepared);
+  return combine(std::move(launched), revoked);
+}
+
+}  // namespace
+
+Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
+  if (auto ready = verify_readiness(platform); !ready) return ready.propagate();
+
+  auto cwd = platform.files.canonicalize(request.cwd);
+  if (!cwd) return fail("invalid cwd: " + cwd.error().text);
+  auto workspace = platform.files.canonicalize(request.workspace);
+  if (!workspace) return fail("invalid workspace: " + workspace.error().text);
+  if (!lies_within(*cwd, *workspace)) return fail("cwd is outside the configured workspace");
+  if (request.parent_pid.value_or(0) == 0) return fail("invalid parent process identifier");
+  const auto preset = parse_preset(request.preset);
+  if (!preset) return fail("unsupported Windows sandbox preset: " + request.preset);
+
+  const std::string profile =
+      identity_profile_name(*preset, request.network ? NetworkMode::Online : NetworkMode::Offline);
+  auto mutex = platform.locks.create_mutex("Local\\Tessarin.Sandbox.Profile." + profile);
+  if (!mutex) return fail("CreateMutexW failed: " + decimal(mutex.error()));
+  // An abandoned lock is taken over: its holder died, and the stale lease
+  // recovery repairs what it left.
+  if (const std::uint32_t woken = (*mutex)->wait();
+      woken != kWaitObject0 && woken != kWaitAbandoned) {
+    return fail("wait for sandbox profile lock failed: " + decimal(woken));
+  }
+  const HeldLock lock(std::move(*mutex));
+  return run_locked(platform, request, *workspace, profile);
 }
 
 }  // namespace tessarin

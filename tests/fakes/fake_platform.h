@@ -195,7 +195,10 @@ struct FakePlatform {
   FakeToolRunner tools{log};
   FakeAppContainerApi app_containers{log};
   FakeLockApi locks{log};
-  FakeLaunchApi launcher;
+  FakeLaunchApi launcher{log, [this](const void* sid) {
+                            auto text = app_containers.sid_to_string(sid);
+                            return text ? *text : std::string("?");
+                          }};
   Platform platform{console, env, files, tools, app_containers, locks, launcher};
 
   // Events of the log that start with `prefix`.

@@ -1,0 +1,428 @@
+#include "run/run_sandboxed.h"
+
+#include <algorithm>
+#include <functional>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "acl/lease.h"
+#include "fakes/fake_platform.h"
+#include "provision/state_directory.h"
+
+namespace tessarin {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+const std::string kRoOff = "Tessarin.Sandbox.v1.ReadOnly.Offline";
+const std::string kRoOn = "Tessarin.Sandbox.v1.ReadOnly.Online";
+const std::string kWwOff = "Tessarin.Sandbox.v1.WorkspaceWrite.Offline";
+const std::string kWwOn = "Tessarin.Sandbox.v1.WorkspaceWrite.Online";
+const std::string kState = "C:\\Users\\u\\AppData\\Local\\Tessarin\\sandbox";
+const std::string kTemp = kState + "\\tmp\\4242";
+const std::string kWork = "\\\\?\\C:\\work";
+const std::string kData = "\\\\?\\C:\\data";
+
+std::string lock_of(const std::string& profile) {
+  return "Local\\Tessarin.Sandbox.Profile." + profile;
+}
+std::string lease_of(const std::string& profile) {
+  return kState + "\\acl-leases\\" + profile + ".json";
+}
+std::string sid_of(const std::string& profile) {
+  return fakes::FakeAppContainerApi::sid_text_for(profile);
+}
+std::string grant(const std::string& path, const std::string& profile, const char* level) {
+  return "tool icacls.exe " + path + " /grant *" + sid_of(profile) + ":(OI)(CI)" + level +
+         " /T /C /Q";
+}
+std::string revoke(const std::string& path, const std::string& profile) {
+  return "tool icacls.exe " + path + " /remove:g *" + sid_of(profile) + " /T /C /Q";
+}
+
+// A machine on which setup completed, with a few directories.
+struct Machine : fakes::FakePlatform {
+  std::function<SysResult<CapturedRun>(const fakes::FakeToolRunner::Run&)> on_icacls;
+  std::function<void()> after_readiness;
+
+  Machine() {
+    app_containers.registered = {kRoOff, kRoOn, kWwOff, kWwOn};
+    files.add_file(kState + "\\setup-v1.json",
+                   serialize_setup_marker(SetupMarker{1, {kRoOff, kWwOff}}));
+    for (const char* d : {"C:\\work", "C:\\work\\sub", "C:\\work2", "C:\\data", "C:\\WORK"}) {
+      directory(d);
+    }
+    tools.on_run = [this](const fakes::FakeToolRunner::Run& run) -> SysResult<CapturedRun> {
+      if (run.name == "powershell.exe" && after_readiness) after_readiness();
+      if (run.name == "icacls.exe" && on_icacls) return on_icacls(run);
+      return CapturedRun{};
+    };
+    launcher.child_exit_code = 3;
+  }
+  // A directory under its plain name and under the canonical name the fake
+  // file system gives it.
+  void directory(const std::string& path) {
+    files.add_directory(path);
+    files.add_directory("\\\\?\\" + path);
+  }
+  RunRequest request() const {
+    RunRequest r;
+    r.command = {"tool.exe", "arg"};
+    r.cwd = "C:\\work\\sub";
+    r.workspace = "C:\\work";
+    r.preset = "workspace_write";
+    r.parent_pid = 77;
+    return r;
+  }
+  Result<std::uint32_t> run(RunRequest r) { return run_sandboxed(platform, std::move(r)); }
+  Result<std::uint32_t> run() { return run(request()); }
+
+  std::vector<std::string> icacls() const { return events("tool icacls.exe"); }
+  // The events, each found after the one before it (by prefix).
+  void expect_in_order(const std::vector<std::string>& expected) const {
+    auto from = log.begin();
+    for (const auto& event : expected) {
+      from = std::find_if(from, log.end(),
+                          [&](const std::string& e) { return e.rfind(event, 0) == 0; });
+      ASSERT_NE(from, log.end()) << "missing, or out of order: " << event;
+      ++from;
+    }
+  }
+  bool logged(const std::string& prefix) const { return !events(prefix).empty(); }
+  // FreeSid, then the lock's release and close, as the very last events; and
+  // nothing left open.
+  void expect_released_last(const std::string& profile, bool with_sid = true) const {
+    std::vector<std::string> tail;
+    if (with_sid) tail.push_back("FreeSid " + sid_of(profile));
+    tail.push_back("lock release " + lock_of(profile));
+    tail.push_back("lock close " + lock_of(profile));
+    ASSERT_GE(log.size(), tail.size());
+    EXPECT_EQ(
+        std::vector<std::string>(log.end() - static_cast<std::ptrdiff_t>(tail.size()), log.end()),
+        tail);
+    expect_nothing_held();
+  }
+  void expect_nothing_held() const {
+    EXPECT_EQ(locks.open_handles, 0);
+    EXPECT_EQ(app_containers.live_sids(), 0u);
+    EXPECT_EQ(app_containers.wrong_release_calls, 0);
+    EXPECT_EQ(launcher.live_objects, 0);
+  }
+};
+
+CapturedRun exit_with(std::uint32_t code, std::string standard_error = {}) {
+  return CapturedRun{code, std::move(standard_error)};
+}
+
+TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
+  Machine m;
+  const auto outcome = m.run();
+  ASSERT_TRUE(outcome.ok()) << outcome.error();
+  EXPECT_EQ(*outcome, 3u);
+  m.expect_in_order({"tool powershell.exe", "fs canonicalize C:\\work\\sub",
+                     "fs canonicalize C:\\work", "lock create " + lock_of(kWwOff),
+                     "lock wait " + lock_of(kWwOff), "profile derive " + kWwOff,
+                     "fs create_directories " + kTemp,
+                     "fs replace " + kState + "\\acl-leases\\" + kWwOff + ".tmp-4242",
+                     grant(kWork, kWwOff, "M"), grant(kTemp, kWwOff, "M"), "env set TEMP=" + kTemp,
+                     "env set TMP=" + kTemp, "launch create_process tool.exe arg",
+                     "launch close job", revoke(kWork, kWwOff), revoke(kTemp, kWwOff),
+                     "fs remove_file " + lease_of(kWwOff), "fs remove_directory " + kTemp});
+  m.expect_released_last(kWwOff);
+  EXPECT_EQ(m.icacls().size(), 4u);
+  EXPECT_EQ(m.events("tool powershell.exe").size(), 1u);
+  EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
+  EXPECT_FALSE(m.files.has(kTemp));
+  // The child starts in the directory as typed, not in its canonical form.
+  ASSERT_EQ(m.launcher.created.size(), 1u);
+  EXPECT_EQ(m.launcher.created[0].current_directory, "C:\\work\\sub");
+  EXPECT_THAT(m.launcher.capabilities, ElementsAre(sid_of(kWwOff)));
+}
+
+TEST(RunSandboxed, ValidationFailuresTouchNoLockLeaseOrTool) {
+  struct Case {
+    const char* name;
+    std::function<void(Machine&, RunRequest&)> change;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"not ready",
+       [](Machine& m, RunRequest&) { m.files.nodes.erase(kState + "\\setup-v1.json"); },
+       "administrator initialization is required"},
+      {"cwd first",
+       [](Machine&, RunRequest& r) {
+         r.cwd = "C:\\gone";
+         r.workspace = "C:\\also-gone";
+       },
+       "invalid cwd: fake error 2 (os error 2)"},
+      {"workspace", [](Machine&, RunRequest& r) { r.workspace = "C:\\gone"; },
+       "invalid workspace: fake error 2 (os error 2)"},
+      {"beside", [](Machine&, RunRequest& r) { r.cwd = "C:\\work2"; },
+       "cwd is outside the configured workspace"},
+      {"above", [](Machine&, RunRequest& r) { r.workspace = "C:\\work\\sub", r.cwd = "C:\\work"; },
+       "cwd is outside the configured workspace"},
+      {"spelling", [](Machine&, RunRequest& r) { r.cwd = "C:\\WORK"; },
+       "cwd is outside the configured workspace"},
+      {"pid 0", [](Machine&, RunRequest& r) { r.parent_pid = 0; },
+       "invalid parent process identifier"},
+      {"preset case", [](Machine&, RunRequest& r) { r.preset = "Read_Only"; },
+       "unsupported Windows sandbox preset: Read_Only"},
+      {"preset hyphen", [](Machine&, RunRequest& r) { r.preset = "read-only"; },
+       "unsupported Windows sandbox preset: read-only"},
+  };
+  for (const Case& c : cases) {
+    Machine m;
+    RunRequest r = m.request();
+    c.change(m, r);
+    const auto outcome = m.run(std::move(r));
+    ASSERT_FALSE(outcome.ok()) << c.name;
+    EXPECT_EQ(outcome.error(), c.message) << c.name;
+    EXPECT_FALSE(m.logged("lock")) << c.name;
+    EXPECT_TRUE(m.icacls().empty()) << c.name;
+    EXPECT_FALSE(m.logged("fs write")) << c.name;
+    EXPECT_THAT(m.log, Not(Contains("fs canonicalize C:\\also-gone"))) << c.name;
+    m.expect_nothing_held();
+  }
+}
+
+TEST(RunSandboxed, ContainmentComparesWholeComponents) {
+  for (const auto& [cwd, workspace] : std::vector<std::pair<std::string, std::string>>{
+           {"C:\\work", "C:\\work"}, {"C:\\work\\sub", "C:\\work"}, {"C:\\work", "C:\\"}}) {
+    Machine m;
+    m.directory("C:\\");
+    RunRequest r = m.request();
+    r.cwd = cwd;
+    r.workspace = workspace;
+    EXPECT_TRUE(m.run(std::move(r)).ok()) << cwd << " in " << workspace;
+  }
+}
+
+TEST(RunSandboxed, LockFailuresAreReportedAndAnAbandonedLockIsTakenOver) {
+  {
+    Machine m;
+    m.locks.create_error = 1450;
+    EXPECT_EQ(m.run().error(), "CreateMutexW failed: 1450");
+    EXPECT_FALSE(m.logged("lock wait"));
+    m.expect_nothing_held();
+  }
+  {
+    Machine m;
+    m.locks.wait_result = 0xFFFFFFFFu;
+    EXPECT_EQ(m.run().error(), "wait for sandbox profile lock failed: 4294967295");
+    EXPECT_FALSE(m.logged("lock release"));
+    EXPECT_EQ(m.log.back(), "lock close " + lock_of(kWwOff));
+    EXPECT_TRUE(m.icacls().empty());
+    m.expect_nothing_held();
+  }
+  {
+    Machine m;
+    m.locks.wait_result = 128;
+    EXPECT_EQ(m.run().value(), 3u);
+    m.expect_released_last(kWwOff);
+  }
+}
+
+TEST(RunSandboxed, EachStepUnderTheLockFailsWithItsMessageAndReleasesInOrder) {
+  struct Case {
+    const char* name;
+    std::function<void(Machine&, RunRequest&)> change;
+    std::string message;  // a prefix
+    bool sid_held;
+  };
+  const std::string lease_temporary = kState + "\\acl-leases\\" + kWwOff + ".tmp-4242";
+  const std::vector<Case> cases = {
+      {"derive",
+       [](Machine& m, RunRequest&) {
+         m.after_readiness = [&m] { m.app_containers.derive_results[kWwOff] = 0x80070005u; };
+       },
+       "DeriveAppContainerSidFromAppContainerName(" + kWwOff + ") failed: 0x80070005", false},
+      {"sid text",
+       [](Machine& m, RunRequest&) {
+         m.after_readiness = [&m] { m.app_containers.sid_to_string_error = 8; };
+       },
+       "ConvertSidToStringSidW failed: 8", true},
+      {"stale lease", [](Machine& m, RunRequest&) { m.files.add_file(lease_of(kWwOff), "[1]"); },
+       "parse ACL lease: ", true},
+      {"writable root",
+       [](Machine&, RunRequest& r) {
+         r.writable_roots = {"C:\\data", "C:\\nope"};
+       },
+       "invalid writable root C:\\nope: fake error 2 (os error 2)", true},
+      {"reset temp",
+       [](Machine& m, RunRequest&) {
+         m.files.add_file(kTemp + "\\left-over");
+         m.files.fail("remove_file", kTemp + "\\left-over", 32);
+       },
+       "reset sandbox temp: fake error 32 (os error 32)", true},
+      {"create temp", [](Machine& m, RunRequest&) { m.files.fail("create_directories", kTemp, 5); },
+       "create sandbox temp: fake error 5 (os error 5)", true},
+      {"lease write",
+       [&](Machine& m, RunRequest&) { m.files.fail("write_file", lease_temporary, 112); },
+       "write ACL lease: fake error 112 (os error 112)", true},
+      {"lease commit",
+       [&](Machine& m, RunRequest&) { m.files.fail("replace", lease_temporary, 5); },
+       "commit ACL lease: fake error 5 (os error 5)", true},
+  };
+  for (const Case& c : cases) {
+    Machine m;
+    RunRequest r = m.request();
+    c.change(m, r);
+    const auto outcome = m.run(std::move(r));
+    ASSERT_FALSE(outcome.ok()) << c.name;
+    EXPECT_THAT(outcome.error(), StartsWith(c.message)) << c.name;
+    EXPECT_TRUE(m.icacls().empty()) << c.name;
+    EXPECT_FALSE(m.logged("launch")) << c.name;
+    EXPECT_FALSE(m.logged("env set")) << c.name;
+    // Nothing was granted, so the directory stays for the next reset.
+    if (std::string(c.name).rfind("lease ", 0) == 0) {
+      EXPECT_TRUE(m.files.has(kTemp)) << c.name;
+    }
+    m.expect_released_last(kWwOff, c.sid_held);
+  }
+}
+
+TEST(RunSandboxed, AFailedGrantIsUndoneAndReportedAlone) {
+  Machine m;
+  RunRequest r = m.request();
+  r.writable_roots = {"C:\\data", "C:\\work2"};
+  m.on_icacls = [](const fakes::FakeToolRunner::Run& run) -> SysResult<CapturedRun> {
+    if (run.arguments[0] == kData && run.arguments[1] == "/grant")
+      return exit_with(5, "denied\r\n");
+    return CapturedRun{};
+  };
+  EXPECT_EQ(m.run(std::move(r)).error(), "workspace ACL grant failed for " + kData + ": denied");
+  EXPECT_THAT(m.icacls(), ElementsAre(grant(kWork, kWwOff, "M"), grant(kData, kWwOff, "M"),
+                                      revoke(kWork, kWwOff), revoke(kData, kWwOff),
+                                      revoke("\\\\?\\C:\\work2", kWwOff), revoke(kTemp, kWwOff)));
+  EXPECT_FALSE(m.logged("launch"));
+  EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
+  EXPECT_FALSE(m.files.has(kTemp));
+  m.expect_released_last(kWwOff);
+}
+
+TEST(RunSandboxed, AFailedGrantWhoseUndoFailsKeepsTheLeaseButReportsOnlyTheGrant) {
+  Machine m;
+  m.on_icacls = [](const fakes::FakeToolRunner::Run& run) -> SysResult<CapturedRun> {
+    if (run.arguments[0] == kTemp) return exit_with(5, "no");
+    return CapturedRun{};
+  };
+  EXPECT_EQ(m.run().error(), "workspace ACL grant failed for " + kTemp + ": no");
+  EXPECT_TRUE(m.files.has(lease_of(kWwOff)));
+  m.expect_released_last(kWwOff);
+}
+
+TEST(RunSandboxed, LaunchAndRevocationOutcomesCombine) {
+  const auto failing_revocation =
+      [](const fakes::FakeToolRunner::Run& run) -> SysResult<CapturedRun> {
+    if (run.arguments[1] == "/remove:g" && run.arguments[0] == kWork) return exit_with(1, "busy\n");
+    return CapturedRun{};
+  };
+  const std::string cleanup = "workspace ACL cleanup failed for " + kWork + ": busy";
+  {
+    Machine m;
+    m.launcher.child_exit_code = 0;
+    m.on_icacls = failing_revocation;
+    EXPECT_EQ(m.run().error(), cleanup);
+    // The lease stays for the next run; the temporary directory goes.
+    EXPECT_EQ(decode_acl_lease(m.files.content(lease_of(kWwOff))).value(),
+              (std::vector<std::string>{kWork, kTemp}));
+    EXPECT_FALSE(m.files.has(kTemp));
+    m.expect_released_last(kWwOff);
+  }
+  {
+    Machine m;
+    m.launcher.failures["create_process"] = 2;
+    EXPECT_EQ(m.run().error(), "CreateProcessW in AppContainer failed: 2");
+    EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
+    m.expect_released_last(kWwOff);
+  }
+  {
+    Machine m;
+    m.launcher.failures["create_process"] = 2;
+    m.on_icacls = failing_revocation;
+    EXPECT_EQ(m.run().error(), "CreateProcessW in AppContainer failed: 2; " + cleanup);
+    EXPECT_TRUE(m.files.has(lease_of(kWwOff)));
+    m.expect_released_last(kWwOff);
+  }
+}
+
+TEST(RunSandboxed, TheLeaseNamesEachDirectoryOnceWhileEveryRootIsGranted) {
+  Machine m;
+  m.directory("C:\\alias-of-work");
+  m.files.canonical["C:\\alias-of-work"] = kWork;
+  RunRequest r = m.request();
+  r.preset = "read_only";
+  r.writable_roots = {"C:\\alias-of-work", "C:\\data", "C:\\data", "C:\\work\\sub"};
+  std::string lease_at_first_grant;
+  m.on_icacls = [&](const fakes::FakeToolRunner::Run&) -> SysResult<CapturedRun> {
+    if (lease_at_first_grant.empty()) lease_at_first_grant = m.files.content(lease_of(kRoOff));
+    return CapturedRun{};
+  };
+  ASSERT_TRUE(m.run(std::move(r)).ok());
+  const std::string sub = "\\\\?\\C:\\work\\sub";
+  EXPECT_EQ(lease_at_first_grant, encode_acl_lease({kWork, kData, sub, kTemp}));
+  EXPECT_THAT(m.icacls(),
+              ElementsAre(grant(kWork, kRoOff, "RX"), grant(kWork, kRoOff, "M"),
+                          grant(kData, kRoOff, "M"), grant(kData, kRoOff, "M"),
+                          grant(sub, kRoOff, "M"), grant(kTemp, kRoOff, "M"), revoke(kWork, kRoOff),
+                          revoke(kData, kRoOff), revoke(sub, kRoOff), revoke(kTemp, kRoOff)));
+}
+
+TEST(RunSandboxed, ALeftOverTemporaryDirectoryIsEmptiedWithoutFollowingLinks) {
+  Machine m;
+  m.files.add_file("C:\\Users\\u\\Documents\\thesis.docx", "precious");
+  m.files.add_file(kTemp + "\\old\\file", "x");
+  m.files.nodes[kTemp + "\\old\\escape"] =
+      fakes::FakeFileSystem::Node{true, {}, std::string("C:\\Users\\u\\Documents")};
+  m.on_icacls = [&](const fakes::FakeToolRunner::Run& run) -> SysResult<CapturedRun> {
+    // Fresh and empty when it is granted.
+    if (run.arguments[0] == kTemp && run.arguments[1] == "/grant") {
+      EXPECT_FALSE(m.files.has(kTemp + "\\old"));
+      EXPECT_TRUE(m.files.has(kTemp));
+    }
+    return CapturedRun{};
+  };
+  ASSERT_TRUE(m.run().ok());
+  EXPECT_EQ(m.files.content("C:\\Users\\u\\Documents\\thesis.docx"), "precious");
+  EXPECT_THAT(m.log, Not(Contains(HasSubstr("Documents"))));
+}
+
+TEST(RunSandboxed, AnEnvironmentThatCannotBeSetStopsTheRunAndIsUndone) {
+  Machine m;
+  m.env.failing_sets = {"TMP"};
+  EXPECT_EQ(m.run().error(), "set sandbox TMP: fake error 87 (os error 87)");
+  EXPECT_FALSE(m.logged("launch"));
+  EXPECT_THAT(m.icacls(), Contains(revoke(kTemp, kWwOff)));
+  EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
+  m.expect_released_last(kWwOff);
+}
+
+TEST(RunSandboxed, ANetworkedRunUsesTheOnlineIdentityAndItsCapabilities) {
+  Machine m;
+  RunRequest r = m.request();
+  r.network = true;
+  ASSERT_TRUE(m.run(std::move(r)).ok());
+  EXPECT_TRUE(m.logged("lock create " + lock_of(kWwOn)));
+  EXPECT_THAT(m.launcher.capabilities, ElementsAre(sid_of(kWwOn), "S-1-15-3-1", "S-1-15-3-3"));
+  m.expect_released_last(kWwOn);
+}
+
+TEST(RunSandboxed, AStaleLeaseIsRevokedUnderTheLockBeforeTheNewOneIsWritten) {
+  Machine m;
+  m.directory("C:\\old");
+  m.files.add_file(lease_of(kWwOff), encode_acl_lease({"\\\\?\\C:\\old", kState + "\\tmp\\9"}));
+  ASSERT_TRUE(m.run().ok());
+  m.expect_in_order({"lock wait", revoke("\\\\?\\C:\\old", kWwOff),
+                     "fs remove_file " + lease_of(kWwOff), "fs replace",
+                     grant(kWork, kWwOff, "M")});
+  // The dead run's temporary directory no longer exists: nothing to revoke.
+  EXPECT_THAT(m.icacls(), Not(Contains(revoke(kState + "\\tmp\\9", kWwOff))));
+}
+
+}  // namespace
+}  // namespace tessarin

@@ -1,0 +1,97 @@
+// A stand-in for the command a run starts, for the Wine tests:
+//   sandbox_child.exe exit <code>
+//   sandbox_child.exe heartbeat <file>          writes a rising count every 50 ms
+//   sandbox_child.exe orphan <file> <code>      starts a heartbeat, exits <code>
+//   sandbox_child.exe tree <file> <file>        starts a heartbeat, beats itself
+//   sandbox_child.exe caller <pid file> <ms>    writes its pid, lives <ms>
+// Every heartbeat stops by itself after a minute, so nothing outlives a test
+// run for long even when the job under test fails to end it.
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+#include "platform/win32/owners.h"
+#include "run/command_line.h"
+
+namespace {
+
+using tessarin::win32::UniqueFile;
+using tessarin::win32::UniqueHandle;
+using tessarin::win32::wide;
+
+void write_file(const std::string& path, const std::string& text) {
+  const UniqueFile out(CreateFileW(wide(tessarin::utf8_to_utf16(path)), GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS, 0,
+                                   nullptr));
+  DWORD written = 0;
+  if (out) WriteFile(out.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+bool exists(const std::string& path) {
+  return GetFileAttributesW(wide(tessarin::utf8_to_utf16(path))) != INVALID_FILE_ATTRIBUTES;
+}
+
+int heartbeat(const std::string& file) {
+  for (int beat = 1; beat <= 1200; ++beat) {
+    write_file(file, std::to_string(beat));
+    Sleep(50);
+  }
+  return 0;
+}
+
+// Starts this program again as `heartbeat <file>` and waits until it beats.
+void start_heartbeat(const std::string& self, const std::string& file) {
+  tessarin::WideBuffer line = tessarin::build_command_line({self, "heartbeat", file});
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, wide(line), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &info)) {
+    ExitProcess(121);
+  }
+  const UniqueHandle process(info.hProcess);
+  const UniqueHandle thread(info.hThread);
+  for (int i = 0; i < 400 && !exists(file); ++i) Sleep(25);
+}
+
+std::string own_path() {
+  wchar_t path[MAX_PATH * 4];
+  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+  return tessarin::utf16_to_utf8_lossy(
+      std::u16string_view(reinterpret_cast<const char16_t*>(path), n));
+}
+
+}  // namespace
+
+int main() {
+  int count = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> args;
+  for (int i = 0; i < count; ++i) {
+    args.push_back(tessarin::utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(argv[i])));
+  }
+  LocalFree(argv);
+  if (args.size() < 3) return 120;
+  const std::string& mode = args[1];
+  if (mode == "exit") ExitProcess(static_cast<UINT>(std::stoul(args[2])));
+  if (mode == "heartbeat") return heartbeat(args[2]);
+  if (mode == "orphan" && args.size() >= 4) {
+    start_heartbeat(own_path(), args[2]);
+    ExitProcess(static_cast<UINT>(std::stoul(args[3])));
+  }
+  if (mode == "tree" && args.size() >= 4) {
+    start_heartbeat(own_path(), args[3]);
+    return heartbeat(args[2]);
+  }
+  if (mode == "caller" && args.size() >= 4) {
+    write_file(args[2], std::to_string(GetCurrentProcessId()));
+    Sleep(static_cast<DWORD>(std::stoul(args[3])));
+    return 0;
+  }
+  return 120;
+}

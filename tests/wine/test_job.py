@@ -1,0 +1,84 @@
+"""The kill-on-close job half of the launch, which Wine can run: job_probe.exe
+starts an unconfined sandbox_child.exe the way a run starts its command."""
+
+import shutil
+import time
+from pathlib import Path
+
+import pytest
+
+from harness import PROGRAMS, to_windows
+
+
+def copy_program(install, name: str) -> str:
+    target = install.bin / name
+    if not target.exists():
+        shutil.copy2(PROGRAMS / name, target)
+    return to_windows(target)
+
+
+def probe(install, caller: str, *child_args: str, timeout: float = 120):
+    job_probe = copy_program(install, "job_probe.exe")
+    child = copy_program(install, "sandbox_child.exe")
+    return install.run(caller, to_windows(install.cwd), child, *child_args, program=job_probe,
+                       timeout=timeout)
+
+
+def wait_for(path: Path, seconds: float = 30) -> None:
+    deadline = time.monotonic() + seconds
+    while not path.exists():
+        assert time.monotonic() < deadline, f"{path} never appeared"
+        time.sleep(0.05)
+
+
+# A heartbeat ends by itself after this many beats (a minute).
+LAST_BEAT = 1200
+
+
+def ended_early(path: Path) -> bool:
+    """True when the heartbeat in `path` has stopped rising, and was stopped
+    rather than running to its own end."""
+    before = path.read_text()
+    time.sleep(0.6)
+    return path.read_text() == before and int(before or 0) < LAST_BEAT
+
+
+@pytest.mark.parametrize("code", [0, 3, 3221225477])
+def test_exit_code_comes_back_unchanged(install, code):
+    result = probe(install, "@PARENT_PID@", "exit", str(code))
+    assert result.out == f"exit {code}\n"
+    assert result.exit_code == code
+
+
+def test_a_process_left_running_is_ended_when_the_job_closes(install):
+    beat = install.root / "orphan.beat"
+    result = probe(install, "@PARENT_PID@", "orphan", to_windows(beat), "4")
+    assert result.out == "exit 4\n"
+    assert beat.exists() and ended_early(beat)
+
+
+def test_the_caller_going_away_ends_the_child_tree(install):
+    pid_file = install.root / "caller.pid"
+    caller, _ = install.start("caller", to_windows(pid_file), "4000",
+                              program=copy_program(install, "sandbox_child.exe"))
+    try:
+        wait_for(pid_file)
+        child_beat, grandchild_beat = install.root / "child.beat", install.root / "grandchild.beat"
+        result = probe(install, pid_file.read_text(), "tree", to_windows(child_beat),
+                       to_windows(grandchild_beat))
+    finally:
+        caller.wait(timeout=60)
+    assert result.out == "error parent process exited; terminated the sandbox process tree\n"
+    assert result.exit_code == 77
+    assert ended_early(child_beat) and ended_early(grandchild_beat)
+
+
+def test_a_caller_that_is_no_process_ends_the_child_at_once(install):
+    beat = install.root / "child.beat"
+    started = time.monotonic()
+    result = probe(install, "4000000000", "tree", to_windows(beat), to_windows(install.root / "g"))
+    assert result.out.startswith("error open parent process failed: ")
+    assert result.out.removeprefix("error open parent process failed: ").strip().isdigit()
+    assert time.monotonic() - started < 30
+    # The child may not even have reached its first beat.
+    assert not beat.exists() or ended_early(beat)

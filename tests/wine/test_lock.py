@@ -1,0 +1,48 @@
+"""The Win32 named lock that serialises the runs of one identity."""
+
+import shutil
+import time
+
+from harness import PROGRAMS, to_windows
+
+NAME = "Local\\Tessarin.Sandbox.Profile.Test"
+
+
+def lock_probe(install) -> str:
+    target = install.bin / "lock_probe.exe"
+    if not target.exists():
+        shutil.copy2(PROGRAMS / "lock_probe.exe", target)
+    return to_windows(target)
+
+
+def test_holders_of_one_name_never_overlap_and_other_names_do(install):
+    log = install.root / "lock.log"
+    other_log = install.root / "other.log"
+    probe = lock_probe(install)
+    started = [install.start(NAME, "700", to_windows(log), program=probe) for _ in range(3)]
+    other = install.start(NAME + ".Other", "700", to_windows(other_log), program=probe)
+    for process, _ in started + [other]:
+        process.wait(timeout=60)
+    lines = log.read_text().splitlines()
+    assert len(lines) == 6
+    for take, drop in zip(lines[0::2], lines[1::2]):
+        assert take.startswith("take ") and take.endswith(" 0")
+        assert drop == "drop " + take.split()[1]
+    assert other_log.read_text().splitlines()[0].endswith(" 0")
+
+
+def test_a_lock_whose_holder_died_is_taken_over(install):
+    log = install.root / "lock.log"
+    probe = lock_probe(install)
+    holder, _ = install.start(NAME, "1500", to_windows(log), "keep", program=probe)
+    deadline = time.monotonic() + 30
+    while not (log.exists() and log.read_text()):
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    # The waiter keeps the mutex alive when the holder dies without releasing.
+    install.run(NAME, "0", to_windows(log), program=probe)
+    holder.wait(timeout=60)
+    first, second, drop = log.read_text().splitlines()
+    assert first.endswith(" 0")
+    assert second.endswith(" 128")  # WAIT_ABANDONED
+    assert drop.startswith("drop ")

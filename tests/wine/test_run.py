@@ -1,0 +1,226 @@
+"""`run` of the real helper under Wine, after a real `setup` against the
+stand-ins. Wine cannot start AppContainer processes, so every run gets through
+readiness, validation, the lock, stale-lease recovery, the lease and the grants,
+and then fails at the security-capabilities attribute; what must hold is what
+it leaves behind. The icacls stand-in records every call and keeps a ledger of
+the entries in force."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+from harness import Install, from_windows, to_windows
+from icacls_stand_in import IcaclsStandIn
+
+WW_OFF = "Tessarin.Sandbox.v1.WorkspaceWrite.Offline"
+RO_OFF = "Tessarin.Sandbox.v1.ReadOnly.Offline"
+# Wine 8 has no AppContainer attribute and fails it with ERROR_NOT_SUPPORTED.
+LAUNCH_FAILS = "set AppContainer process attribute failed: 50"
+
+
+@pytest.fixture
+def machine(install):
+    result = install.run("setup")
+    assert result.exit_code == 0, result.err
+    return install
+
+
+@pytest.fixture
+def icacls(machine):
+    return IcaclsStandIn(machine)
+
+
+def canonical(path: Path) -> str:
+    return "\\\\?\\" + to_windows(path)
+
+
+def directory(install: Install, name: str) -> Path:
+    path = install.root / name
+    path.mkdir(parents=True, exist_ok=True)
+    return path
+
+
+def run_args(workspace: Path, cwd: Path | None = None, preset: str = "workspace_write",
+             roots=(), parent: str = "@PARENT_PID@", command=("cmd.exe", "/c", "exit 3")):
+    args = ["run", "--workspace", to_windows(workspace), "--cwd", to_windows(cwd or workspace),
+            "--preset", preset, "--parent-pid", parent]
+    for root in roots:
+        args += ["--writable-root", root if isinstance(root, str) else to_windows(root)]
+    return [*args, "--", *command]
+
+
+def powershell_calls(install: Install) -> int:
+    log = install.bin / "calls.log"
+    if not log.exists():
+        return 0
+    return sum(1 for line in log.read_text().splitlines() if json.loads(line)["tool"] == "powershell")
+
+
+def lease_file(install: Install, profile: str = WW_OFF) -> Path:
+    return install.state_dir / "acl-leases" / f"{profile}.json"
+
+
+def temp_dirs(install: Install) -> list[str]:
+    tmp = install.state_dir / "tmp"
+    return sorted(p.name for p in tmp.iterdir()) if tmp.exists() else []
+
+
+def grant(path: str, sid: str, permission: str = "(OI)(CI)M"):
+    return [path, "/grant", f"*{sid}:{permission}", "/T", "/C", "/Q"]
+
+
+def revoke(path: str, sid: str):
+    return [path, "/remove:g", f"*{sid}", "/T", "/C", "/Q"]
+
+
+def sid_of(calls) -> str:
+    return calls[0][2].split(":")[0].removeprefix("*")
+
+
+def test_a_run_is_granted_then_fails_at_the_launch_and_leaves_nothing_behind(machine, icacls):
+    icacls.snapshot_leases()
+    work = directory(machine, "work")
+    data = directory(machine, "data dir")
+    before = powershell_calls(machine)
+    result = machine.run(*run_args(work, cwd=directory(machine, "work/sub"),
+                                   roots=(data, data, work)))
+    assert (result.exit_code, result.err) == (77, f"tessarin-sandbox: {LAUNCH_FAILS}\n")
+    assert result.stdout == b""
+
+    calls = icacls.calls()
+    sid = sid_of(calls)
+    assert sid.startswith("S-1-15-2-")
+    temp = calls[4][0]
+    assert from_windows(temp).parent == machine.state_dir / "tmp"
+    # Every occurrence of a root is granted, each leased path revoked once.
+    leased = [canonical(work), canonical(data), temp]
+    assert calls == [grant(canonical(work), sid), grant(canonical(data), sid),
+                     grant(canonical(data), sid), grant(canonical(work), sid), grant(temp, sid),
+                     *[revoke(path, sid) for path in leased]]
+    assert icacls.ledger() == []
+    assert powershell_calls(machine) - before == 1
+    # The lease held exactly these bytes when the first grant was made.
+    assert icacls.lease_snapshot() == {f"{WW_OFF}.json": json.dumps(leased, separators=(",", ":"))}
+    assert not lease_file(machine).exists()
+    assert temp_dirs(machine) == []
+
+
+def test_a_failing_revocation_is_reported_after_the_launch_and_keeps_the_lease(machine, icacls):
+    work = directory(machine, "work")
+    data = directory(machine, "data")
+    icacls.fail(canonical(data), 5, b"access denied\r\n", direction="revoke")
+    result = machine.run(*run_args(work, roots=(data,)))
+    assert result.exit_code == 77
+    assert result.err == (f"tessarin-sandbox: {LAUNCH_FAILS}; workspace ACL cleanup failed for "
+                          f"{canonical(data)}: access denied\n")
+    sid = sid_of(icacls.calls())
+    assert icacls.ledger() == [(canonical(data), f"*{sid}", "(OI)(CI)M")]
+    leased = json.loads(lease_file(machine).read_text())
+    assert leased[:2] == [canonical(work), canonical(data)]
+    # The temporary directory goes whatever the revocation did.
+    assert temp_dirs(machine) == []
+
+
+@pytest.mark.parametrize("case", ["cwd before workspace", "outside", "parent 0", "preset"])
+def test_validation_errors_touch_no_lease_grant_or_temporary_directory(machine, icacls, case):
+    work = directory(machine, "work")
+    work2 = directory(machine, "work2")
+    args, message = {
+        "cwd before workspace": (run_args(machine.root / "gone", cwd=machine.root / "missing"),
+                                 "invalid cwd: "),
+        "outside": (run_args(work, cwd=work2), "cwd is outside the configured workspace"),
+        "parent 0": (run_args(work, parent="0"), "invalid parent process identifier"),
+        "preset": (run_args(work, preset="Read_Only"),
+                   "unsupported Windows sandbox preset: Read_Only"),
+    }[case]
+    result = machine.run(*args)
+    assert result.exit_code == 77
+    assert result.err.startswith(f"tessarin-sandbox: {message}")
+    if case == "cwd before workspace":
+        assert result.err.rstrip().endswith(")") and "(os error " in result.err
+    assert icacls.calls() == []
+    assert not (machine.state_dir / "acl-leases").exists()
+    assert temp_dirs(machine) == []
+
+
+def windows_kill(install: Install, pid: int) -> None:
+    subprocess.run(["wine", "taskkill", "/F", "/PID", str(pid)], env=install.wine.env,
+                   stdin=subprocess.DEVNULL, capture_output=True, timeout=60, check=True)
+
+
+def wait_until(condition, seconds: float = 60, what: str = "condition") -> None:
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.05)
+
+
+def test_the_next_run_repairs_what_a_killed_run_left(machine, icacls):
+    work = directory(machine, "work")
+    data = directory(machine, "data")
+    icacls.sleep(1500)
+    killed, _ = machine.start(*run_args(work, roots=(data,)))
+    # Killed while its second grant is in progress.
+    wait_until(lambda: len(icacls.calls()) >= 2, what="the second grant")
+    old_lease = json.loads(lease_file(machine).read_text())
+    old_temp = old_lease[-1]
+    windows_kill(machine, int(Path(from_windows(old_temp)).name))
+    killed.wait(timeout=60)
+    # The grant the killed run had started finishes on its own.
+    wait_until(lambda: sum(e["event"] == "end" for e in icacls.events()) == 2, what="icacls")
+    assert len(icacls.ledger()) == 2
+    assert lease_file(machine).exists()
+
+    (machine.bin / "icacls-control.txt").unlink()
+    result = machine.run(*run_args(work, roots=(data,)))
+    assert result.err == f"tessarin-sandbox: {LAUNCH_FAILS}\n"
+    calls = icacls.calls()[2:]
+    sid = sid_of(icacls.calls())
+    # The old lease is revoked in full, its temporary directory included,
+    # before the new run grants anything.
+    assert old_lease == [canonical(work), canonical(data), old_temp]
+    assert calls[:3] == [revoke(path, sid) for path in old_lease]
+    assert calls[3] == grant(canonical(work), sid)
+    assert icacls.ledger() == []
+    assert not lease_file(machine).exists()
+
+
+def span(icacls: IcaclsStandIn, workspace: str) -> tuple[int, int]:
+    """From the start of a run's first tool call, the grant on its workspace,
+    to the end of the revocation there, which comes after its launch."""
+    starts, began, ended = {}, None, None
+    for event in icacls.events():
+        if event["event"] == "start":
+            starts[event["pid"]] = event
+            continue
+        call = starts[event["pid"]]
+        if call["args"][0] == workspace and call["args"][1] == "/grant":
+            began = call["time_us"]
+        if call["args"][0] == workspace and call["args"][1] == "/remove:g":
+            ended = event["time_us"]
+    assert began is not None and ended is not None
+    return began, ended
+
+
+@pytest.mark.parametrize("same_identity", [True, False])
+def test_runs_of_one_identity_never_overlap(machine, icacls, same_identity):
+    icacls.sleep(500)
+    first, second = directory(machine, "first"), directory(machine, "second")
+    started = [machine.start(*run_args(first)),
+               machine.start(*run_args(second,
+                                       preset="workspace_write" if same_identity else "read_only"))]
+    for process, _ in started:
+        process.wait(timeout=120)
+    assert len(icacls.calls()) == 8
+    assert icacls.ledger() == []
+    (a_start, a_end), (b_start, b_end) = sorted([span(icacls, canonical(first)),
+                                                 span(icacls, canonical(second))])
+    if same_identity:
+        assert a_end <= b_start
+    else:
+        assert b_start < a_end
