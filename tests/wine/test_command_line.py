@@ -2,7 +2,9 @@
 the child's own parsers (the C runtime's start-up code and
 CommandLineToArgvW), for a large generated corpus."""
 
+import re
 import shutil
+import warnings
 
 from harness import PROGRAMS, to_windows
 
@@ -23,3 +25,6 @@ def test_command_lines_round_trip_through_a_real_child(install):
     report = result.stdout.decode("utf-8", errors="replace")
     assert result.exit_code == 0, report
     assert f"(seed {SEED}), 0 mismatches" in report
+    transient = re.search(r"(\d+) transient failures", report)
+    if transient and transient.group(1) != "0":
+        warnings.warn(f"children that failed only once under Wine:\n{report}")
