@@ -11,7 +11,7 @@ packages=(
   nlohmann-json3-dev
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64
-  python3 python3-pytest
+  python3 python3-pytest python3-pytest-rerunfailures
 )
 
 missing=()
