@@ -1,6 +1,8 @@
 """The walk-through behind demo.sh; reuses the Wine test harness to boot a
 private prefix and to give the helper a machine of its own."""
 
+import json
+import re
 import shutil
 import sys
 from pathlib import Path
@@ -46,6 +48,22 @@ def listing(title, base: Path, leave_out=(), contents=False):
         print("  (nothing)")
 
 
+def tool_calls(install):
+    """What the run asked of icacls, one line per call, and what is left."""
+    calls = install.bin / "icacls-calls.jsonl"
+    if not calls.exists():
+        return
+    print("\nicacls calls, in order (the identity's SID shortened to S-1-15-2-...):")
+    for line in calls.read_text(encoding="utf-8").splitlines():
+        event = json.loads(line)
+        if event.get("event") == "start":
+            args = [re.sub(r"S-1-15-2(-\d+)+", "S-1-15-2-...", a) for a in event["args"]]
+            print("  icacls " + " ".join(shown(a) for a in args))
+    ledger = install.bin / "icacls-ledger.jsonl"
+    left = ledger.read_text(encoding="utf-8").splitlines() if ledger.exists() else []
+    print(f"grants still in force afterwards: {len(left) or 'none'}")
+
+
 def main():
     shutil.rmtree(DEMO / "machine", ignore_errors=True)
     print(f"booting a Wine prefix in {DEMO / 'wine-prefix'} (slow the first time)...")
@@ -71,6 +89,7 @@ def main():
              "--preset", "workspace_write", "--parent-pid", "@PARENT_PID@", "--",
              "cmd.exe", "/c", "echo hello from the sandbox>hello.txt&", "exit", "7")
 
+        tool_calls(install)
         listing("state directory", install.state_dir, contents=True)
         listing("workspace", workspace, contents=True)
         listing("what the stand-ins recorded", install.bin,
