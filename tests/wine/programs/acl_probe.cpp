@@ -15,7 +15,6 @@
 #include <windows.h>
 
 #include <psapi.h>
-#include <shellapi.h>
 
 #include <string>
 #include <vector>
@@ -25,14 +24,9 @@
 #include "cli/json_text.h"
 #include "platform/text.h"
 #include "platform/win32/win32_platform.h"
+#include "support/program_support.h"
 
 namespace {
-
-void print(const std::string& line) {
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written,
-            nullptr);
-}
 
 std::string memory_fields() {
   PROCESS_MEMORY_COUNTERS counters{};
@@ -45,14 +39,9 @@ std::string memory_fields() {
 }  // namespace
 
 int main() {
-  int count = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  std::vector<std::string> args;
-  for (int i = 1; i < count; ++i) {
-    args.push_back(tessarin::utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(argv[i])));
-  }
-  LocalFree(argv);
-  if (args.empty()) return 120;
+  auto all = program_support::arguments();
+  if (!all || all->size() < 2) return 120;
+  const std::vector<std::string> args(all->begin() + 1, all->end());
 
   auto holder = tessarin::win32::make_platform();
   tessarin::Platform& platform = holder->get();
@@ -82,6 +71,6 @@ int main() {
   }
   std::string line = outcome ? "{\"ok\":true" : "{\"ok\":false,\"message\":";
   if (!outcome) tessarin::append_json_string(line, outcome.error());
-  print(line + extra + memory_fields() + "}\n");
+  program_support::print(line + extra + memory_fields() + "}\n");
   return outcome ? 0 : 1;
 }

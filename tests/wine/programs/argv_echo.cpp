@@ -10,13 +10,11 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <cstdio>
 #include <cwchar>
 #include <string>
 
-#include "platform/win32/owners.h"
+#include "support/program_support.h"
 
 namespace {
 
@@ -50,17 +48,5 @@ int wmain(int argc, wchar_t** argv) {
   const tessarin::win32::UniqueLocal owner(split);
   append_elements(out, "shell", count, split);
 
-  // Raw bytes: the C runtime's text mode would add carriage returns.
-  const HANDLE stream = GetStdHandle(STD_OUTPUT_HANDLE);
-  const char* data = out.data();
-  std::size_t left = out.size();
-  while (left > 0) {
-    DWORD written = 0;
-    if (!WriteFile(stream, data, static_cast<DWORD>(left), &written, nullptr) || written == 0) {
-      return 4;
-    }
-    data += written;
-    left -= written;
-  }
-  return 0;
+  return program_support::write_stream(STD_OUTPUT_HANDLE, out) ? 0 : 4;
 }

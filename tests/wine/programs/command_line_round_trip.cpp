@@ -14,13 +14,10 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cwchar>
 #include <iterator>
 #include <mutex>
 #include <optional>
@@ -28,9 +25,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/text.h"
-#include "platform/win32/owners.h"
 #include "run/command_line.h"
+#include "support/program_support.h"
 
 using tessarin::win32::UniqueHandle;
 
@@ -185,13 +181,6 @@ std::optional<std::vector<std::u16string>> parse_echo_line(const std::string& li
   return elements;
 }
 
-std::wstring own_directory() {
-  std::vector<wchar_t> path(32768);
-  const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-  std::wstring text(path.data(), length);
-  return text.substr(0, text.find_last_of(L'\\') + 1);
-}
-
 struct Echo {
   std::string failure;  // why the child could not be started, if it was not
   DWORD exit_code = 0;
@@ -291,14 +280,13 @@ std::string check(const Echo& echo, const std::u16string& program,
 }  // namespace
 
 int main() {
-  int argc = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  if (argv == nullptr) return 2;
-  const tessarin::win32::UniqueLocal arguments(argv);
-  const std::size_t random_lists = argc > 1 ? std::wcstoul(argv[1], nullptr, 10) : 1000;
-  const std::uint64_t seed = argc > 2 ? std::wcstoull(argv[2], nullptr, 10) : 20240229;
-  const std::wstring program_wide =
-      argc > 3 ? std::wstring(argv[3]) : own_directory() + L"argv_echo.exe";
+  const auto args = program_support::arguments();
+  if (!args) return 2;
+  const std::size_t argc = args->size();
+  const std::size_t random_lists = argc > 1 ? std::strtoul((*args)[1].c_str(), nullptr, 10) : 1000;
+  const std::uint64_t seed = argc > 2 ? std::strtoull((*args)[2].c_str(), nullptr, 10) : 20240229;
+  const std::string program_utf8 =
+      argc > 3 ? (*args)[3] : program_support::beside_self("argv_echo.exe");
 
   std::vector<List> corpus = fixed_lists();
   SplitMix64 rng(seed);
@@ -308,8 +296,7 @@ int main() {
     corpus.push_back(std::move(list));
   }
 
-  const std::u16string program(program_wide.begin(), program_wide.end());
-  const std::string program_utf8 = tessarin::utf16_to_utf8_lossy(program);
+  const std::u16string program = units_of(program_utf8);
 
   // Children are started from a few threads at once: most of a start's cost
   // is waiting, and the corpus is large.

@@ -42,8 +42,6 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -51,52 +49,19 @@
 #include <vector>
 
 #include "cli/json_text.h"
-#include "platform/path.h"
-#include "platform/text.h"
-#include "platform/win32/owners.h"
+#include "support/program_support.h"
 
 namespace {
 
-using tessarin::win32::UniqueFile;
+using program_support::beside_self;
+using program_support::exists;
+using program_support::read_file;
+using program_support::split;
+using program_support::Write;
+using program_support::write_file;
+using program_support::write_stream;
 using tessarin::win32::UniqueHandle;
 using tessarin::win32::wide;
-
-std::string own_directory() {
-  std::u16string buffer(32768, u'\0');
-  const DWORD n = GetModuleFileNameW(nullptr, reinterpret_cast<wchar_t*>(buffer.data()),
-                                     static_cast<DWORD>(buffer.size()));
-  buffer.resize(n);
-  return tessarin::parent_path(tessarin::utf16_to_utf8_lossy(buffer)).value_or(".");
-}
-
-std::optional<std::string> read_file(const std::string& path) {
-  const UniqueFile file(CreateFileW(wide(tessarin::utf8_to_utf16(path)), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, 0, nullptr));
-  if (!file) return std::nullopt;
-  std::string bytes;
-  char chunk[65536];
-  DWORD got = 0;
-  while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got != 0) {
-    bytes.append(chunk, got);
-  }
-  return bytes;
-}
-
-void write_file(const std::string& path, const std::string& bytes, bool append) {
-  const UniqueFile file(CreateFileW(wide(tessarin::utf8_to_utf16(path)),
-                                    append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ,
-                                    nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS, 0, nullptr));
-  DWORD written = 0;
-  if (file)
-    WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-}
-
-bool write_stream(DWORD which, const std::string& bytes) {
-  DWORD written = 0;
-  return WriteFile(GetStdHandle(which), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                   nullptr) != 0;
-}
 
 std::string json_string(const std::string& text) {
   std::string out;
@@ -118,17 +83,6 @@ std::uint64_t now_us() {
   GetSystemTimePreciseAsFileTime(&ft);
   const std::uint64_t ticks = (std::uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime;
   return (ticks - 116444736000000000ull) / 10;
-}
-
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = text.find(separator, start);
-    out.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    if (end == std::string::npos) return out;
-    start = end + 1;
-  }
 }
 
 std::string unescape(const std::string& text) {
@@ -174,8 +128,7 @@ Control read_control(const std::string& path) {
   Control control;
   const auto bytes = read_file(path);
   if (!bytes) return control;
-  for (std::string line : split(*bytes, '\n')) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+  for (const std::string& line : program_support::lines(*bytes)) {
     if (line.empty() || line[0] == '#') continue;
     const auto fields = split(line, '\t');
     const std::string& key = fields[0];
@@ -225,7 +178,7 @@ void snapshot_leases(const std::string& target) {
       lines += "{\"name\":" + json_string(name) + ",\"content\":" + json_string(content) + "}\n";
     } while (FindNextFileW(find.get(), &data));
   }
-  write_file(target, lines, false);
+  write_file(target, lines, Write::Replace);
 }
 
 struct Entry {
@@ -247,7 +200,7 @@ std::vector<Entry> read_ledger(const std::string& path) {
 void write_ledger(const std::string& path, const std::vector<Entry>& entries) {
   std::string lines;
   for (const auto& e : entries) lines += json_array({e.path, e.trustee, e.permission}) + "\n";
-  write_file(path, lines, false);
+  write_file(path, lines, Write::Replace);
 }
 
 // Serialises the read-modify-write of the files beside the program between
@@ -268,19 +221,13 @@ class FilesLock {
 }  // namespace
 
 int main() {
-  int count = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  std::vector<std::string> args;
-  for (int i = 1; i < count; ++i) {
-    args.push_back(tessarin::utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(argv[i])));
-  }
-  LocalFree(argv);
+  std::vector<std::string> args = program_support::lossy_arguments();
+  if (!args.empty()) args.erase(args.begin());
 
-  const std::string here = own_directory();
-  const std::string calls = tessarin::join_path(here, "icacls-calls.jsonl");
-  const std::string ledger = tessarin::join_path(here, "icacls-ledger.jsonl");
-  const std::string snapshot = tessarin::join_path(here, "icacls-leases.jsonl");
-  const Control control = read_control(tessarin::join_path(here, "icacls-control.txt"));
+  const std::string calls = beside_self("icacls-calls.jsonl");
+  const std::string ledger = beside_self("icacls-ledger.jsonl");
+  const std::string snapshot = beside_self("icacls-leases.jsonl");
+  const Control control = read_control(beside_self("icacls-control.txt"));
   const std::string pid = std::to_string(GetCurrentProcessId());
 
   {
@@ -288,14 +235,14 @@ int main() {
     write_file(calls,
                "{\"event\":\"start\",\"pid\":" + pid + ",\"time_us\":" + std::to_string(now_us()) +
                    ",\"args\":" + json_array(args) + "}\n",
-               true);
+               Write::Append);
   }
   const auto finish = [&](DWORD code) {
     FilesLock lock;
     write_file(calls,
                "{\"event\":\"end\",\"pid\":" + pid + ",\"time_us\":" + std::to_string(now_us()) +
                    ",\"exit\":" + std::to_string(code) + "}\n",
-               true);
+               Write::Append);
     return static_cast<int>(code);
   };
 
@@ -313,7 +260,7 @@ int main() {
 
   if (grant && control.snapshot_leases) {
     FilesLock lock;
-    if (GetFileAttributesW(wide(tessarin::utf8_to_utf16(snapshot))) == INVALID_FILE_ATTRIBUTES) {
+    if (!exists(snapshot)) {
       snapshot_leases(snapshot);
     }
   }
@@ -336,7 +283,7 @@ int main() {
                  "Successfully processed 0 files; Failed processing 1 files\r\n");
     return finish(failure.exit_code);
   }
-  if (GetFileAttributesW(wide(tessarin::utf8_to_utf16(path))) == INVALID_FILE_ATTRIBUTES) {
+  if (!exists(path)) {
     write_stream(STD_ERROR_HANDLE, path + ": The system cannot find the file specified.\r\n");
     write_stream(STD_OUTPUT_HANDLE,
                  "Successfully processed 0 files; Failed processing 1 files\r\n");

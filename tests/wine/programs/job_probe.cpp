@@ -6,35 +6,22 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <string>
 #include <vector>
 
-#include "platform/text.h"
 #include "platform/win32/launcher.h"
 #include "run/launch.h"
+#include "support/program_support.h"
 
-namespace {
-void print(const std::string& line) {
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written,
-            nullptr);
-}
-}  // namespace
+using program_support::print;
 
 int main() {
-  int count = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  std::vector<std::string> args;
-  for (int i = 0; i < count; ++i) {
-    args.push_back(tessarin::utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(argv[i])));
-  }
-  LocalFree(argv);
-  if (args.size() < 4) {
+  const auto all = program_support::arguments();
+  if (!all || all->size() < 4) {
     print("error usage: job_probe.exe <caller pid> <cwd> <program> [argument]...\n");
     return 120;
   }
+  const std::vector<std::string>& args = *all;
   const auto pid = static_cast<std::uint32_t>(std::stoul(args[1]));
   const std::vector<std::string> command(args.begin() + 3, args.end());
   tessarin::win32::Win32LaunchApi api;

@@ -6,36 +6,24 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <string>
 #include <vector>
 
-#include "platform/text.h"
 #include "platform/win32/named_lock.h"
-#include "platform/win32/owners.h"
+#include "support/program_support.h"
 
 namespace {
 
 void append(const std::string& path, const std::string& line) {
-  const tessarin::win32::UniqueFile out(
-      CreateFileW(tessarin::win32::wide(tessarin::utf8_to_utf16(path)), FILE_APPEND_DATA,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr));
-  DWORD written = 0;
-  if (out) WriteFile(out.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  program_support::write_file(path, line, program_support::Write::Append);
 }
 
 }  // namespace
 
 int main() {
-  int count = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  std::vector<std::string> args;
-  for (int i = 0; i < count; ++i) {
-    args.push_back(tessarin::utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(argv[i])));
-  }
-  LocalFree(argv);
-  if (args.size() < 4) return 120;
+  const auto all = program_support::arguments();
+  if (!all || all->size() < 4) return 120;
+  const std::vector<std::string>& args = *all;
   const std::string pid = std::to_string(GetCurrentProcessId());
   tessarin::win32::Win32LockApi locks;
   auto mutex = locks.create_mutex(args[1]);

@@ -23,8 +23,6 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -35,56 +33,24 @@
 #include <vector>
 
 #include "platform/text.h"
-#include "platform/win32/owners.h"
+#include "support/program_support.h"
 
 using nlohmann::json;
-using tessarin::win32::UniqueFile;
-using tessarin::win32::wide;
+using program_support::beside_self;
+using program_support::Write;
 
 namespace {
 
-std::u16string directory_of_self() {
-  std::u16string path(32768, u'\0');
-  const DWORD n = GetModuleFileNameW(nullptr, reinterpret_cast<wchar_t*>(path.data()),
-                                     static_cast<DWORD>(path.size()));
-  path.resize(n);
-  const std::size_t slash = path.find_last_of(u"\\/");
-  path.resize(slash == std::u16string::npos ? 0 : slash + 1);
-  return path;
-}
-
-std::u16string beside_me(std::string_view name) {
-  return directory_of_self() + tessarin::utf8_to_utf16(name);
-}
-
 std::optional<std::string> read_file(std::string_view name) {
-  const UniqueFile file(CreateFileW(wide(beside_me(name)), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                    nullptr));
-  if (!file) return std::nullopt;
-  std::string bytes;
-  char chunk[4096];
-  DWORD got = 0;
-  while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) {
-    bytes.append(chunk, got);
-  }
-  return bytes;
+  return program_support::read_file(beside_self(name));
 }
 
-void write_file(std::string_view name, const std::string& bytes, bool append) {
-  const UniqueFile file(CreateFileW(wide(beside_me(name)),
-                                    append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ,
-                                    nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS, 0, nullptr));
-  if (!file) return;
-  DWORD written = 0;
-  WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+void write_file(std::string_view name, const std::string& bytes, Write mode) {
+  program_support::write_file(beside_self(name), bytes, mode);
 }
 
 void complain(const std::string& text) {
-  const std::string line = "powershell stand-in: " + text + "\n";
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written,
-            nullptr);
+  program_support::write_stream(STD_ERROR_HANDLE, "powershell stand-in: " + text + "\n");
 }
 
 // Reads the script text step by step; every step must match exactly.
@@ -187,18 +153,7 @@ std::optional<std::vector<std::string>> parse_check_script(std::string_view scri
 }
 
 std::vector<std::string> control_lines() {
-  std::vector<std::string> lines;
-  const std::string control = read_file("powershell-control.txt").value_or(std::string());
-  std::size_t start = 0;
-  while (start < control.size()) {
-    std::size_t end = control.find('\n', start);
-    if (end == std::string::npos) end = control.size();
-    std::string line = control.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
-  }
-  return lines;
+  return program_support::lines(read_file("powershell-control.txt").value_or(std::string()));
 }
 
 bool disabled_by_control(const std::string& name) {
@@ -225,7 +180,7 @@ std::uint32_t run(const std::vector<std::string>& args, std::string& kind) {
   const auto count_text = read_file("powershell-count.txt");
   const std::uint32_t call =
       static_cast<std::uint32_t>(count_text ? std::stoul(*count_text) : 0) + 1;
-  write_file("powershell-count.txt", std::to_string(call), false);
+  write_file("powershell-count.txt", std::to_string(call), Write::Replace);
 
   const std::vector<std::string> expected_head = {"-NoLogo", "-NoProfile", "-NonInteractive",
                                                   "-Command"};
@@ -279,7 +234,7 @@ std::uint32_t run(const std::vector<std::string>& args, std::string& kind) {
     return 1;
   }
   rules.push_back(rule_script->rule);
-  write_file("firewall-rules.json", store.dump(2), false);
+  write_file("firewall-rules.json", store.dump(2), Write::Replace);
   return 0;
 }
 
@@ -287,13 +242,7 @@ std::uint32_t run(const std::vector<std::string>& args, std::string& kind) {
 
 int main() {
   const wchar_t* raw = GetCommandLineW();
-  int count = 0;
-  wchar_t** argv = CommandLineToArgvW(raw, &count);
-  std::vector<std::string> args;
-  for (int i = 0; argv != nullptr && i < count; ++i) {
-    args.push_back(tessarin::utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(argv[i])));
-  }
-  LocalFree(argv);
+  const std::vector<std::string> args = program_support::lossy_arguments();
 
   std::string kind;
   std::uint32_t code = 0;
@@ -310,6 +259,6 @@ int main() {
       {"argv", args},
       {"script", kind},
       {"exit_code", code}};
-  write_file("calls.log", entry.dump() + "\n", true);
+  write_file("calls.log", entry.dump() + "\n", Write::Append);
   return static_cast<int>(code);
 }

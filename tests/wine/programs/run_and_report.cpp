@@ -12,32 +12,26 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "platform/text.h"
-#include "platform/win32/owners.h"
 #include "run/command_line.h"
+#include "support/program_support.h"
 
 using tessarin::win32::UniqueHandle;
 
 int main() {
-  int count = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  std::vector<std::string> args;
-  for (int i = 0; i < count; ++i) {
-    args.push_back(tessarin::utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(argv[i])));
-  }
-  LocalFree(argv);
-  if (args.size() < 4) {
+  // The unpaired surrogates are made below, in the command line, so the
+  // arguments themselves can be read strictly.
+  const auto all = program_support::arguments();
+  if (!all || all->size() < 4) {
     std::fputs("run_and_report: usage: <result file> [--env N=V] [--unset N] -- <program>...\n",
                stderr);
     return 120;
   }
+  const std::vector<std::string>& args = *all;
   const std::string result_file = args[1];
   std::size_t i = 2;
   for (; i < args.size() && args[i] != "--"; ++i) {
@@ -80,11 +74,6 @@ int main() {
   DWORD code = 0;
   GetExitCodeProcess(process.get(), &code);
 
-  const std::u16string path = tessarin::utf8_to_utf16(result_file);
-  const tessarin::win32::UniqueFile out(CreateFileW(tessarin::win32::wide(path), GENERIC_WRITE, 0,
-                                                    nullptr, CREATE_ALWAYS, 0, nullptr));
-  const std::string text = std::to_string(code);
-  DWORD written = 0;
-  if (out) WriteFile(out.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  program_support::write_file(result_file, std::to_string(code), program_support::Write::Replace);
   return static_cast<int>(code);
 }

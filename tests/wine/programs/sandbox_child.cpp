@@ -9,36 +9,24 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <string>
 #include <vector>
 
-#include "platform/text.h"
-#include "platform/win32/owners.h"
 #include "run/command_line.h"
+#include "support/program_support.h"
 
 namespace {
 
-using tessarin::win32::UniqueFile;
+using program_support::exists;
+using program_support::own_path;
+using program_support::Write;
+using program_support::write_file;
 using tessarin::win32::UniqueHandle;
 using tessarin::win32::wide;
 
-void write_file(const std::string& path, const std::string& text) {
-  const UniqueFile out(CreateFileW(wide(tessarin::utf8_to_utf16(path)), GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS, 0,
-                                   nullptr));
-  DWORD written = 0;
-  if (out) WriteFile(out.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-}
-
-bool exists(const std::string& path) {
-  return GetFileAttributesW(wide(tessarin::utf8_to_utf16(path))) != INVALID_FILE_ATTRIBUTES;
-}
-
 int heartbeat(const std::string& file) {
   for (int beat = 1; beat <= 1200; ++beat) {
-    write_file(file, std::to_string(beat));
+    write_file(file, std::to_string(beat), Write::Replace);
     Sleep(50);
   }
   return 0;
@@ -59,24 +47,12 @@ void start_heartbeat(const std::string& self, const std::string& file) {
   for (int i = 0; i < 400 && !exists(file); ++i) Sleep(25);
 }
 
-std::string own_path() {
-  wchar_t path[MAX_PATH * 4];
-  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
-  return tessarin::utf16_to_utf8_lossy(
-      std::u16string_view(reinterpret_cast<const char16_t*>(path), n));
-}
-
 }  // namespace
 
 int main() {
-  int count = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  std::vector<std::string> args;
-  for (int i = 0; i < count; ++i) {
-    args.push_back(tessarin::utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(argv[i])));
-  }
-  LocalFree(argv);
-  if (args.size() < 3) return 120;
+  const auto all = program_support::arguments();
+  if (!all || all->size() < 3) return 120;
+  const std::vector<std::string>& args = *all;
   const std::string& mode = args[1];
   if (mode == "exit") ExitProcess(static_cast<UINT>(std::stoul(args[2])));
   if (mode == "heartbeat") return heartbeat(args[2]);
@@ -89,7 +65,7 @@ int main() {
     return heartbeat(args[2]);
   }
   if (mode == "caller" && args.size() >= 4) {
-    write_file(args[2], std::to_string(GetCurrentProcessId()));
+    write_file(args[2], std::to_string(GetCurrentProcessId()), Write::Replace);
     Sleep(static_cast<DWORD>(std::stoul(args[3])));
     return 0;
   }

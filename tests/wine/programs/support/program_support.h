@@ -1,0 +1,151 @@
+#pragma once
+// What every Wine test program needs at start-up and at its edges: its
+// arguments, raw output, its own location and whole-file reads and writes.
+// Header-only, so that it is not built as a program of its own.
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/path.h"
+#include "platform/text.h"
+#include "platform/win32/console.h"
+#include "platform/win32/owners.h"
+
+namespace program_support {
+
+// The arguments, program name first, read as strictly as the helper reads its
+// own; nullopt when one is not valid Unicode.
+inline std::optional<std::vector<std::string>> arguments() {
+  auto args = tessarin::win32::Win32Console().arguments();
+  if (!args) return std::nullopt;
+  return std::move(*args);
+}
+
+// The arguments, program name first, with every unpaired surrogate turned into
+// U+FFFD: a stand-in records whatever it is sent instead of refusing it, so
+// that a test sees what the helper passed.
+inline std::vector<std::string> lossy_arguments() {
+  int count = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> args;
+  if (argv == nullptr) return args;
+  const tessarin::win32::UniqueLocal owner(argv);
+  for (int i = 0; i < count; ++i) {
+    args.push_back(tessarin::utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(argv[i])));
+  }
+  return args;
+}
+
+// Writes the bytes as they are: the C runtime's text mode would add carriage
+// returns, and a console conversion would change what a pipe carries. False
+// when the stream stops taking them.
+inline bool write_stream(DWORD which, std::string_view bytes) {
+  const HANDLE stream = GetStdHandle(which);
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    const DWORD chunk = bytes.size() > (1u << 30) ? (1u << 30) : static_cast<DWORD>(bytes.size());
+    if (!WriteFile(stream, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+inline void print(std::string_view text) {
+  write_stream(STD_OUTPUT_HANDLE, text);
+}
+
+// Two lower-case hexadecimal digits per byte, so that any bytes survive a
+// line of text.
+inline std::string hex(std::string_view bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (const unsigned char c : bytes) {
+    out.push_back(digits[c >> 4]);
+    out.push_back(digits[c & 15]);
+  }
+  return out;
+}
+
+inline std::string own_path() {
+  std::u16string buffer(32768, u'\0');
+  const DWORD n = GetModuleFileNameW(nullptr, reinterpret_cast<wchar_t*>(buffer.data()),
+                                     static_cast<DWORD>(buffer.size()));
+  buffer.resize(n);
+  return tessarin::utf16_to_utf8_lossy(buffer);
+}
+
+// The stand-ins keep their files here, found through the module path and never
+// through a variable that the helper reads.
+inline std::string beside_self(std::string_view name) {
+  return tessarin::join_path(tessarin::parent_path(own_path()).value_or("."), name);
+}
+
+// Several test processes may read and write one file at once (a shared log,
+// a heartbeat read while it is rewritten), so no open excludes another.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+inline std::optional<std::string> read_file(const std::string& path) {
+  const tessarin::win32::UniqueFile file(
+      CreateFileW(tessarin::win32::wide(tessarin::utf8_to_utf16(path)), GENERIC_READ, kShareAll,
+                  nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return std::nullopt;
+  std::string bytes;
+  char chunk[65536];
+  DWORD got = 0;
+  while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got != 0) {
+    bytes.append(chunk, got);
+  }
+  return bytes;
+}
+
+inline bool exists(const std::string& path) {
+  return GetFileAttributesW(tessarin::win32::wide(tessarin::utf8_to_utf16(path))) !=
+         INVALID_FILE_ATTRIBUTES;
+}
+
+enum class Write { Replace, Append };
+
+inline void write_file(const std::string& path, std::string_view bytes, Write mode) {
+  const bool append = mode == Write::Append;
+  const tessarin::win32::UniqueFile file(
+      CreateFileW(tessarin::win32::wide(tessarin::utf8_to_utf16(path)),
+                  append ? FILE_APPEND_DATA : GENERIC_WRITE, kShareAll, nullptr,
+                  append ? OPEN_ALWAYS : CREATE_ALWAYS, 0, nullptr));
+  while (file && !bytes.empty()) {
+    DWORD written = 0;
+    if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written == 0) {
+      return;
+    }
+    bytes.remove_prefix(written);
+  }
+}
+
+// The pieces between separators, an empty one wherever two meet or one ends
+// the text.
+inline std::vector<std::string> split(std::string_view text, char separator) {
+  std::vector<std::string> out;
+  for (;;) {
+    const std::size_t end = text.find(separator);
+    out.emplace_back(text.substr(0, end));
+    if (end == std::string_view::npos) return out;
+    text.remove_prefix(end + 1);
+  }
+}
+
+// Lines ended by LF or CR LF, as a test may write a control file either way.
+inline std::vector<std::string> lines(std::string_view text) {
+  std::vector<std::string> out = split(text, '\n');
+  for (auto& line : out) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+  }
+  return out;
+}
+
+}  // namespace program_support
