@@ -174,5 +174,14 @@ class Install:
                                    stderr=subprocess.PIPE)
         return process, result
 
+    @staticmethod
+    def finish(process, timeout: float = 120) -> tuple[bytes, bytes]:
+        """Waits for a process from start() and yields its two streams; a
+        Wine start failure in them is raised as such, so that the test is run
+        again rather than failed."""
+        stdout, stderr = process.communicate(timeout=timeout)
+        check_for_start_failure(stdout, stderr)
+        return stdout, stderr
+
     def files_under_localappdata(self) -> list[str]:
         return sorted(str(p.relative_to(self.localappdata)) for p in self.localappdata.rglob("*"))

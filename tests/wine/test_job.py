@@ -67,7 +67,7 @@ def test_the_caller_going_away_ends_the_child_tree(install):
         result = probe(install, pid_file.read_text(), "tree", to_windows(child_beat),
                        to_windows(grandchild_beat))
     finally:
-        caller.wait(timeout=60)
+        install.finish(caller, timeout=60)
     assert result.out == "error parent process exited; terminated the sandbox process tree\n"
     assert result.exit_code == 77
     assert ended_early(child_beat) and ended_early(grandchild_beat)

@@ -22,7 +22,7 @@ def test_holders_of_one_name_never_overlap_and_other_names_do(install):
     started = [install.start(NAME, "700", to_windows(log), program=probe) for _ in range(3)]
     other = install.start(NAME + ".Other", "700", to_windows(other_log), program=probe)
     for process, _ in started + [other]:
-        process.wait(timeout=60)
+        install.finish(process, timeout=60)
     lines = log.read_text().splitlines()
     assert len(lines) == 6
     for take, drop in zip(lines[0::2], lines[1::2]):
@@ -41,7 +41,7 @@ def test_a_lock_whose_holder_died_is_taken_over(install):
         time.sleep(0.05)
     # The waiter keeps the mutex alive when the holder dies without releasing.
     install.run(NAME, "0", to_windows(log), program=probe)
-    holder.wait(timeout=60)
+    install.finish(holder, timeout=60)
     first, second, drop = log.read_text().splitlines()
     assert first.endswith(" 0")
     assert second.endswith(" 128")  # WAIT_ABANDONED

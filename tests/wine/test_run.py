@@ -170,7 +170,7 @@ def test_the_next_run_repairs_what_a_killed_run_left(machine, icacls):
     old_lease = json.loads(lease_file(machine).read_text())
     old_temp = old_lease[-1]
     windows_kill(machine, int(Path(from_windows(old_temp)).name))
-    killed.wait(timeout=60)
+    machine.finish(killed, timeout=60)
     # The grant the killed run had started finishes on its own.
     wait_until(lambda: sum(e["event"] == "end" for e in icacls.events()) == 2, what="icacls")
     assert len(icacls.ledger()) == 2
@@ -215,7 +215,7 @@ def test_runs_of_one_identity_never_overlap(machine, icacls, same_identity):
                machine.start(*run_args(second,
                                        preset="workspace_write" if same_identity else "read_only"))]
     for process, _ in started:
-        process.wait(timeout=120)
+        machine.finish(process)
     assert len(icacls.calls()) == 8
     assert icacls.ledger() == []
     (a_start, a_end), (b_start, b_end) = sorted([span(icacls, canonical(first)),
