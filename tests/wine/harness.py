@@ -64,11 +64,12 @@ class Wine:
             LC_ALL="C.UTF-8",
         )
         self.env.pop("DISPLAY", None)
+        self.keeper: subprocess.Popen | None = None
 
     def start(self) -> None:
         if shutil.which("wine") is None or shutil.which("wineserver") is None:
             raise WineMissing("wine is not installed: these tests need Wine 8 (Debian package wine)")
-        for program in [HELPER, PROGRAMS / "run_and_report.exe"]:
+        for program in [HELPER, PROGRAMS / "run_and_report.exe", PROGRAMS / "sandbox_child.exe"]:
             if not program.exists():
                 raise RuntimeError(f"{program} is missing: build the windows preset first")
         self.prefix.parent.mkdir(parents=True, exist_ok=True)
@@ -82,6 +83,15 @@ class Wine:
                            stderr=null_out, check=False, timeout=60)
             subprocess.run(["wineboot", "-i"], env=self.env, stdin=null_in, stdout=null_out,
                            stderr=null_out, check=True, timeout=300)
+            # One idle process lives for the whole session, outside every job
+            # a test makes. While it runs, Wine keeps its own services up
+            # instead of restarting them for every process, and a test that
+            # ends a job's process tree cannot take them down with it (after
+            # which every later process would boot the prefix again).
+            self.keeper = subprocess.Popen(
+                ["wine", str(PROGRAMS / "sandbox_child.exe"), "caller",
+                 to_windows(self.prefix.parent / "wine-keeper.pid"), "2147483647"],
+                env=self.env, stdin=null_in, stdout=null_out, stderr=null_out)
         # Wine ships placeholder tools of these names; with them gone, a tool
         # is found only where a test puts it.
         system32 = self.prefix / "drive_c" / "windows" / "system32"
@@ -90,8 +100,14 @@ class Wine:
                 found.unlink()
 
     def stop(self) -> None:
+        # Ending the server ends every Wine process, the keeper included.
         subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        if self.keeper is not None:
+            try:
+                self.keeper.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.keeper.kill()
 
 
 @dataclass
