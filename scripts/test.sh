@@ -31,7 +31,7 @@ ctest --preset native 2>&1 | tee "$logs/ctest.log" || unit_status=${PIPESTATUS[0
 stage "Wine tests (pytest)"
 wine_status=0
 # Debian's interpreter, which is the one python3-pytest installs into.
-(cd tests/wine && /usr/bin/python3 -m pytest -q -rfE -p no:cacheprovider) 2>&1 |
+(cd tests/wine && /usr/bin/python3 -m pytest -q -rfER -p no:cacheprovider) 2>&1 |
   tee "$logs/pytest.log" || wine_status=${PIPESTATUS[0]}
 
 stage "summary"

@@ -41,9 +41,17 @@ class WineStartFailure(RuntimeError):
     run again (see pytest.ini); any other failure is reported as it is."""
 
 
+# How that failure reads in the output of the helper (a tool it could not
+# start), of run_and_report.exe, and of the launch's job unit. Programs that
+# deal with it themselves, such as the command-line round trip, say it in
+# other words.
+START_FAILURES = (b"(os error 1359)", b"run_and_report: CreateProcessW failed: 1359",
+                  b"CreateProcessW in AppContainer failed: 1359")
+
+
 def check_for_start_failure(stdout: bytes, stderr: bytes) -> None:
     for stream in (stdout, stderr):
-        if b"(os error 1359)" in stream or b"failed: 1359" in stream:
+        if any(failure in stream for failure in START_FAILURES):
             raise WineStartFailure(stream.decode("utf-8", errors="replace").strip())
 
 
