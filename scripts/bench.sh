@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Prints the helper's timings and memory figures under Wine (see bench.py).
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+scripts/install-deps.sh >/dev/null
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j2 >/dev/null
+exec /usr/bin/python3 scripts/bench.py
