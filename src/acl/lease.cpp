@@ -153,6 +153,11 @@ Result<std::vector<std::string>> decode_acl_lease(std::string_view bytes) {
   if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
     return fail("parse error at line 1, column 1: a byte-order mark is not allowed");
   }
+  // The library takes a NUL byte for the end of its input, so that whatever
+  // follows one would be ignored; no byte of a lease may be NUL.
+  if (const std::size_t nul = bytes.find('\0'); nul != std::string_view::npos) {
+    return fail("parse error at " + position_of(bytes, nul) + ": a NUL byte is not allowed");
+  }
   LeaseReader reader(bytes);
   try {
     if (!nlohmann::json::sax_parse(bytes.begin(), bytes.end(), &reader)) {

@@ -36,22 +36,24 @@ TEST(LeaseDecoding, ReadsBackWhatWasWrittenAndAllowsWhiteSpace) {
 
 TEST(LeaseDecoding, RejectsAnythingButOneArrayOfValidStrings) {
   const std::vector<std::string> bad = {
-      "",                     // nothing
-      "{\"a\":\"b\"}",        // object
-      "[1,2]",                // numbers
-      "[\"a\",null]",         // null element
-      "[[\"a\"]]",            // nested array
-      "\"D:\\\\a\"",          // a bare string
-      "[\"a\"",               // unfinished
-      "[\"a\"] x",            // trailing text
-      "[\"a\"][]",            // a second value
-      "\xEF\xBB\xBF[\"a\"]",  // byte-order mark
-      "[\"a\xFF\"]",          // invalid UTF-8 inside a string
-      "[\"\xED\xA0\x80\"]",   // an encoded surrogate
-      "[\"\\ud800\"]",        // an escaped lone surrogate
-      "[\"a\tb\"]",           // raw control character
-      "[\"a\"]\f",            // form feed is not JSON white space
-      "/* c */[]",            // comments
+      "",                                   // nothing
+      "{\"a\":\"b\"}",                      // object
+      "[1,2]",                              // numbers
+      "[\"a\",null]",                       // null element
+      "[[\"a\"]]",                          // nested array
+      "\"D:\\\\a\"",                        // a bare string
+      "[\"a\"",                             // unfinished
+      "[\"a\"] x",                          // trailing text
+      "[\"a\"][]",                          // a second value
+      "\xEF\xBB\xBF[\"a\"]",                // byte-order mark
+      "[\"a\xFF\"]",                        // invalid UTF-8 inside a string
+      "[\"\xED\xA0\x80\"]",                 // an encoded surrogate
+      "[\"\\ud800\"]",                      // an escaped lone surrogate
+      "[\"a\tb\"]",                         // raw control character
+      "[\"a\"]\f",                          // form feed is not JSON white space
+      "/* c */[]",                          // comments
+      std::string("[\"a\"]\0[\"b\"]", 10),  // a NUL byte ends nothing
+      std::string("[\0]", 3),               // nor inside the array
   };
   for (const auto& bytes : bad) {
     const auto decoded = decode_acl_lease(bytes);
