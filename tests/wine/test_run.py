@@ -209,7 +209,9 @@ def span(icacls: IcaclsStandIn, workspace: str) -> tuple[int, int]:
 
 @pytest.mark.parametrize("same_identity", [True, False])
 def test_runs_of_one_identity_never_overlap(machine, icacls, same_identity):
-    icacls.sleep(500)
+    # Slow enough that two runs of different identities overlap even when
+    # Wine is slow to start the second helper.
+    icacls.sleep(500 if same_identity else 1500)
     first, second = directory(machine, "first"), directory(machine, "second")
     started = [machine.start(*run_args(first)),
                machine.start(*run_args(second,
