@@ -1,4 +1,5 @@
-"""The Win32 tool runner, driven by tool_probe.exe against Wine's cmd.exe."""
+"""The Win32 tool runner, driven by tool_probe.exe against Wine's cmd.exe, and
+the Win32 file system's tree removal, driven by fs_probe.exe."""
 
 import shutil
 
@@ -29,3 +30,16 @@ def test_a_tool_is_never_taken_from_the_current_directory(install):
     shutil.copy2(PROGRAMS / "run_and_report.exe", install.cwd / "planted.exe")
     result = probe(install, "capture", "planted.exe")
     assert result.out == "error program not found\n"
+
+
+def test_tree_removal_clears_read_only_entries(install):
+    tree = install.root / "tree"
+    (tree / "sub").mkdir(parents=True)
+    for path in (tree / "sub" / "locked.txt", tree / "locked.txt"):
+        path.write_text("x")
+        path.chmod(0o444)  # Wine shows this as FILE_ATTRIBUTE_READONLY
+    shutil.copy2(PROGRAMS / "fs_probe.exe", install.bin / "fs_probe.exe")
+    result = install.run("remove-tree", to_windows(tree),
+                         program=to_windows(install.bin / "fs_probe.exe"))
+    assert result.out == "ok\n"
+    assert not tree.exists()

@@ -33,6 +33,24 @@ SysStatus status_of(BOOL ok) {
   return {};
 }
 
+// Sets the attributes of the entry itself, never of what a link points to:
+// the entry may be a junction planted by a sandboxed child, and its target
+// lies outside every grant.
+bool set_own_attributes(const std::u16string& wide_path, DWORD attributes) {
+  const UniqueFile entry(
+      CreateFileW(wide(wide_path), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!entry) return false;
+  FILE_BASIC_INFO info{};  // zero times: left as they are
+  constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                              FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  info.FileAttributes = attributes & kSettable;
+  // Zero would mean "unchanged".
+  if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(entry.get(), FileBasicInfo, &info, sizeof info) != FALSE;
+}
+
 // Read-only entries refuse deletion; the attribute is cleared and the
 // deletion tried once more.
 template <class Remove>
@@ -40,12 +58,13 @@ SysStatus remove_clearing_read_only(const std::u16string& wide_path, Remove remo
   if (remove(wide(wide_path))) return {};
   const DWORD error = GetLastError();
   if (error == ERROR_ACCESS_DENIED) {
+    // GetFileAttributesW reports the entry's own attributes, link or not.
     const DWORD attributes = GetFileAttributesW(wide(wide_path));
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-        SetFileAttributesW(wide(wide_path), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+        set_own_attributes(wide_path, attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
       if (remove(wide(wide_path))) return {};
       const DWORD retry_error = GetLastError();
-      SetFileAttributesW(wide(wide_path), attributes);
+      set_own_attributes(wide_path, attributes);
       return sys_fail(system_error(retry_error));
     }
   }
