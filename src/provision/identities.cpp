@@ -17,10 +17,6 @@ constexpr std::uint32_t kAlreadyExists = 0x800700B7u;
 constexpr const char* kInternetClient = "S-1-15-3-1";
 constexpr const char* kPrivateNetworkClientServer = "S-1-15-3-3";
 
-bool succeeded(std::uint32_t result) {
-  return (result & 0x80000000u) == 0;
-}
-
 // Takes ownership at once, so that a SID that came with a failure code is
 // released too.
 OwnedSid own(AppContainerApi& api, const SidCall& call) {
@@ -59,14 +55,14 @@ Result<OwnedSid> ensure_identity_profile(AppContainerApi& api, const std::string
     sid.reset();
     return derive_identity_sid(api, name);
   }
-  if (succeeded(call.result) && sid) return sid;
+  if (hresult_succeeded(call.result) && sid) return sid;
   return fail("CreateAppContainerProfile(" + name + ") failed: 0x" + hex8(call.result));
 }
 
 Result<OwnedSid> derive_identity_sid(AppContainerApi& api, const std::string& name) {
   const SidCall call = api.derive_sid(name);
   OwnedSid sid = own(api, call);
-  if (succeeded(call.result) && sid) return sid;
+  if (hresult_succeeded(call.result) && sid) return sid;
   return fail("DeriveAppContainerSidFromAppContainerName(" + name + ") failed: 0x" +
               hex8(call.result));
 }

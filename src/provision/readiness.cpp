@@ -11,10 +11,6 @@
 namespace tessarin {
 namespace {
 
-bool succeeded(std::uint32_t result) {
-  return (result & 0x80000000u) == 0;
-}
-
 // Whether the profile is registered; the SID and its text live only for the
 // test.
 Status check_profile(AppContainerApi& api, const std::string& profile) {
@@ -23,7 +19,7 @@ Status check_profile(AppContainerApi& api, const std::string& profile) {
   auto sid_text = sid_to_string(api, *sid);
   if (!sid_text) return sid_text.propagate();
   const auto folder = api.folder_path(*sid_text);
-  if (!succeeded(folder.result) || !folder.has_path) {
+  if (!hresult_succeeded(folder.result) || !folder.has_path) {
     return fail("AppContainer profile " + profile + " is not registered");
   }
   return success();
