@@ -1,6 +1,6 @@
 #include "acl/grants.h"
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace tessarin {
 namespace {

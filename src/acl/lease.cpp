@@ -4,9 +4,9 @@
 #include <nlohmann/json.hpp>
 
 #include "acl/grants.h"
-#include "cli/json_text.h"
-#include "platform/path.h"
-#include "platform/text.h"
+#include "base/json_text.h"
+#include "base/path.h"
+#include "base/text.h"
 #include "provision/state_directory.h"
 
 namespace tessarin {

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "platform/platform.h"
-#include "platform/result.h"
 
 namespace tessarin {
 

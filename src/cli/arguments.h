@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/run_request.h"
-#include "platform/result.h"
+#include "base/result.h"
+#include "run/run_request.h"
 
 namespace tessarin {
 

@@ -1,7 +1,7 @@
 #include "cli/status_report.h"
 
-#include "cli/json_text.h"
-#include "platform/text.h"
+#include "base/json_text.h"
+#include "base/text.h"
 
 namespace tessarin {
 

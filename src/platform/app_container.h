@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/result.h"
+#include "base/result.h"
 
 namespace tessarin {
 

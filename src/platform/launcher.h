@@ -10,8 +10,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/result.h"
-#include "platform/text.h"
+#include "base/result.h"
+#include "base/text.h"
 
 namespace tessarin {
 

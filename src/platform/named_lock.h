@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/result.h"
+#include "base/result.h"
 
 namespace tessarin {
 

@@ -3,8 +3,8 @@
 
 #include <string>
 
+#include "base/result.h"
 #include "platform/file_system.h"
-#include "platform/result.h"
 
 namespace tessarin {
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "platform/path.h"
+#include "base/path.h"
 
 namespace tessarin {
 

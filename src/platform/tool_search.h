@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "base/result.h"
 #include "platform/environment.h"
 #include "platform/file_system.h"
-#include "platform/result.h"
 
 namespace tessarin {
 

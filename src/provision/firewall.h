@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/result.h"
+#include "base/result.h"
 #include "platform/tool_runner.h"
 
 namespace tessarin {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
 #include "platform/app_container.h"
-#include "platform/result.h"
 
 namespace tessarin {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace tessarin {
 namespace {

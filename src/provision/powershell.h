@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/result.h"
+#include "base/result.h"
 #include "platform/tool_runner.h"
 
 namespace tessarin {

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "base/result.h"
 #include "platform/platform.h"
-#include "platform/result.h"
 
 namespace tessarin {
 

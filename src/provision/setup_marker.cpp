@@ -6,9 +6,9 @@
 #include <set>
 #include <vector>
 
-#include "cli/json_text.h"
-#include "platform/path.h"
-#include "platform/text.h"
+#include "base/json_text.h"
+#include "base/path.h"
+#include "base/text.h"
 #include "provision/state_directory.h"
 
 namespace tessarin {

@@ -1,6 +1,6 @@
 #include "provision/state_directory.h"
 
-#include "platform/path.h"
+#include "base/path.h"
 
 namespace tessarin {
 

@@ -8,8 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "base/result.h"
 #include "platform/platform.h"
-#include "platform/result.h"
 
 namespace tessarin {
 

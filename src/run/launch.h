@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/run_request.h"
+#include "base/result.h"
 #include "platform/app_container.h"
 #include "platform/platform.h"
-#include "platform/result.h"
+#include "run/run_request.h"
 
 namespace tessarin {
 

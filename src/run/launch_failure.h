@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/result.h"
-#include "platform/text.h"
+#include "base/result.h"
+#include "base/text.h"
 
 namespace tessarin {
 

@@ -8,9 +8,9 @@
 
 #include "acl/grants.h"
 #include "acl/lease.h"
-#include "platform/path.h"
+#include "base/path.h"
+#include "base/text.h"
 #include "platform/remove_tree.h"
-#include "platform/text.h"
 #include "provision/identities.h"
 #include "provision/readiness.h"
 #include "provision/state_directory.h"

@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "cli/run_request.h"
+#include "base/result.h"
 #include "platform/platform.h"
-#include "platform/result.h"
+#include "run/run_request.h"
 
 namespace tessarin {
 

@@ -3,8 +3,8 @@
 #include <memory>
 #include <string_view>
 
-#include "platform/text.h"
-#include "run/command_line.h"
+#include "base/command_line.h"
+#include "base/text.h"
 #include "run/launch_failure.h"
 
 namespace tessarin {

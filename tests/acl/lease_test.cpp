@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "fakes/fake_platform.h"
-#include "platform/text.h"
 
 namespace tessarin {
 namespace {

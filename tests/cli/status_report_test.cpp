@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/json_text.h"
+#include "base/json_text.h"
 
 namespace tessarin {
 namespace {

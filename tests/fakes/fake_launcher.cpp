@@ -1,6 +1,6 @@
 #include "fakes/fake_launcher.h"
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace tessarin::fakes {
 namespace {

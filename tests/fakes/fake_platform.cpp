@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/path.h"
-#include "platform/text.h"
+#include "base/path.h"
+#include "base/text.h"
 
 namespace tessarin::fakes {
 

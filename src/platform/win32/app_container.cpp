@@ -5,9 +5,9 @@
 #include <sddl.h>
 #include <userenv.h>
 
+#include "base/command_line.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/system_error.h"
-#include "run/command_line.h"
 
 namespace tessarin::win32 {
 

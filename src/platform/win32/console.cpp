@@ -6,7 +6,7 @@
 
 #include <cwchar>
 
-#include "platform/text.h"
+#include "base/text.h"
 #include "platform/win32/owners.h"
 
 namespace tessarin::win32 {

@@ -4,8 +4,8 @@
 
 #include <optional>
 
-#include "platform/path.h"
-#include "platform/text.h"
+#include "base/path.h"
+#include "base/text.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/system_error.h"
 

@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
+#include "base/command_line.h"
 #include "platform/win32/owners.h"
-#include "run/command_line.h"
 
 namespace tessarin::win32 {
 namespace {

@@ -6,10 +6,10 @@
 #include <atomic>
 #include <memory>
 
+#include "base/command_line.h"
 #include "platform/tool_search.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/system_error.h"
-#include "run/command_line.h"
 
 namespace tessarin::win32 {
 namespace {

@@ -21,8 +21,8 @@
 
 #include "acl/grants.h"
 #include "acl/lease.h"
-#include "cli/json_text.h"
-#include "platform/text.h"
+#include "base/json_text.h"
+#include "base/text.h"
 #include "platform/win32/win32_platform.h"
 #include "support/program_support.h"
 

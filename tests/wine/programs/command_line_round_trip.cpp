@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "run/command_line.h"
+#include "base/command_line.h"
 #include "support/program_support.h"
 
 using tessarin::win32::UniqueHandle;

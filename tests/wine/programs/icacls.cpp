@@ -48,7 +48,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/json_text.h"
+#include "base/json_text.h"
 #include "support/program_support.h"
 
 namespace {

@@ -32,7 +32,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/text.h"
+#include "base/text.h"
 #include "support/program_support.h"
 
 using nlohmann::json;

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "run/command_line.h"
+#include "base/command_line.h"
 #include "support/program_support.h"
 
 using tessarin::win32::UniqueHandle;

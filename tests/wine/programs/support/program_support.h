@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/path.h"
-#include "platform/text.h"
+#include "base/path.h"
+#include "base/text.h"
 #include "platform/win32/console.h"
 #include "platform/win32/owners.h"
 

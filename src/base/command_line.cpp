@@ -1,4 +1,4 @@
-#include "run/command_line.h"
+#include "base/command_line.h"
 
 namespace tessarin {
 

@@ -1,4 +1,4 @@
-#include "platform/path.h"
+#include "base/path.h"
 
 namespace tessarin {
 namespace {

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "fakes/fake_platform.h"
-#include "platform/path.h"
-#include "platform/text.h"
-#include "platform/tool_search.h"
+#include "base/path.h"
+#include "base/text.h"
 
 namespace tessarin {
 namespace {
@@ -61,29 +59,6 @@ TEST(Paths, ParentsNamesAndExtensions) {
             "C:\\l\\Tessarin.Sandbox.v1.ReadOnly.Offline.tmp-42");
   EXPECT_EQ(join_path("C:\\", "x"), "C:\\x");
   EXPECT_EQ(join_path("C:\\a", "x"), "C:\\a\\x");
-}
-
-TEST(ToolSearch, OwnDirectoryFirstThenSystemThenWindowsThenAbsolutePathEntries) {
-  fakes::FakePlatform p;
-  p.env.variables["PATH"] = ".;tools;;\"D:\\quoted\";D:\\bin";
-  auto found = [&] {
-    auto r = find_tool(p.env, p.files, "icacls.exe");
-    return r ? *r : r.error().text;
-  };
-  EXPECT_EQ(found(), "program not found");
-  p.files.add_file("tools\\icacls.exe");  // relative entries are never searched
-  p.files.add_file(".\\icacls.exe");
-  EXPECT_EQ(found(), "program not found");
-  p.files.add_file("D:\\bin\\icacls.exe");
-  EXPECT_EQ(found(), "D:\\bin\\icacls.exe");
-  p.files.add_file("D:\\quoted\\icacls.exe");
-  EXPECT_EQ(found(), "D:\\quoted\\icacls.exe");
-  p.files.add_file("C:\\Windows\\icacls.exe");
-  EXPECT_EQ(found(), "C:\\Windows\\icacls.exe");
-  p.files.add_directory("C:\\Windows\\System32\\icacls.exe");  // a directory is no program
-  EXPECT_EQ(found(), "C:\\Windows\\icacls.exe");
-  p.files.add_file(p.env.exe_dir + "\\icacls.exe");
-  EXPECT_EQ(found(), p.env.exe_dir + "\\icacls.exe");
 }
 
 }  // namespace
