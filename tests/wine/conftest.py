@@ -22,7 +22,12 @@ def bare_wine(wine):
     """A machine whose system directory lacks powershell.exe and icacls.exe;
     booted from a copy of the first one, so that it costs no fresh prefix."""
     if not BARE_PREFIX.exists():
-        shutil.copytree(wine.prefix, BARE_PREFIX, symlinks=True)
+        # Copied under another name first, so that an interrupted copy is
+        # never taken for a machine.
+        partial = BARE_PREFIX.with_name(BARE_PREFIX.name + ".partial")
+        shutil.rmtree(partial, ignore_errors=True)
+        shutil.copytree(wine.prefix, partial, symlinks=True)
+        partial.rename(BARE_PREFIX)
     session = Wine(BARE_PREFIX, stand_ins=("userenv.dll",))
     session.start()
     yield session
