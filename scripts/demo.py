@@ -10,7 +10,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "wine"))
 
-from harness import STAND_INS, Install, Wine, to_windows  # noqa: E402
+from harness import STAND_INS, SYSTEM_HOMES, Install, Wine, to_windows  # noqa: E402
 
 DEMO = REPO / "build" / "demo"
 
@@ -50,7 +50,7 @@ def listing(title, base: Path, leave_out=(), contents=False):
 
 def tool_calls(install):
     """What the run asked of icacls, one line per call, and what is left."""
-    calls = install.bin / "icacls-calls.jsonl"
+    calls = install.stand_in_state / "icacls-calls.jsonl"
     if not calls.exists():
         return
     print("\nicacls calls, in order (the identity's SID shortened to S-1-15-2-...):")
@@ -59,7 +59,7 @@ def tool_calls(install):
         if event.get("event") == "start":
             args = [re.sub(r"S-1-15-2(-\d+)+", "S-1-15-2-...", a) for a in event["args"]]
             print("  icacls " + " ".join(shown(a) for a in args))
-    ledger = install.bin / "icacls-ledger.jsonl"
+    ledger = install.stand_in_state / "icacls-ledger.jsonl"
     left = ledger.read_text(encoding="utf-8").splitlines() if ledger.exists() else []
     print(f"grants still in force afterwards: {len(left) or 'none'}")
 
@@ -71,13 +71,11 @@ def main():
     wine.start()
     try:
         install = Install(wine, DEMO / "machine")
-        present = [name for name in STAND_INS if (install.bin / name).exists()]
-        absent = [name for name in STAND_INS if name not in present]
+        present = [name for name in STAND_INS
+                   if (wine.system32 / SYSTEM_HOMES[name] / name).exists()]
         print(f"install directory: {install.bin}")
-        print(f"  stand-ins beside the helper: {', '.join(present) or 'none yet'}")
-        if absent:
-            print(f"  not built yet: {', '.join(absent)} (so the helper meets what Wine itself "
-                  "offers, or finds no such tool)")
+        print(f"  stand-ins in the prefix's system directory ({wine.system32}): "
+              f"{', '.join(present) or 'none'}")
 
         workspace = install.root / "workspace"
         workspace.mkdir()
@@ -92,8 +90,7 @@ def main():
         tool_calls(install)
         listing("state directory", install.state_dir, contents=True)
         listing("workspace", workspace, contents=True)
-        listing("what the stand-ins recorded", install.bin,
-                leave_out=("tessarin-sandbox.exe", *STAND_INS))
+        listing("what the stand-ins recorded", install.stand_in_state)
     finally:
         wine.stop()
 

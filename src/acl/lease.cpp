@@ -7,7 +7,6 @@
 #include "base/json_text.h"
 #include "base/path.h"
 #include "base/text.h"
-#include "provision/state_directory.h"
 
 namespace tessarin {
 namespace {
@@ -133,8 +132,8 @@ std::string shown(const std::string& path) {
 
 }  // namespace
 
-std::string acl_lease_path(Environment& env, const std::string& profile_name) {
-  return join_path(join_path(state_directory(env), "acl-leases"), profile_name + ".json");
+std::string acl_lease_path(const std::string& state_dir, const std::string& profile_name) {
+  return join_path(join_path(state_dir, "acl-leases"), profile_name + ".json");
 }
 
 std::string encode_acl_lease(const std::vector<std::string>& paths) {
@@ -169,14 +168,13 @@ Result<std::vector<std::string>> decode_acl_lease(std::string_view bytes) {
   return std::move(reader.paths);
 }
 
-Status write_acl_lease(Platform& platform, const std::string& profile_name,
+Status write_acl_lease(Platform& platform, const std::string& lease,
                        const std::vector<std::string>& paths) {
   for (const auto& path : paths) {
     if (const std::string why = unrecordable(path); !why.empty()) {
       return fail("ACL lease cannot record " + shown(path) + ": " + why);
     }
   }
-  const std::string lease = acl_lease_path(platform.env, profile_name);
   const auto parent = parent_path(lease);
   if (!parent) return fail("ACL lease path has no parent");
   if (auto made = platform.files.create_directories(*parent); !made) {
@@ -203,9 +201,8 @@ Status write_acl_lease(Platform& platform, const std::string& profile_name,
   return success();
 }
 
-Status recover_stale_lease(Platform& platform, const std::string& profile_name,
+Status recover_stale_lease(Platform& platform, const std::string& lease,
                            const std::string& sid_text) {
-  const std::string lease = acl_lease_path(platform.env, profile_name);
   std::vector<std::string> paths;
   if (platform.files.exists(lease)) {
     auto bytes = platform.files.read_file(lease);

@@ -20,7 +20,9 @@ struct LinkStatus {
 };
 
 struct DirectoryEntry {
-  std::string name;  // a single component, never "." or ".."
+  // A single component, never "." or "..", exactly as the system spells it:
+  // it may hold unpaired surrogates, which no UTF-8 text can carry.
+  std::u16string name;
   LinkStatus status;
 };
 
@@ -50,11 +52,19 @@ class FileSystem {
   // final path is not valid Unicode (it could not be recorded faithfully).
   virtual SysResult<std::string> canonicalize(const std::string& path) = 0;
 
-  // Primitives of tree removal; none of them follows a link.
-  virtual LinkStatus link_status(const std::string& path) = 0;
-  virtual SysResult<std::vector<DirectoryEntry>> list_directory(const std::string& path) = 0;
+  // Primitives of tree removal. They take UTF-16 paths in the form
+  // tree_path gives, which the system uses as spelled: a child can create
+  // names that the usual path rules would alter or refuse (trailing dots and
+  // spaces, device names such as CON, paths past MAX_PATH, unpaired
+  // surrogates), and each must still be reached. None of them follows a link.
+  virtual SysResult<std::u16string> tree_path(const std::string& path) = 0;
+  virtual LinkStatus link_status(const std::u16string& path) = 0;
+  // An empty listing is an empty directory, whatever the file system says.
+  virtual SysResult<std::vector<DirectoryEntry>> list_directory(const std::u16string& path) = 0;
+  // Removes a file, or a file link itself.
+  virtual SysStatus remove_file(const std::u16string& path) = 0;
   // Removes an empty directory, or a directory junction or link itself.
-  virtual SysStatus remove_empty_directory(const std::string& path) = 0;
+  virtual SysStatus remove_empty_directory(const std::u16string& path) = 0;
 };
 
 }  // namespace tessarin

@@ -2,31 +2,31 @@
 
 #include <vector>
 
-#include "base/path.h"
-
 namespace tessarin {
 namespace {
 
 // A link to a directory goes the way of a directory, a link to a file the way
 // of a file; either way only the link itself is removed.
-SysStatus remove_entry(FileSystem& files, const std::string& path, const LinkStatus& status) {
+SysStatus remove_entry(FileSystem& files, const std::u16string& path, const LinkStatus& status) {
   return status.is_directory ? files.remove_empty_directory(path) : files.remove_file(path);
 }
 
 }  // namespace
 
 SysStatus remove_tree(FileSystem& files, const std::string& path) {
-  const LinkStatus top = files.link_status(path);
+  auto root = files.tree_path(path);
+  if (!root) return root.propagate();
+  const LinkStatus top = files.link_status(*root);
   if (!top.exists) return {};
-  if (!top.is_directory || top.is_reparse_point) return remove_entry(files, path, top);
+  if (!top.is_directory || top.is_reparse_point) return remove_entry(files, *root, top);
 
   // Depth-first without recursion: a tree planted by a child may be
   // arbitrarily deep, and the helper's stack must not depend on it.
   struct Pending {
-    std::string path;
+    std::u16string path;
     bool listed = false;
   };
-  std::vector<Pending> pending{{path}};
+  std::vector<Pending> pending{{std::move(*root)}};
   while (!pending.empty()) {
     if (pending.back().listed) {
       if (auto removed = files.remove_empty_directory(pending.back().path); !removed) {
@@ -36,7 +36,7 @@ SysStatus remove_tree(FileSystem& files, const std::string& path) {
       continue;
     }
     pending.back().listed = true;
-    const std::string directory = pending.back().path;
+    const std::u16string directory = pending.back().path;
     // Looked at again just before listing, so that a directory swapped for a
     // link since its parent was listed is removed as a link, not entered.
     if (const LinkStatus now = files.link_status(directory); now.is_reparse_point) {
@@ -47,7 +47,11 @@ SysStatus remove_tree(FileSystem& files, const std::string& path) {
     auto entries = files.list_directory(directory);
     if (!entries) return entries.propagate();
     for (const DirectoryEntry& entry : *entries) {
-      std::string child = join_path(directory, entry.name);
+      // Joined as units, never through UTF-8, so that a name is addressed
+      // exactly as it was listed.
+      std::u16string child = directory;
+      if (child.empty() || child.back() != u'\\') child.push_back(u'\\');
+      child += entry.name;
       if (entry.status.is_directory && !entry.status.is_reparse_point) {
         pending.push_back({std::move(child)});
       } else if (auto removed = remove_entry(files, child, entry.status); !removed) {

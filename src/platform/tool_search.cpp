@@ -8,8 +8,12 @@ namespace tessarin {
 
 SysResult<std::string> find_tool(Environment& env, FileSystem& files,
                                  const std::string& bare_name) {
-  std::vector<std::string> directories = {env.executable_directory(), env.system_directory(),
-                                          env.windows_directory()};
+  std::string system_home = env.system_directory();
+  if (bare_name == "powershell.exe") {
+    system_home = join_path(join_path(system_home, "WindowsPowerShell"), "v1.0");
+  }
+  std::vector<std::string> directories = {system_home, env.executable_directory(),
+                                          env.system_directory(), env.windows_directory()};
   if (const auto path = env.get("PATH")) {
     std::size_t start = 0;
     while (start <= path->size()) {

@@ -15,7 +15,8 @@ namespace tessarin {
 
 // LOCALAPPDATA (or the temporary-files directory when that is undefined,
 // empty or not an absolute path), then "Tessarin", then "sandbox". Computed
-// afresh on every call.
+// afresh on every call, so a run computes it once, before it points TEMP and
+// TMP at its own directory.
 std::string state_directory(Environment& env);
 std::string setup_marker_path(Environment& env);
 // Creates the state directory with every missing parent; fails with the

@@ -70,7 +70,7 @@ class HeldLock {
 
 // What one run has put in place, and how it is taken away again.
 struct Prepared {
-  const std::string& profile;
+  const std::string& lease;
   const std::string& sid_text;
   const std::vector<std::string>& lease_paths;
   const std::string& sandbox_temp_dir;
@@ -81,7 +81,7 @@ struct Prepared {
 // goes in any case.
 Status take_down(Platform& platform, const Prepared& run) {
   Status revoked = revoke_all(platform, run.lease_paths, run.sid_text);
-  if (revoked) (void)platform.files.remove_file(acl_lease_path(platform.env, run.profile));
+  if (revoked) (void)platform.files.remove_file(run.lease);
   (void)remove_tree(platform.files, run.sandbox_temp_dir);
   return revoked;
 }
@@ -108,11 +108,16 @@ Result<std::uint32_t> combine(Result<std::uint32_t> launched, const Status& revo
 // is released before it returns, so that releasing the lock comes last.
 Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
                                  const std::string& workspace, const std::string& profile) {
+  // Fixed before the child's TEMP and TMP are set: without LOCALAPPDATA the
+  // state directory follows the temporary-files directory, and the lease
+  // must be found after the run where it was written before it.
+  const std::string state_dir = state_directory(platform.env);
+  const std::string lease = acl_lease_path(state_dir, profile);
   auto sid = derive_identity_sid(platform.app_containers, profile);
   if (!sid) return sid.propagate();
   auto sid_text = sid_to_string(platform.app_containers, *sid);
   if (!sid_text) return sid_text.propagate();
-  if (auto recovered = recover_stale_lease(platform, profile, *sid_text); !recovered) {
+  if (auto recovered = recover_stale_lease(platform, lease, *sid_text); !recovered) {
     return recovered.propagate();
   }
 
@@ -130,15 +135,13 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
     }
   }
 
-  const std::string sandbox_temp_dir = join_path(join_path(state_directory(platform.env), "tmp"),
-                                                 decimal(platform.env.current_process_id()));
+  const std::string sandbox_temp_dir =
+      join_path(join_path(state_dir, "tmp"), decimal(platform.env.current_process_id()));
   // Whatever stands there was left by an earlier instance with this process
   // identifier, possibly shaped by its child; links in it are removed, never
   // followed.
-  if (platform.files.link_status(sandbox_temp_dir).exists) {
-    if (auto reset = remove_tree(platform.files, sandbox_temp_dir); !reset) {
-      return fail("reset sandbox temp: " + reset.error().text);
-    }
+  if (auto reset = remove_tree(platform.files, sandbox_temp_dir); !reset) {
+    return fail("reset sandbox temp: " + reset.error().text);
   }
   if (auto made = platform.files.create_directories(sandbox_temp_dir); !made) {
     return fail("create sandbox temp: " + made.error().text);
@@ -147,10 +150,10 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
 
   // The lease is written before any grant, so that a run killed from here on
   // is repaired by the next run of the identity.
-  if (auto leased = write_acl_lease(platform, profile, lease_paths); !leased) {
+  if (auto leased = write_acl_lease(platform, lease, lease_paths); !leased) {
     return leased.propagate();
   }
-  const Prepared prepared{profile, *sid_text, lease_paths, sandbox_temp_dir};
+  const Prepared prepared{lease, *sid_text, lease_paths, sandbox_temp_dir};
   const GrantPlan plan{workspace, *sid_text, request.preset, writable_roots, sandbox_temp_dir};
   if (auto granted = grant_workspace_access(platform, plan); !granted) {
     (void)take_down(platform, prepared);

@@ -4,6 +4,7 @@
 
 #include "base/text.h"
 #include "fakes/fake_platform.h"
+#include "provision/state_directory.h"
 
 namespace tessarin {
 namespace {
@@ -84,11 +85,11 @@ class Lease : public ::testing::Test {
 };
 
 TEST_F(Lease, LivesInTheStateDirectory) {
-  EXPECT_EQ(acl_lease_path(fake.env, kProfile), kLease);
+  EXPECT_EQ(acl_lease_path(state_directory(fake.env), kProfile), kLease);
 }
 
 TEST_F(Lease, WriteCreatesTheDirectoryAndReplacesThroughATemporaryFile) {
-  ASSERT_TRUE(write_acl_lease(platform, kProfile, {"\\\\?\\D:\\work", "D:\\data"}));
+  ASSERT_TRUE(write_acl_lease(platform, kLease, {"\\\\?\\D:\\work", "D:\\data"}));
   EXPECT_EQ(fake.files.content(kLease), R"(["\\\\?\\D:\\work","D:\\data"])");
   EXPECT_FALSE(fake.files.has(kTemporary));
   EXPECT_EQ(fake.events("fs "),
@@ -96,7 +97,7 @@ TEST_F(Lease, WriteCreatesTheDirectoryAndReplacesThroughATemporaryFile) {
                                       "fs replace " + kTemporary + " -> " + kLease}));
   // A second write replaces the first; a leftover temporary file is reset.
   fake.files.add_file(kTemporary, "partial");
-  ASSERT_TRUE(write_acl_lease(platform, kProfile, {}));
+  ASSERT_TRUE(write_acl_lease(platform, kLease, {}));
   EXPECT_EQ(fake.files.content(kLease), "[]");
   EXPECT_EQ(fake.events("fs remove_file"),
             (std::vector<std::string>{"fs remove_file " + kTemporary}));
@@ -105,7 +106,7 @@ TEST_F(Lease, WriteCreatesTheDirectoryAndReplacesThroughATemporaryFile) {
 TEST_F(Lease, WriteFailuresKeepThePreviousLease) {
   fake.files.add_file(kLease, "[\"old\"]");
   fake.files.add_file(kTemporary);
-  const auto attempt = [&] { return write_acl_lease(platform, kProfile, {"new"}).error(); };
+  const auto attempt = [&] { return write_acl_lease(platform, kLease, {"new"}).error(); };
   fake.files.fail("remove_file", kTemporary, 32);
   EXPECT_EQ(attempt(), "reset ACL lease: fake error 32 (os error 32)");
   fake.files.heal("remove_file", kTemporary);
@@ -121,18 +122,18 @@ TEST_F(Lease, WriteFailuresKeepThePreviousLease) {
 }
 
 TEST_F(Lease, WriteRefusesPathsItCannotRecordBeforeTouchingAnything) {
-  EXPECT_EQ(write_acl_lease(platform, kProfile, {"D:\\ok", "D:\\bad\xED\xA0\x80"}).error(),
+  EXPECT_EQ(write_acl_lease(platform, kLease, {"D:\\ok", "D:\\bad\xED\xA0\x80"}).error(),
             "ACL lease cannot record D:\\bad\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD: "
             "the path is not valid UTF-8");
-  EXPECT_EQ(write_acl_lease(platform, kProfile, {std::string("D:\\a\0b", 6)}).error(),
+  EXPECT_EQ(write_acl_lease(platform, kLease, {std::string("D:\\a\0b", 6)}).error(),
             "ACL lease cannot record D:\\a?b: the path contains a NUL character");
   EXPECT_TRUE(fake.events("fs ").empty());
 }
 
 TEST_F(Lease, RecoveryWithoutALeaseStartsNoTool) {
-  ASSERT_TRUE(recover_stale_lease(platform, kProfile, kSid));
+  ASSERT_TRUE(recover_stale_lease(platform, kLease, kSid));
   fake.files.add_file(kLease, " [ ] ");
-  ASSERT_TRUE(recover_stale_lease(platform, kProfile, kSid));
+  ASSERT_TRUE(recover_stale_lease(platform, kLease, kSid));
   EXPECT_FALSE(fake.files.has(kLease));
   EXPECT_TRUE(fake.tools.runs.empty());
 }
@@ -140,17 +141,17 @@ TEST_F(Lease, RecoveryWithoutALeaseStartsNoTool) {
 TEST_F(Lease, RecoveryIgnoresOnlyNotFoundWhenRemovingAnEmptyLease) {
   for (const std::uint32_t code : {2u, 3u, 15u, 53u, 67u}) {
     fake.files.fail("remove_file", kLease, code);
-    EXPECT_TRUE(recover_stale_lease(platform, kProfile, kSid)) << code;
+    EXPECT_TRUE(recover_stale_lease(platform, kLease, kSid)) << code;
   }
   fake.files.fail("remove_file", kLease, 5);
-  EXPECT_EQ(recover_stale_lease(platform, kProfile, kSid).error(),
+  EXPECT_EQ(recover_stale_lease(platform, kLease, kSid).error(),
             "remove empty ACL lease: fake error 5 (os error 5)");
 }
 
 TEST_F(Lease, RecoveryRevokesExistingPathsThenDeletes) {
   fake.files.add_directory("D:\\kept");
   fake.files.add_file(kLease, R"(["D:\\gone","D:\\kept"])");
-  ASSERT_TRUE(recover_stale_lease(platform, kProfile, kSid));
+  ASSERT_TRUE(recover_stale_lease(platform, kLease, kSid));
   EXPECT_EQ(revoked_paths(), (std::vector<std::string>{"D:\\kept"}));
   EXPECT_EQ(fake.tools.runs[0].arguments,
             (std::vector<std::string>{"D:\\kept", "/remove:g", "*" + kSid, "/T", "/C", "/Q"}));
@@ -165,22 +166,22 @@ TEST_F(Lease, RecoveryFailuresLeaveTheLease) {
   fake.tools.on_run = [](const fakes::FakeToolRunner::Run&) -> SysResult<CapturedRun> {
     return CapturedRun{5, "Access is denied.\r\n"};
   };
-  EXPECT_EQ(recover_stale_lease(platform, kProfile, kSid).error(),
+  EXPECT_EQ(recover_stale_lease(platform, kLease, kSid).error(),
             "workspace ACL cleanup failed for D:\\kept: Access is denied.");
   fake.tools.on_run = nullptr;
 
   fake.files.fail("remove_file", kLease, 2);  // not-found counts here
-  EXPECT_EQ(recover_stale_lease(platform, kProfile, kSid).error(),
+  EXPECT_EQ(recover_stale_lease(platform, kLease, kSid).error(),
             "remove ACL lease: fake error 2 (os error 2)");
   fake.files.heal("remove_file", kLease);
 
   fake.files.fail("read_file", kLease, 33);
-  EXPECT_EQ(recover_stale_lease(platform, kProfile, kSid).error(),
+  EXPECT_EQ(recover_stale_lease(platform, kLease, kSid).error(),
             "read ACL lease: fake error 33 (os error 33)");
   fake.files.heal("read_file", kLease);
 
   fake.files.nodes[kLease].content = "[\"D:\\\\kept\",]";
-  const Status parsed = recover_stale_lease(platform, kProfile, kSid);
+  const Status parsed = recover_stale_lease(platform, kLease, kSid);
   ASSERT_FALSE(parsed);
   EXPECT_EQ(parsed.error().rfind("parse ACL lease: parse error at line 1, column 13: ", 0), 0u)
       << parsed.error();

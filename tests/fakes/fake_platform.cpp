@@ -36,6 +36,13 @@ SysStatus FakeEnvironment::set(const std::string& name, const std::string& value
   return {};
 }
 
+std::string FakeEnvironment::temp_directory() {
+  for (const char* name : {"TMP", "TEMP"}) {
+    if (const auto it = variables.find(name); it != variables.end()) return it->second;
+  }
+  return temp;
+}
+
 // ---- file system -----------------------------------------------------------
 
 SystemError FakeFileSystem::error(std::uint32_t code) {
@@ -175,13 +182,73 @@ SysResult<std::string> FakeFileSystem::canonicalize(const std::string& path) {
   return "\\\\?\\" + path;
 }
 
-LinkStatus FakeFileSystem::link_status(const std::string& path) {
-  const auto it = nodes.find(path);
+namespace {
+
+// UTF-16 to UTF-8, except that an unpaired surrogate is encoded like any
+// other unit instead of being refused or replaced.
+std::string node_key(std::u16string_view path) {
+  std::string out;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    std::uint32_t c = path[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < path.size() && path[i + 1] >= 0xDC00 &&
+        path[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (path[++i] - 0xDC00);
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+// The inverse of node_key, for keys that tests and node_key write.
+std::u16string node_path(std::string_view key) {
+  std::u16string out;
+  for (std::size_t i = 0; i < key.size();) {
+    const auto lead = static_cast<unsigned char>(key[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    std::uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length && i + k < key.size(); ++k) {
+      c = (c << 6) | (static_cast<unsigned char>(key[i + k]) & 0x3F);
+    }
+    i += length;
+    if (c >= 0x10000) {
+      out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+SysResult<std::u16string> FakeFileSystem::tree_path(const std::string& path) {
+  return node_path(path);
+}
+
+LinkStatus FakeFileSystem::link_status(const std::u16string& wide_path) {
+  const auto it = nodes.find(node_key(wide_path));
   if (it == nodes.end()) return {};
   return LinkStatus{true, it->second.directory, it->second.link_target.has_value()};
 }
 
-SysResult<std::vector<DirectoryEntry>> FakeFileSystem::list_directory(const std::string& path) {
+SysResult<std::vector<DirectoryEntry>> FakeFileSystem::list_directory(
+    const std::u16string& wide_path) {
+  const std::string path = node_key(wide_path);
   log_.push_back("fs list " + path);
   if (auto e = injected("list_directory", path)) return sys_fail(*e);
   const auto it = nodes.find(path);
@@ -191,14 +258,19 @@ SysResult<std::vector<DirectoryEntry>> FakeFileSystem::list_directory(const std:
   for (const auto& [name, node] : nodes) {
     if (name != path && parent_path(name) == path) {
       entries.push_back(
-          DirectoryEntry{std::string(file_name(name)),
+          DirectoryEntry{node_path(file_name(name)),
                          LinkStatus{true, node.directory, node.link_target.has_value()}});
     }
   }
   return entries;
 }
 
-SysStatus FakeFileSystem::remove_empty_directory(const std::string& path) {
+SysStatus FakeFileSystem::remove_file(const std::u16string& path) {
+  return remove_file(node_key(path));
+}
+
+SysStatus FakeFileSystem::remove_empty_directory(const std::u16string& wide_path) {
+  const std::string path = node_key(wide_path);
   log_.push_back("fs remove_directory " + path);
   if (auto e = injected("remove_empty_directory", path)) return sys_fail(*e);
   const auto it = nodes.find(path);

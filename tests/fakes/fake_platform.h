@@ -44,7 +44,8 @@ class FakeEnvironment final : public Environment {
 
   std::optional<std::string> get(const std::string& name) override;
   SysStatus set(const std::string& name, const std::string& value) override;
-  std::string temp_directory() override { return temp; }
+  // TMP, else TEMP, else `temp`, as the system reads it.
+  std::string temp_directory() override;
   std::uint32_t current_process_id() override { return pid; }
   std::string executable_directory() override { return exe_dir; }
   std::string system_directory() override { return "C:\\Windows\\System32"; }
@@ -93,9 +94,14 @@ class FakeFileSystem final : public FileSystem {
   SysStatus replace(const std::string& from, const std::string& to) override;
   SysStatus create_directories(const std::string& path) override;
   SysResult<std::string> canonicalize(const std::string& path) override;
-  LinkStatus link_status(const std::string& path) override;
-  SysResult<std::vector<DirectoryEntry>> list_directory(const std::string& path) override;
-  SysStatus remove_empty_directory(const std::string& path) override;
+  // The tree primitives map UTF-16 paths to node keys unit for unit (an
+  // unpaired surrogate becomes its three-byte form, as in "\xED\xA0\x80"),
+  // so that a name that UTF-8 cannot carry still has a node of its own.
+  SysResult<std::u16string> tree_path(const std::string& path) override;
+  LinkStatus link_status(const std::u16string& path) override;
+  SysResult<std::vector<DirectoryEntry>> list_directory(const std::u16string& path) override;
+  SysStatus remove_file(const std::u16string& path) override;
+  SysStatus remove_empty_directory(const std::u16string& path) override;
 
   static SystemError error(std::uint32_t code);
 
@@ -196,9 +202,9 @@ struct FakePlatform {
   FakeAppContainerApi app_containers{log};
   FakeLockApi locks{log};
   FakeLaunchApi launcher{log, [this](const void* sid) {
-                            auto text = app_containers.sid_to_string(sid);
-                            return text ? *text : std::string("?");
-                          }};
+                           auto text = app_containers.sid_to_string(sid);
+                           return text ? *text : std::string("?");
+                         }};
   Platform platform{console, env, files, tools, app_containers, locks, launcher};
 
   // Events of the log that start with `prefix`.

@@ -37,6 +37,11 @@ TEST_F(RemoveTree, RemovesANestedTreeAndLeavesItsParent) {
   files.add_file("C:\\s\\tmp\\1\\a.txt");
   files.add_file("C:\\s\\tmp\\1\\sub\\deeper\\b.txt");
   files.add_directory("C:\\s\\tmp\\1\\empty");
+  // Names reached only as listed: a lone surrogate has no UTF-8 form, and a
+  // trailing dot or a device name would be altered by the usual path rules.
+  files.add_directory("C:\\s\\tmp\\1\\dots.. ");
+  files.add_file("C:\\s\\tmp\\1\\dots.. \\CON");
+  files.add_file("C:\\s\\tmp\\1\\lone\xED\xA0\x80");
   ASSERT_TRUE(remove_tree(files, "C:\\s\\tmp\\1").ok());
   for (const auto& [path, node] : files.nodes) {
     EXPECT_THAT(path, Not(HasSubstr("C:\\s\\tmp\\1")));

@@ -7,7 +7,7 @@
 namespace tessarin {
 namespace {
 
-TEST(ToolSearch, OwnDirectoryFirstThenSystemThenWindowsThenAbsolutePathEntries) {
+TEST(ToolSearch, SystemCopyFirstElseOwnDirectorySystemWindowsAndAbsolutePathEntries) {
   fakes::FakePlatform p;
   p.env.variables["PATH"] = ".;tools;;\"D:\\quoted\";D:\\bin";
   auto found = [&] {
@@ -28,6 +28,17 @@ TEST(ToolSearch, OwnDirectoryFirstThenSystemThenWindowsThenAbsolutePathEntries) 
   EXPECT_EQ(found(), "C:\\Windows\\icacls.exe");
   p.files.add_file(p.env.exe_dir + "\\icacls.exe");
   EXPECT_EQ(found(), p.env.exe_dir + "\\icacls.exe");
+  // The system's own copy wins over one planted beside the helper.
+  p.files.nodes.erase("C:\\Windows\\System32\\icacls.exe");
+  p.files.add_file("C:\\Windows\\System32\\icacls.exe");
+  EXPECT_EQ(found(), "C:\\Windows\\System32\\icacls.exe");
+  // PowerShell's is not in the system directory itself.
+  p.files.add_file(p.env.exe_dir + "\\powershell.exe");
+  p.files.add_file("C:\\Windows\\System32\\powershell.exe");
+  EXPECT_EQ(*find_tool(p.env, p.files, "powershell.exe"), p.env.exe_dir + "\\powershell.exe");
+  const std::string system_copy = "C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe";
+  p.files.add_file(system_copy);
+  EXPECT_EQ(*find_tool(p.env, p.files, "powershell.exe"), system_copy);
 }
 
 }  // namespace

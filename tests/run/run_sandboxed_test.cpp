@@ -402,6 +402,18 @@ TEST(RunSandboxed, AnEnvironmentThatCannotBeSetStopsTheRunAndIsUndone) {
   m.expect_released_last(kWwOff);
 }
 
+TEST(RunSandboxed, WithoutLocalAppDataTheLeaseIsFoundAfterTheChildsTempIsSet) {
+  Machine m;
+  m.env.variables.erase("LOCALAPPDATA");
+  const std::string state = m.env.temp + "\\Tessarin\\sandbox";
+  m.files.add_file(state + "\\setup-v1.json",
+                   serialize_setup_marker(SetupMarker{1, {kRoOff, kWwOff}}));
+  ASSERT_TRUE(m.run().ok());
+  EXPECT_THAT(m.log, Contains("fs remove_file " + state + "\\acl-leases\\" + kWwOff + ".json"));
+  EXPECT_FALSE(m.files.has(state + "\\acl-leases\\" + kWwOff + ".json"));
+  EXPECT_FALSE(m.files.has(state + "\\tmp\\4242"));
+}
+
 TEST(RunSandboxed, ANetworkedRunUsesTheOnlineIdentityAndItsCapabilities) {
   Machine m;
   RunRequest r = m.request();

@@ -1,6 +1,12 @@
 """Runs the real tessarin-sandbox.exe under Wine, against stand-ins for what
 Wine lacks (userenv.dll's AppContainer profile functions, powershell.exe and
-icacls.exe), each test in an install directory and LOCALAPPDATA of its own."""
+icacls.exe), each test in an install directory and LOCALAPPDATA of its own.
+
+The stand-ins are installed where Windows keeps the real ones, in the prefix's
+system directory, which the helper looks at first. They keep their files in
+the directory that STAND_IN_STATE_DIR names: each test sets it to a directory
+of its own, so that tests share no stand-in state. The helper never reads
+that variable."""
 
 from __future__ import annotations
 
@@ -16,8 +22,16 @@ BUILD = REPO / "build" / "windows"
 HELPER = BUILD / "tessarin-sandbox.exe"
 PROGRAMS = BUILD / "test-programs"
 PREFIX = REPO / "build" / "wine-prefix"
-# Stand-ins copied beside the helper, which searches its own directory first.
-STAND_INS = ("userenv.dll", "powershell.exe", "icacls.exe")
+# A second machine whose system directory has userenv.dll but neither tool,
+# for the tests of what happens where Windows lacks one.
+BARE_PREFIX = REPO / "build" / "wine-prefix-without-tools"
+# Each stand-in, and where Windows keeps the real one below the system directory.
+SYSTEM_HOMES = {"userenv.dll": ".", "icacls.exe": ".",
+                "powershell.exe": "WindowsPowerShell/v1.0"}
+STAND_INS = tuple(SYSTEM_HOMES)
+STATE_VARIABLE = "STAND_IN_STATE_DIR"
+# Where Debian's Wine keeps its own Windows DLLs.
+WINE_DLLS = Path("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows")
 
 
 def to_windows(path: Path | str) -> str:
@@ -58,15 +72,17 @@ def check_for_start_failure(stdout: bytes, stderr: bytes) -> None:
 class Wine:
     """A private prefix with a wineserver kept alive for the whole session."""
 
-    def __init__(self, prefix: Path = PREFIX):
+    def __init__(self, prefix: Path = PREFIX, stand_ins=STAND_INS):
         self.prefix = prefix
+        self.stand_ins = stand_ins
+        self.system32 = prefix / "drive_c" / "windows" / "system32"
         self.env = dict(os.environ)
         self.env.update(
             WINEPREFIX=str(prefix),
             WINEDEBUG="-all",
-            # The stand-in userenv.dll beside the helper wins over Wine's own;
-            # no Mono or Gecko installer is wanted.
-            WINEDLLOVERRIDES="userenv=n;mscoree,mshtml=",
+            # The stand-in tools in the system directory, not Wine's built-in
+            # ones of the same names; no Mono or Gecko installer is wanted.
+            WINEDLLOVERRIDES="icacls.exe,powershell.exe=n;mscoree,mshtml=",
             # Linux arguments reach Windows programs decoded as UTF-8, whatever
             # the locale of the machine that runs the tests.
             LC_ALL="C.UTF-8",
@@ -81,6 +97,11 @@ class Wine:
             if not program.exists():
                 raise RuntimeError(f"{program} is missing: build the windows preset first")
         self.prefix.parent.mkdir(parents=True, exist_ok=True)
+        # Wine's own programs must never meet the stand-in userenv.dll: the
+        # prefix boots with Wine's, and the stand-in is installed afterwards.
+        wine_userenv = self.system32 / "userenv.dll"
+        if wine_userenv.exists():
+            shutil.copy2(WINE_DLLS / "userenv.dll", wine_userenv)
         # The first Wine process lends its standard handles to Wine's own
         # services, which would then hold the tests' pipes open: boot with
         # every stream on the null device.
@@ -98,14 +119,26 @@ class Wine:
             # which every later process would boot the prefix again).
             self.keeper = subprocess.Popen(
                 ["wine", str(PROGRAMS / "sandbox_child.exe"), "caller",
-                 to_windows(self.prefix.parent / "wine-keeper.pid"), "2147483647"],
+                 to_windows(self.prefix.parent / f"{self.prefix.name}-keeper.pid"),
+                 "2147483647"],
                 env=self.env, stdin=null_in, stdout=null_out, stderr=null_out)
-        # Wine ships placeholder tools of these names; with them gone, a tool
-        # is found only where a test puts it.
-        system32 = self.prefix / "drive_c" / "windows" / "system32"
+            # Only the helper takes the stand-in userenv.dll; Wine's own
+            # programs keep their built-in one.
+            for key, order in ((r"HKCU\Software\Wine\DllOverrides", "builtin"),
+                               (rf"HKCU\Software\Wine\AppDefaults\{HELPER.name}\DllOverrides",
+                                "native")):
+                subprocess.run(["wine", "reg", "add", key, "/v", "userenv", "/d", order, "/f"],
+                               env=self.env, stdin=null_in, stdout=null_out, stderr=null_out,
+                               check=True, timeout=120)
+        # Wine ships placeholder tools of these names; they make way for the
+        # stand-ins, or for nothing where this machine lacks the tool.
         for name in ("icacls.exe", "powershell.exe"):
-            for found in system32.rglob(name):
+            for found in self.system32.rglob(name):
                 found.unlink()
+        for name in self.stand_ins:
+            home = self.system32 / SYSTEM_HOMES[name]
+            home.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(PROGRAMS / name, home / name)
 
     def stop(self) -> None:
         # Ending the server ends every Wine process, the keeper included.
@@ -135,21 +168,22 @@ class Completed:
 
 class Install:
     """One machine as a test sees it: an install directory holding the helper
-    and the stand-ins, a LOCALAPPDATA, and a current directory, all fresh."""
+    (and the stand-ins named in `beside`, as a planted copy or the only one),
+    a LOCALAPPDATA, a current directory, and the directory the stand-ins keep
+    their files in, all fresh."""
 
-    def __init__(self, wine: Wine, root: Path, stand_ins=STAND_INS):
+    def __init__(self, wine: Wine, root: Path, beside=()):
         self.wine = wine
         self.root = root
         self.bin = root / "bin"
         self.localappdata = root / "localappdata"
         self.cwd = root / "cwd"
-        for directory in (self.bin, self.localappdata, self.cwd):
+        self.stand_in_state = root / "stand-ins"
+        for directory in (self.bin, self.localappdata, self.cwd, self.stand_in_state):
             directory.mkdir(parents=True, exist_ok=True)
         shutil.copy2(HELPER, self.bin / HELPER.name)
-        for name in stand_ins:
-            source = PROGRAMS / name
-            if source.exists():
-                shutil.copy2(source, self.bin / name)
+        for name in beside:
+            shutil.copy2(PROGRAMS / name, self.bin / name)
 
     @property
     def helper(self) -> str:
@@ -162,7 +196,8 @@ class Install:
     def command(self, program: str, args, env=None, unset=()) -> tuple[list[str], Path]:
         result = self.root / f"exit-{uuid.uuid4().hex}.txt"
         argv = ["wine", str(PROGRAMS / "run_and_report.exe"), to_windows(result)]
-        variables = {"LOCALAPPDATA": to_windows(self.localappdata)}
+        variables = {"LOCALAPPDATA": to_windows(self.localappdata),
+                     STATE_VARIABLE: to_windows(self.stand_in_state)}
         variables.update(env or {})
         for name, value in variables.items():
             if name in unset:

@@ -1,5 +1,5 @@
-"""Drives and reads the stand-in icacls.exe that an Install puts beside the
-helper (tests/wine/programs/icacls.cpp documents the files it keeps)."""
+"""Drives and reads the stand-in icacls.exe through the files it keeps in an
+Install's stand-in directory (tests/wine/programs/icacls.cpp documents them)."""
 
 from __future__ import annotations
 
@@ -22,7 +22,7 @@ def _escape(data: bytes) -> str:
 
 class IcaclsStandIn:
     def __init__(self, install):
-        self.dir: Path = install.bin
+        self.dir: Path = install.stand_in_state
         self._directives: list[str] = []
 
     def _control(self, line: str) -> None:

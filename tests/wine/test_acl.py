@@ -8,7 +8,7 @@ import shutil
 
 import pytest
 
-from harness import PROGRAMS, to_windows
+from harness import PROGRAMS, Install, to_windows
 from icacls_stand_in import IcaclsStandIn
 
 SID = "S-1-15-2-11-22-33"
@@ -85,8 +85,8 @@ def test_tool_failures_end_with_the_trimmed_complaint(install, icacls):
     assert icacls.ledger() == [(third, f"*{SID}", "(OI)(CI)M")]
 
 
-def test_no_icacls_anywhere(install, icacls):
-    (install.bin / "icacls.exe").unlink()
+def test_no_icacls_anywhere(bare_wine, tmp_path):
+    install = Install(bare_wine, tmp_path)
     workspace = directory(install, "w")
     code, outcome = probe(install, "grant", workspace, SID, "rx")
     assert code == 1
@@ -95,7 +95,7 @@ def test_no_icacls_anywhere(install, icacls):
     shutil.copy2(PROGRAMS / "icacls.exe", install.cwd / "icacls.exe")
     code, outcome = probe(install, "revoke", SID, workspace)
     assert outcome["message"] == f"failed to start icacls for {workspace}: program not found"
-    assert not (install.cwd / "icacls-calls.jsonl").exists()
+    assert not (install.stand_in_state / "icacls-calls.jsonl").exists()
 
 
 def test_a_stale_lease_is_revoked_where_paths_still_exist_then_deleted(install, icacls):

@@ -42,6 +42,9 @@ def test_imports_only_windows_system_dlls_and_is_a_hardened_console_program(help
     foreign = sorted(name for name in imported
                      if name not in SYSTEM_DLLS and not name.startswith("api-ms-win-"))
     assert foreign == [], "the helper would need DLLs that Windows does not ship"
+    # Not a known DLL: an import would be looked for beside the executable
+    # first. The helper binds it from the system directory at run time.
+    assert "userenv.dll" not in imported
     assert re.search(r"^Subsystem\s+00000003\s+\(Windows CUI\)", dump, re.M), \
         "not a console program: standard streams would not be inherited"
     # Address-space layout randomisation (64-bit) and no-execute data.

@@ -25,7 +25,7 @@ def snapshot(install):
     """Everything under the install, LOCALAPPDATA and current directories,
     except the exit-code files of run_and_report itself."""
     entries = set()
-    for base in (install.bin, install.localappdata, install.cwd):
+    for base in (install.bin, install.localappdata, install.cwd, install.stand_in_state):
         for path in base.rglob("*"):
             stat = path.stat()
             entries.add((str(path.relative_to(install.root)), stat.st_size, stat.st_mtime_ns))
@@ -94,7 +94,7 @@ def test_run_argument_errors_stop_before_anything_happens(install, args, message
     assert result.exit_code == 2
     assert_one_error_line(result, message)
     # No state directory, no readiness check, no tool started (the stand-ins
-    # beside the helper record every start in files beside themselves).
+    # record every start in their files).
     assert install.files_under_localappdata() == []
     assert snapshot(install) == before
 

@@ -4,10 +4,11 @@ userenv.dll (profiles in userenv-profiles.txt) and the stand-in powershell.exe
 the helper."""
 
 import json
+import shutil
 
 import pytest
 
-from harness import Install, to_windows
+from harness import PROGRAMS, STAND_INS, Install, to_windows
 
 RO_OFF = "Tessarin.Sandbox.v1.ReadOnly.Offline"
 RO_ON = "Tessarin.Sandbox.v1.ReadOnly.Online"
@@ -43,7 +44,7 @@ def firewall_failure(profile: str, message: str) -> str:
 
 
 def calls(install: Install) -> list[dict]:
-    log = install.bin / "calls.log"
+    log = install.stand_in_state / "calls.log"
     if not log.exists():
         return []
     return [json.loads(line) for line in log.read_text().splitlines()]
@@ -54,17 +55,17 @@ def powershell_calls(install: Install) -> list[dict]:
 
 
 def rules(install: Install) -> list[dict]:
-    return json.loads((install.bin / "firewall-rules.json").read_text())["rules"]
+    return json.loads((install.stand_in_state / "firewall-rules.json").read_text())["rules"]
 
 
 def edit_rules(install: Install, change) -> None:
-    store = json.loads((install.bin / "firewall-rules.json").read_text())
+    store = json.loads((install.stand_in_state / "firewall-rules.json").read_text())
     store["rules"] = change(store["rules"])
-    (install.bin / "firewall-rules.json").write_text(json.dumps(store))
+    (install.stand_in_state / "firewall-rules.json").write_text(json.dumps(store))
 
 
 def registered(install: Install) -> list[str]:
-    text = (install.bin / "userenv-profiles.txt").read_text()
+    text = (install.stand_in_state / "userenv-profiles.txt").read_text()
     return [line.split("\t")[0] for line in text.splitlines()]
 
 
@@ -107,7 +108,7 @@ def status_line(install: Install, **kwargs) -> str:
 def ready(install):
     """A machine on which setup completed; the log starts empty."""
     setup_ok(install)
-    (install.bin / "calls.log").unlink()
+    (install.stand_in_state / "calls.log").unlink()
     return install
 
 
@@ -153,7 +154,7 @@ def test_fresh_machine_setup_then_status(install):
         (rule_name(WW_OFF, "Inbound"), "Inbound", True, f"D:(A;;CC;;;{sids[WW_OFF]})"),
     ]
 
-    (install.bin / "calls.log").unlink()
+    (install.stand_in_state / "calls.log").unlink()
     assert status_line(install) == READY
     log = calls(install)
     # Each profile derived and looked up in the fixed order, then one check.
@@ -181,7 +182,7 @@ def test_a_second_setup_leaves_the_same_state(ready):
 
 
 def test_setup_without_administrator_rights(install):
-    (install.bin / "powershell-control.txt").write_text("exit 1\n")
+    (install.stand_in_state / "powershell-control.txt").write_text("exit 1\n")
     result = install.run("setup", "--json")
     assert result.exit_code == 78
     assert result.out == ""
@@ -192,14 +193,14 @@ def test_setup_without_administrator_rights(install):
     assert status_line(install) == not_ready("administrator initialization is required")
 
     # Elevated later: the registered profile's SID is derived, and all completes.
-    (install.bin / "powershell-control.txt").unlink()
+    (install.stand_in_state / "powershell-control.txt").unlink()
     setup_ok(install)
     assert registered(install) == PROFILES
     assert status_line(install) == READY
 
 
 def test_a_failed_inbound_rule_of_the_second_identity(install):
-    (install.bin / "powershell-control.txt").write_text("exit-call 4 3221225786\n")
+    (install.stand_in_state / "powershell-control.txt").write_text("exit-call 4 3221225786\n")
     result = install.run("setup")
     assert result.exit_code == 78
     assert result.err == firewall_failure(WW_OFF, "PowerShell exited with exit code: 0xc000013a")
@@ -207,8 +208,8 @@ def test_a_failed_inbound_rule_of_the_second_identity(install):
     assert not (install.state_dir / "setup-v1.json").exists()
 
 
-def test_setup_without_powershell(wine, tmp_path):
-    install = Install(wine, tmp_path, stand_ins=("userenv.dll",))
+def test_setup_without_powershell(bare_wine, tmp_path):
+    install = Install(bare_wine, tmp_path)
     result = install.run("setup")
     assert result.exit_code == 78
     assert result.err == firewall_failure(RO_OFF, "failed to start PowerShell: program not found")
@@ -216,19 +217,19 @@ def test_setup_without_powershell(wine, tmp_path):
 
 
 def test_profile_faults_reach_the_user_unchanged(install):
-    (install.bin / "userenv-control.txt").write_text(f"create {WW_OFF} 0x80070005\n")
+    (install.stand_in_state / "userenv-control.txt").write_text(f"create {WW_OFF} 0x80070005\n")
     result = install.run("setup")
     assert result.exit_code == 78
     assert result.err == ("tessarin-sandbox: CreateAppContainerProfile("
                           "Tessarin.Sandbox.v1.WorkspaceWrite.Offline) failed: 0x80070005\n")
 
-    (install.bin / "userenv-control.txt").write_text(f"create-null-sid {WW_OFF}\n")
+    (install.stand_in_state / "userenv-control.txt").write_text(f"create-null-sid {WW_OFF}\n")
     result = install.run("setup")
     assert result.err == ("tessarin-sandbox: CreateAppContainerProfile("
                           "Tessarin.Sandbox.v1.WorkspaceWrite.Offline) failed: 0x00000000\n")
     assert not (install.state_dir / "setup-v1.json").exists()
 
-    (install.bin / "userenv-control.txt").write_text(f"derive {WW_ON} 0x80004005\n")
+    (install.stand_in_state / "userenv-control.txt").write_text(f"derive {WW_ON} 0x80004005\n")
     setup_ok(install)  # WorkspaceWrite.Online is created, not derived
     assert status_line(install) == not_ready(
         "DeriveAppContainerSidFromAppContainerName(Tessarin.Sandbox.v1.WorkspaceWrite.Online) "
@@ -262,7 +263,7 @@ def test_a_marker_of_another_version_starts_no_powershell(ready):
 
 
 def test_an_unregistered_online_profile(ready):
-    profiles = ready.bin / "userenv-profiles.txt"
+    profiles = ready.stand_in_state / "userenv-profiles.txt"
     profiles.write_text("".join(line + "\n" for line in profiles.read_text().splitlines()
                                 if not line.startswith(RO_ON + "\t")))
     assert status_line(ready) == not_ready(
@@ -292,16 +293,42 @@ def test_a_disabled_or_missing_rule(ready, change):
     if change == "disable in the store":
         edit_rules(ready, lambda rs: [{**r, "enabled": r["name"] != target} for r in rs])
     elif change == "disable by control":
-        (ready.bin / "powershell-control.txt").write_text(f"disable {target}\n")
+        (ready.stand_in_state / "powershell-control.txt").write_text(f"disable {target}\n")
     else:
         edit_rules(ready, lambda rs: [r for r in rs if r["name"] != target])
     assert status_line(ready) == not_ready("required WFP/firewall rules are missing or disabled")
     assert len(powershell_calls(ready)) == 1
 
 
-def test_status_without_powershell(ready):
-    (ready.bin / "powershell.exe").unlink()
-    assert status_line(ready) == not_ready("required WFP/firewall rules are missing or disabled")
+def test_without_the_systems_powershell_the_one_beside_the_helper_serves(bare_wine, tmp_path):
+    install = Install(bare_wine, tmp_path, beside=("powershell.exe",))
+    setup_ok(install)
+    assert status_line(install) == READY
+    (install.bin / "powershell.exe").unlink()
+    assert status_line(install) == not_ready("required WFP/firewall rules are missing or disabled")
+
+
+def test_tools_and_userenv_planted_beside_the_helper_or_on_path_are_never_used(wine, tmp_path):
+    # A program of another kind under each name: started or loaded, it would
+    # spoil the outcome, while the system's stand-ins record what they did.
+    install = Install(wine, tmp_path)
+    planted = tmp_path / "workspace-bin"
+    planted.mkdir()
+    for directory in (install.bin, planted):
+        for name in STAND_INS:
+            shutil.copy2(PROGRAMS / "argv_echo.exe", directory / name)
+    path = {"PATH": f"{to_windows(planted)};C:\\windows\\system32;C:\\windows"}
+    setup_ok(install, env=path)
+    assert status_line(install, env=path) == READY
+    work = install.root / "work"
+    work.mkdir()
+    result = install.run("run", "--workspace", to_windows(work), "--cwd", to_windows(work),
+                         "--preset", "read_only", "--parent-pid", "@PARENT_PID@", "--",
+                         "cmd.exe", env=path)
+    assert result.exit_code == 77, result.err
+    assert [c["tool"] for c in calls(install)].count("powershell") == 4 + 1 + 1
+    granted = (install.stand_in_state / "icacls-calls.jsonl").read_text()
+    assert granted.count('"event":"end"') == 4
 
 
 @pytest.mark.parametrize("local_app_data", [None, "", "relative"])
@@ -320,5 +347,14 @@ def test_without_local_app_data_setup_and_status_agree_on_the_temporary_director
     assert install.files_under_localappdata() == []
     assert list(install.cwd.iterdir()) == []
     assert status_line(install, **kwargs) == READY
+    # The run points TEMP and TMP at its own directory; the lease is still
+    # found where it was written, and goes.
+    work = install.root / "work"
+    work.mkdir()
+    result = install.run("run", "--workspace", to_windows(work), "--cwd", to_windows(work),
+                         "--preset", "read_only", "--parent-pid", "@PARENT_PID@", "--",
+                         "cmd.exe", **kwargs)
+    assert result.exit_code == 77
+    assert list((temp / "Tessarin" / "sandbox" / "acl-leases").iterdir()) == []
     # With LOCALAPPDATA back, the machine is judged by the other directory.
     assert status_line(install) == not_ready("administrator initialization is required")

@@ -55,7 +55,7 @@ def run_args(workspace: Path, cwd: Path | None = None, preset: str = "workspace_
 
 
 def powershell_calls(install: Install) -> int:
-    log = install.bin / "calls.log"
+    log = install.stand_in_state / "calls.log"
     if not log.exists():
         return 0
     return sum(1 for line in log.read_text().splitlines() if json.loads(line)["tool"] == "powershell")
@@ -176,7 +176,7 @@ def test_the_next_run_repairs_what_a_killed_run_left(machine, icacls):
     assert len(icacls.ledger()) == 2
     assert lease_file(machine).exists()
 
-    (machine.bin / "icacls-control.txt").unlink()
+    (machine.stand_in_state / "icacls-control.txt").unlink()
     result = machine.run(*run_args(work, roots=(data,)))
     assert result.err == f"tessarin-sandbox: {LAUNCH_FAILS}\n"
     calls = icacls.calls()[2:]

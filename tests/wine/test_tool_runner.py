@@ -1,6 +1,7 @@
 """The Win32 tool runner, driven by tool_probe.exe against Wine's cmd.exe, and
 the Win32 file system's tree removal, driven by fs_probe.exe."""
 
+import os
 import shutil
 
 from harness import PROGRAMS, to_windows
@@ -32,12 +33,20 @@ def test_a_tool_is_never_taken_from_the_current_directory(install):
     assert result.out == "error program not found\n"
 
 
-def test_tree_removal_clears_read_only_entries(install):
+def test_tree_removal_clears_read_only_entries_and_reaches_every_name(install):
     tree = install.root / "tree"
     (tree / "sub").mkdir(parents=True)
     for path in (tree / "sub" / "locked.txt", tree / "locked.txt"):
         path.write_text("x")
         path.chmod(0o444)  # Wine shows this as FILE_ATTRIBUTE_READONLY
+    # Names that the usual path rules would alter or refuse, as a child can
+    # make them: trailing dots and spaces, device names, an unpaired
+    # surrogate (its bytes as Wine keeps them), and a path past MAX_PATH.
+    for name in (b"dot.", b"space ", b"dots.. .", b"CON", b"aux.txt", b"lone\xed\xa0\x80"):
+        (tree / os.fsdecode(name)).write_text("x")
+    deep = tree.joinpath(*["d" * 50] * 6)
+    deep.mkdir(parents=True)
+    (deep / "end.").write_text("x")
     shutil.copy2(PROGRAMS / "fs_probe.exe", install.bin / "fs_probe.exe")
     result = install.run("remove-tree", to_windows(tree),
                          program=to_windows(install.bin / "fs_probe.exe"))

@@ -3,7 +3,8 @@
 #include <windows.h>
 
 #include <sddl.h>
-#include <userenv.h>
+
+#include <cstring>
 
 #include "base/command_line.h"
 #include "platform/win32/owners.h"
@@ -11,30 +12,71 @@
 
 namespace tessarin::win32 {
 
+namespace {
+
+using CreateProfileFunction = HRESULT(WINAPI*)(PCWSTR, PCWSTR, PCWSTR, PSID_AND_ATTRIBUTES, DWORD,
+                                               PSID*);
+using DeriveSidFunction = HRESULT(WINAPI*)(PCWSTR, PSID*);
+using FolderPathFunction = HRESULT(WINAPI*)(PCWSTR, PWSTR*);
+
+// GetProcAddress answers with one generic function type; the bytes are the
+// address of the function of the given type.
+template <class Function>
+Function as(FARPROC address) {
+  static_assert(sizeof(Function) == sizeof(FARPROC));
+  Function function = nullptr;
+  std::memcpy(&function, &address, sizeof function);
+  return function;
+}
+
+}  // namespace
+
+FARPROC Win32AppContainerApi::bind(const char* function_name, HRESULT& failure) {
+  if (!userenv_) {
+    userenv_.reset(LoadLibraryExW(L"userenv.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    if (!userenv_) {
+      failure = HRESULT_FROM_WIN32(GetLastError());
+      return nullptr;
+    }
+  }
+  const FARPROC function = GetProcAddress(userenv_.get(), function_name);
+  if (function == nullptr) failure = HRESULT_FROM_WIN32(GetLastError());
+  return function;
+}
+
 SidCall Win32AppContainerApi::create_profile(const std::string& name,
                                              const std::string& display_name,
                                              const std::string& description) {
+  HRESULT result = S_OK;
+  const auto create = as<CreateProfileFunction>(bind("CreateAppContainerProfile", result));
+  if (create == nullptr) return SidCall{static_cast<std::uint32_t>(result), nullptr};
   WideBuffer wide_name = to_wide_nul(name);
   WideBuffer wide_display = to_wide_nul(display_name);
   WideBuffer wide_description = to_wide_nul(description);
   PSID sid = nullptr;
-  const HRESULT result = CreateAppContainerProfile(wide(wide_name), wide(wide_display),
-                                                   wide(wide_description), nullptr, 0, &sid);
+  result = create(wide(wide_name), wide(wide_display), wide(wide_description), nullptr, 0, &sid);
   // The caller owns whatever SID came back, whatever the result code.
   return SidCall{static_cast<std::uint32_t>(result), sid};
 }
 
 SidCall Win32AppContainerApi::derive_sid(const std::string& name) {
+  HRESULT result = S_OK;
+  const auto derive =
+      as<DeriveSidFunction>(bind("DeriveAppContainerSidFromAppContainerName", result));
+  if (derive == nullptr) return SidCall{static_cast<std::uint32_t>(result), nullptr};
   WideBuffer wide_name = to_wide_nul(name);
   PSID sid = nullptr;
-  const HRESULT result = DeriveAppContainerSidFromAppContainerName(wide(wide_name), &sid);
+  result = derive(wide(wide_name), &sid);
   return SidCall{static_cast<std::uint32_t>(result), sid};
 }
 
 AppContainerApi::FolderPath Win32AppContainerApi::folder_path(const std::string& sid_text) {
+  HRESULT result = S_OK;
+  const auto folder = as<FolderPathFunction>(bind("GetAppContainerFolderPath", result));
+  if (folder == nullptr) return FolderPath{static_cast<std::uint32_t>(result), false};
   WideBuffer wide_sid = to_wide_nul(sid_text);
   PWSTR path = nullptr;
-  const HRESULT result = GetAppContainerFolderPath(wide(wide_sid), &path);
+  result = folder(wide(wide_sid), &path);
   // Only its presence matters; the buffer is the system's and goes back at once.
   const UniqueCoTask owner(path);
   return FolderPath{static_cast<std::uint32_t>(result), path != nullptr};

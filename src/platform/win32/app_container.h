@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/app_container.h"
+#include "platform/win32/owners.h"
 
 namespace tessarin::win32 {
 
@@ -13,6 +14,15 @@ class Win32AppContainerApi final : public AppContainerApi {
   Result<std::string, std::uint32_t> sid_to_string(const void* sid) override;
   Result<void*, std::uint32_t> string_to_sid(const std::string& text) override;
   void release_sid(void* sid, SidOrigin origin) override;
+
+ private:
+  // The profile functions of userenv.dll from the system directory, bound at
+  // their first use. The helper does not import userenv.dll: it is not a
+  // known DLL, so an import would be looked for beside the executable first.
+  // A function that cannot be bound yields its HRESULT instead of a call.
+  FARPROC bind(const char* function_name, HRESULT& failure);
+
+  UniqueModule userenv_;
 };
 
 }  // namespace tessarin::win32

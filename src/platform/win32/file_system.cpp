@@ -175,36 +175,67 @@ SysResult<std::string> Win32FileSystem::canonicalize(const std::string& path) {
   return std::move(*text);
 }
 
-LinkStatus Win32FileSystem::link_status(const std::string& path) {
-  const DWORD attributes = GetFileAttributesW(wide(utf8_to_utf16(path)));
+SysResult<std::u16string> Win32FileSystem::tree_path(const std::string& path) {
+  const std::u16string wide_path = utf8_to_utf16(path);
+  std::u16string full(MAX_PATH, u'\0');
+  for (;;) {
+    const DWORD n = GetFullPathNameW(wide(wide_path), static_cast<DWORD>(full.size()),
+                                     reinterpret_cast<wchar_t*>(full.data()), nullptr);
+    if (n == 0) return sys_fail(last_system_error());
+    if (n < full.size()) {
+      full.resize(n);
+      break;
+    }
+    full.resize(n);
+  }
+  // The top itself was made through the usual rules, so it is resolved by
+  // them once; every name below it is then taken as spelled.
+  const std::u16string_view view(full);
+  if (view.substr(0, 4) == u"\\\\?\\") return full;
+  if (view.substr(0, 4) == u"\\\\.\\") return u"\\\\?\\" + full.substr(4);
+  if (view.substr(0, 2) == u"\\\\") return u"\\\\?\\UNC\\" + full.substr(2);
+  return u"\\\\?\\" + full;
+}
+
+LinkStatus Win32FileSystem::link_status(const std::u16string& path) {
+  const DWORD attributes = GetFileAttributesW(wide(path));
   if (attributes == INVALID_FILE_ATTRIBUTES) return {};
   return LinkStatus{true, (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
                     (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0};
 }
 
-SysResult<std::vector<DirectoryEntry>> Win32FileSystem::list_directory(const std::string& path) {
+SysResult<std::vector<DirectoryEntry>> Win32FileSystem::list_directory(const std::u16string& path) {
+  std::u16string pattern = path;
+  if (pattern.empty() || pattern.back() != u'\\') pattern.push_back(u'\\');
+  pattern.push_back(u'*');
   WIN32_FIND_DATAW data{};
-  const UniqueFind find(FindFirstFileExW(wide(utf8_to_utf16(join_path(path, "*"))), FindExInfoBasic,
-                                         &data, FindExSearchNameMatch, nullptr, 0));
-  if (!find) return sys_fail(last_system_error());
+  const UniqueFind find(
+      FindFirstFileExW(wide(pattern), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
   std::vector<DirectoryEntry> entries;
+  if (!find) {
+    // Some file systems list no "." or "..", and then answer an empty
+    // directory with "not found".
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return entries;
+    return sys_fail(last_system_error());
+  }
   do {
-    const std::u16string_view name(reinterpret_cast<const char16_t*>(data.cFileName));
+    std::u16string name(reinterpret_cast<const char16_t*>(data.cFileName));
     if (name == u"." || name == u"..") continue;
-    auto text = utf16_to_utf8_strict(name);
-    if (!text) return sys_fail(system_error(ERROR_NO_UNICODE_TRANSLATION));
     const DWORD a = data.dwFileAttributes;
     entries.push_back(
-        DirectoryEntry{std::move(*text), LinkStatus{true, (a & FILE_ATTRIBUTE_DIRECTORY) != 0,
-                                                    (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0}});
+        DirectoryEntry{std::move(name), LinkStatus{true, (a & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                                                   (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0}});
   } while (FindNextFileW(find.get(), &data));
   if (GetLastError() != ERROR_NO_MORE_FILES) return sys_fail(last_system_error());
   return entries;
 }
 
-SysStatus Win32FileSystem::remove_empty_directory(const std::string& path) {
-  return remove_clearing_read_only(utf8_to_utf16(path),
-                                   [](const wchar_t* p) { return RemoveDirectoryW(p); });
+SysStatus Win32FileSystem::remove_file(const std::u16string& path) {
+  return remove_clearing_read_only(path, [](const wchar_t* p) { return DeleteFileW(p); });
+}
+
+SysStatus Win32FileSystem::remove_empty_directory(const std::u16string& path) {
+  return remove_clearing_read_only(path, [](const wchar_t* p) { return RemoveDirectoryW(p); });
 }
 
 }  // namespace tessarin::win32

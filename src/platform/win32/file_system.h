@@ -15,9 +15,11 @@ class Win32FileSystem final : public FileSystem {
   SysStatus replace(const std::string& from, const std::string& to) override;
   SysStatus create_directories(const std::string& path) override;
   SysResult<std::string> canonicalize(const std::string& path) override;
-  LinkStatus link_status(const std::string& path) override;
-  SysResult<std::vector<DirectoryEntry>> list_directory(const std::string& path) override;
-  SysStatus remove_empty_directory(const std::string& path) override;
+  SysResult<std::u16string> tree_path(const std::string& path) override;
+  LinkStatus link_status(const std::u16string& path) override;
+  SysResult<std::vector<DirectoryEntry>> list_directory(const std::u16string& path) override;
+  SysStatus remove_file(const std::u16string& path) override;
+  SysStatus remove_empty_directory(const std::u16string& path) override;
 };
 
 }  // namespace tessarin::win32

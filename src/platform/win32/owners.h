@@ -78,12 +78,18 @@ struct FreeSidTraits {
   static void close(void* p) { FreeSid(p); }
 };
 
+struct ModuleTraits {
+  static HMODULE invalid() { return nullptr; }
+  static void close(HMODULE m) { FreeLibrary(m); }
+};
+
 using UniqueHandle = Owner<HANDLE, HandleTraits>;
 using UniqueFile = Owner<HANDLE, FileHandleTraits>;
 using UniqueFind = Owner<HANDLE, FindHandleTraits>;
 using UniqueLocal = Owner<void*, LocalTraits>;
 using UniqueCoTask = Owner<void*, CoTaskTraits>;
 using UniqueFreeSid = Owner<void*, FreeSidTraits>;
+using UniqueModule = Owner<HMODULE, ModuleTraits>;
 
 // Texts handed to and taken from Windows calls.
 inline const wchar_t* wide(const std::u16string& text) {

@@ -1,5 +1,7 @@
 #include "platform/win32/win32_platform.h"
 
+#include <windows.h>
+
 #include "platform/win32/app_container.h"
 #include "platform/win32/console.h"
 #include "platform/win32/environment.h"
@@ -29,6 +31,10 @@ class Win32Platform final : public PlatformHolder {
 }  // namespace
 
 std::unique_ptr<PlatformHolder> make_platform() {
+  // Every DLL loaded from here on, by the helper or on its behalf, comes from
+  // the system directory, never from beside the executable or from the
+  // current directory, which a sandboxed command may be able to write.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   return std::make_unique<Win32Platform>();
 }
 

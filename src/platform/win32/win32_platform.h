@@ -14,6 +14,8 @@ class PlatformHolder {
   virtual Platform& get() = 0;
 };
 
+// Called first thing in the process: it also restricts where DLLs are loaded
+// from, before anything loads one.
 std::unique_ptr<PlatformHolder> make_platform();
 
 }  // namespace tessarin::win32

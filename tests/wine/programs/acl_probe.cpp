@@ -24,6 +24,7 @@
 #include "base/json_text.h"
 #include "base/text.h"
 #include "platform/win32/win32_platform.h"
+#include "provision/state_directory.h"
 #include "support/program_support.h"
 
 namespace {
@@ -34,6 +35,10 @@ std::string memory_fields() {
   if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return "";
   return ",\"peak_working_set\":" + std::to_string(counters.PeakWorkingSetSize) +
          ",\"peak_private\":" + std::to_string(counters.PeakPagefileUsage);
+}
+
+std::string lease_of(tessarin::Platform& platform, const std::string& profile) {
+  return tessarin::acl_lease_path(tessarin::state_directory(platform.env), profile);
 }
 
 }  // namespace
@@ -60,12 +65,13 @@ int main() {
   } else if (verb == "revoke" && !rest.empty()) {
     outcome = tessarin::revoke_all(platform, {rest.begin() + 1, rest.end()}, rest[0]);
   } else if (verb == "write-lease" && !rest.empty()) {
-    outcome = tessarin::write_acl_lease(platform, rest[0], {rest.begin() + 1, rest.end()});
+    outcome = tessarin::write_acl_lease(platform, lease_of(platform, rest[0]),
+                                        {rest.begin() + 1, rest.end()});
   } else if (verb == "recover" && rest.size() == 2) {
-    outcome = tessarin::recover_stale_lease(platform, rest[0], rest[1]);
+    outcome = tessarin::recover_stale_lease(platform, lease_of(platform, rest[0]), rest[1]);
   } else if (verb == "lease-path" && rest.size() == 1) {
     extra = ",\"path\":";
-    tessarin::append_json_string(extra, tessarin::acl_lease_path(platform.env, rest[0]));
+    tessarin::append_json_string(extra, lease_of(platform, rest[0]));
   } else {
     return 120;
   }

@@ -1,15 +1,14 @@
 // Stand-in for icacls.exe in the Wine tests: Wine has no access control lists
 // worth the name, so this program records what it is asked to do instead of
-// doing it. It keeps every file beside itself (found through its own module
-// path, never through a variable the helper reads), so each test's install
-// directory has its own.
+// doing it. It keeps every file in the directory that STAND_IN_STATE_DIR
+// names (see program_support.h), so each test has its own.
 //
 // Understood command lines (anything else exits 87 with "Invalid parameter"):
 //   icacls.exe <path> /grant *<SID>:<permission> /T /C /Q
 //   icacls.exe <path> /remove:g *<SID> /T /C /Q
 // A path that does not exist fails with exit code 2, as the real tool does.
 //
-// Files beside the program:
+// Files in that directory:
 //   icacls-calls.jsonl   written: per call, a line when it starts,
 //                          {"event":"start","pid":N,"time_us":T,"args":["<path>",...]}
 //                        and a line when it ends,
@@ -53,10 +52,10 @@
 
 namespace {
 
-using program_support::beside_self;
 using program_support::exists;
 using program_support::read_file;
 using program_support::split;
+using program_support::stand_in_file;
 using program_support::Write;
 using program_support::write_file;
 using program_support::write_stream;
@@ -224,10 +223,10 @@ int main() {
   std::vector<std::string> args = program_support::lossy_arguments();
   if (!args.empty()) args.erase(args.begin());
 
-  const std::string calls = beside_self("icacls-calls.jsonl");
-  const std::string ledger = beside_self("icacls-ledger.jsonl");
-  const std::string snapshot = beside_self("icacls-leases.jsonl");
-  const Control control = read_control(beside_self("icacls-control.txt"));
+  const std::string calls = stand_in_file("icacls-calls.jsonl");
+  const std::string ledger = stand_in_file("icacls-ledger.jsonl");
+  const std::string snapshot = stand_in_file("icacls-leases.jsonl");
+  const Control control = read_control(stand_in_file("icacls-control.txt"));
   const std::string pid = std::to_string(GetCurrentProcessId());
 
   {

@@ -1,7 +1,8 @@
 // A stand-in for Windows PowerShell and its firewall cmdlets, for the Wine
 // tests only. It knows exactly the two script shapes the helper runs, the
 // rule creation and the rule check, and simulates the firewall's rules in a
-// file beside itself. Its files, all beside its own executable:
+// file. Its files, all in the directory that STAND_IN_STATE_DIR names (see
+// program_support.h):
 //
 //   firewall-rules.json     {"rules":[{"name","display_name","group",
 //                           "direction","action","enabled","profile",
@@ -36,17 +37,17 @@
 #include "support/program_support.h"
 
 using nlohmann::json;
-using program_support::beside_self;
+using program_support::stand_in_file;
 using program_support::Write;
 
 namespace {
 
 std::optional<std::string> read_file(std::string_view name) {
-  return program_support::read_file(beside_self(name));
+  return program_support::read_file(stand_in_file(name));
 }
 
 void write_file(std::string_view name, const std::string& bytes, Write mode) {
-  program_support::write_file(beside_self(name), bytes, mode);
+  program_support::write_file(stand_in_file(name), bytes, mode);
 }
 
 void complain(const std::string& text) {

@@ -1,6 +1,9 @@
 // A stand-in for the AppContainer profile functions of userenv.dll, which
-// Wine lacks, for the Wine tests only. It keeps its state in files beside
-// itself, found through its own module path:
+// Wine lacks, for the Wine tests only. It is installed in the system
+// directory, which every test shares, and keeps its state in files in the
+// directory that the variable STAND_IN_STATE_DIR names, which each test sets
+// to one of its own (the helper never reads it). Without the variable every
+// function fails with E_UNEXPECTED. The files:
 //
 //   userenv-profiles.txt  the registered profiles, one per line:
 //                         name TAB display name TAB description
@@ -58,25 +61,24 @@ std::string lower(std::string text) {
   return text;
 }
 
-// Any address inside this DLL names its module.
-const char anchor = 0;
+constexpr HRESULT kNoStateDirectory = static_cast<HRESULT>(0x8000FFFFu);  // E_UNEXPECTED
 
-std::wstring beside_me(const wchar_t* name) {
-  HMODULE self = nullptr;
-  GetModuleHandleExW(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&anchor), &self);
-  wchar_t path[MAX_PATH * 4] = {};
-  const DWORD n = GetModuleFileNameW(self, path, MAX_PATH * 4);
-  std::wstring out(path, n);
-  const std::size_t slash = out.find_last_of(L"\\/");
-  out.resize(slash == std::wstring::npos ? 0 : slash + 1);
-  return out + name;
+std::wstring state_directory() {
+  std::wstring value(32768, L'\0');
+  const DWORD n = GetEnvironmentVariableW(L"STAND_IN_STATE_DIR", value.data(),
+                                          static_cast<DWORD>(value.size()));
+  if (n == 0 || n >= value.size()) return {};
+  value.resize(n);
+  return value;
+}
+
+std::wstring state_file(const wchar_t* name) {
+  return state_directory() + L"\\" + name;
 }
 
 std::string read_file(const wchar_t* name) {
   const HANDLE file =
-      CreateFileW(beside_me(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      CreateFileW(state_file(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return {};
   std::string bytes;
@@ -89,7 +91,7 @@ std::string read_file(const wchar_t* name) {
 
 void append_file(const wchar_t* name, const std::string& bytes) {
   const HANDLE file =
-      CreateFileW(beside_me(name).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      CreateFileW(state_file(name).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   DWORD written = 0;
@@ -221,6 +223,10 @@ extern "C" HRESULT WINAPI CreateAppContainerProfile(PCWSTR name, PCWSTR display_
                                                     PCWSTR description,
                                                     PSID_AND_ATTRIBUTES capabilities,
                                                     DWORD capability_count, PSID* sid) {
+  if (state_directory().empty()) {
+    if (sid != nullptr) *sid = nullptr;
+    return kNoStateDirectory;
+  }
   const std::string profile = narrow(name);
   HRESULT result = S_OK;
   PSID made = nullptr;
@@ -246,6 +252,10 @@ extern "C" HRESULT WINAPI CreateAppContainerProfile(PCWSTR name, PCWSTR display_
 }
 
 extern "C" HRESULT WINAPI DeriveAppContainerSidFromAppContainerName(PCWSTR name, PSID* sid) {
+  if (state_directory().empty()) {
+    if (sid != nullptr) *sid = nullptr;
+    return kNoStateDirectory;
+  }
   const std::string profile = narrow(name);
   HRESULT result = S_OK;
   PSID made = nullptr;
@@ -262,6 +272,10 @@ extern "C" HRESULT WINAPI DeriveAppContainerSidFromAppContainerName(PCWSTR name,
 }
 
 extern "C" HRESULT WINAPI GetAppContainerFolderPath(PCWSTR sid_string, PWSTR* path) {
+  if (state_directory().empty()) {
+    if (path != nullptr) *path = nullptr;
+    return kNoStateDirectory;
+  }
   const std::string wanted = narrow(sid_string);
   HRESULT result = kNotFound;
   std::string found;

@@ -80,10 +80,30 @@ inline std::string own_path() {
   return tessarin::utf16_to_utf8_lossy(buffer);
 }
 
-// The stand-ins keep their files here, found through the module path and never
-// through a variable that the helper reads.
 inline std::string beside_self(std::string_view name) {
   return tessarin::join_path(tessarin::parent_path(own_path()).value_or("."), name);
+}
+
+// The stand-ins run from the system directory, which every test shares, and
+// keep their files in the directory this variable names, which each test sets
+// to one of its own. The helper never reads it.
+constexpr wchar_t kStateVariable[] = L"STAND_IN_STATE_DIR";
+
+// A file in that directory. Without the variable a stand-in could only share
+// its files with every other test, so it stops at once instead.
+inline std::string stand_in_file(std::string_view name) {
+  std::u16string value(32768, u'\0');
+  const DWORD n = GetEnvironmentVariableW(kStateVariable, reinterpret_cast<wchar_t*>(value.data()),
+                                          static_cast<DWORD>(value.size()));
+  if (n == 0 || n >= value.size()) {
+    const std::string_view message = "stand-in: STAND_IN_STATE_DIR is not set\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), message.data(), static_cast<DWORD>(message.size()),
+              &written, nullptr);
+    ExitProcess(125);
+  }
+  value.resize(n);
+  return tessarin::join_path(tessarin::utf16_to_utf8_lossy(value), name);
 }
 
 // Several test processes may read and write one file at once (a shared log,
