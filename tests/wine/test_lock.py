@@ -42,7 +42,9 @@ def test_holders_of_one_name_never_overlap_and_other_names_do(install, by_file):
 def test_a_lock_whose_holder_died_is_taken_over(install):
     log = install.root / "lock.log"
     probe = lock_probe(install)
-    holder, _ = install.start(NAME, "1500", to_windows(log), "keep", program=probe)
+    # Held long enough that the waiter opens the mutex before the holder dies,
+    # even when Wine is slow to start it on a loaded machine.
+    holder, _ = install.start(NAME, "5000", to_windows(log), "keep", program=probe)
     deadline = time.monotonic() + 30
     while not (log.exists() and log.read_text()):
         assert time.monotonic() < deadline
