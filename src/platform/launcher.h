@@ -29,11 +29,26 @@ class LaunchApi {
   };
 
   // A process-thread attribute list together with its buffer and the records
-  // its attribute points to, which must stay valid until the process has been
+  // its attributes point to, which must stay valid until the process has been
   // created. Destroying it deletes the list, then frees the buffer.
   class AttributeList {
    public:
     virtual ~AttributeList() = default;
+  };
+
+  // The three standard handles a child is given, each inheritable: the
+  // helper's own where it is inheritable, an inheritable duplicate where it is
+  // not, the null device where it is missing or invalid. Destroying it closes
+  // the duplicates and null devices it made.
+  class StandardHandles {
+   public:
+    virtual ~StandardHandles() = default;
+  };
+
+  // The console handler routine of a run, installed while it exists.
+  class ConsoleGuard {
+   public:
+    virtual ~ConsoleGuard() = default;
   };
 
   // What process creation yields. Members are destroyed in reverse order, so
@@ -43,46 +58,78 @@ class LaunchApi {
     std::unique_ptr<Handle> thread;
   };
 
-  // InitializeProcThreadAttributeList without a buffer, for one attribute:
-  // the size it asks for (0 when it names none) and the last error then.
+  // InitializeProcThreadAttributeList without a buffer, for `count`
+  // attributes: the size it asks for (0 when it names none) and the last
+  // error then.
   struct ListSize {
     std::size_t bytes = 0;
     std::uint32_t error = 0;
   };
-  virtual ListSize attribute_list_size() = 0;
-  // A buffer of `bytes`, initialised for one attribute. On failure nothing is
-  // left allocated.
-  virtual Outcome<std::unique_ptr<AttributeList>> initialize_attribute_list(std::size_t bytes) = 0;
+  virtual ListSize attribute_list_size(std::size_t count) = 0;
+  // A buffer of `bytes`, initialised for `count` attributes. On failure
+  // nothing is left allocated.
+  virtual Outcome<std::unique_ptr<AttributeList>> initialize_attribute_list(std::size_t bytes,
+                                                                            std::size_t count) = 0;
   // UpdateProcThreadAttribute with the security-capabilities attribute: the
   // AppContainer SID and the capability SIDs, each enabled, in order. The
   // SIDs are borrowed and must outlive the list's use.
   virtual Outcome<void> set_security_capabilities(AttributeList& list,
                                                   const void* app_container_sid,
                                                   const std::vector<const void*>& capabilities) = 0;
+  // GetStdHandle for the three streams, made inheritable (see
+  // StandardHandles).
+  virtual Outcome<std::unique_ptr<StandardHandles>> standard_handles() = 0;
+  // UpdateProcThreadAttribute with the handle list: each distinct value of
+  // `handles` once, and nothing else, is what the child inherits. `handles`
+  // must outlive the list's use.
+  virtual Outcome<void> set_handle_list(AttributeList& list, StandardHandles& handles) = 0;
 
   // CreateJobObjectW, unnamed.
   virtual Outcome<std::unique_ptr<Handle>> create_job() = 0;
   // SetInformationJobObject: kill-on-close and no other limit.
   virtual Outcome<void> set_kill_on_close(Handle& job) = 0;
+  // TerminateJobObject, then a bounded wait until no process of the job is
+  // left, so that the files its processes held are closed. Failures are not
+  // reported: closing the job still ends what is left.
+  virtual void end_job(Handle& job) = 0;
 
-  // CreateProcessW, suspended, handles inherited, the helper's own standard
-  // handles (taken now) as the child's, no environment block and no
-  // application name. With an attribute list the extended startup
-  // information carries it; without one the process starts unconfined.
+  // CreateProcessW, suspended, inheriting exactly `handles`, which are its
+  // standard handles, no environment block and no application name, with the
+  // extended startup information carrying `attributes`.
   virtual Outcome<Child> create_suspended_process(WideBuffer& command_line,
                                                   const WideBuffer& current_directory,
-                                                  AttributeList* attributes) = 0;
+                                                  AttributeList& attributes,
+                                                  StandardHandles& handles) = 0;
   virtual Outcome<void> assign_to_job(Handle& job, Handle& process) = 0;
   // TerminateProcess; only for a child that never ran.
   virtual void terminate(Handle& process) = 0;
   // ResumeThread; a result of (DWORD)-1 is the failure.
   virtual Outcome<void> resume(Handle& thread) = 0;
-  // OpenProcess with SYNCHRONIZE access only, not inheritable.
-  virtual Outcome<std::unique_ptr<Handle>> open_for_synchronize(std::uint32_t pid) = 0;
+
+  // OpenProcess with SYNCHRONIZE and PROCESS_QUERY_LIMITED_INFORMATION, not
+  // inheritable.
+  virtual Outcome<std::unique_ptr<Handle>> open_process(std::uint32_t pid) = 0;
+  // GetProcessTimes: the creation time of `process`, or of the helper itself
+  // with null, in 100-nanosecond units.
+  virtual Outcome<std::uint64_t> creation_time(Handle* process) = 0;
   // WaitForMultipleObjects on (first, second), for either, without a
-  // time-out: the raw wait result.
-  virtual std::uint32_t wait_for_either(Handle& first, Handle& second) = 0;
+  // time-out: the raw wait result, or GetLastError when the wait failed.
+  virtual Outcome<std::uint32_t> wait_for_either(Handle& first, Handle& second) = 0;
+  // WaitForSingleObject with a time-out: the raw wait result, or GetLastError
+  // when the wait failed.
+  virtual Outcome<std::uint32_t> wait_for(Handle& process, std::uint32_t milliseconds) = 0;
   virtual Outcome<std::uint32_t> exit_code(Handle& process) = 0;
+
+  // Installs the run's console handler routine: Ctrl+C and Ctrl+Break are
+  // left to the child, which shares the console; on close, logoff and
+  // shutdown the job last given to end_on_console_close is ended, so that
+  // the helper's own clean-up runs within the time the system gives.
+  virtual std::unique_ptr<ConsoleGuard> guard_console() = 0;
+  // The job a console close ends, or none; a close that came before is acted
+  // on at once.
+  virtual void end_on_console_close(Handle* job) = 0;
+  // Sleep.
+  virtual void pause(std::uint32_t milliseconds) = 0;
 };
 
 }  // namespace tessarin

@@ -21,6 +21,7 @@ namespace {
 
 constexpr std::uint32_t kWaitObject0 = 0;
 constexpr std::uint32_t kWaitAbandoned = 128;
+constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
 
 // The components of a canonical path. A root such as \\?\C:\ ends in a
 // separator that starts no component, so that the root and the directories
@@ -55,18 +56,73 @@ std::optional<Preset> parse_preset(const std::string& text) {
   return std::nullopt;
 }
 
-// Owns the identity's lock once the wait has given it to this process. It is
-// released and closed when the run is over, after everything else.
+constexpr std::string_view kParentExited =
+    "parent process exited; terminated the sandbox process tree";
+constexpr std::uint32_t kLockViolation = 33;
+// How long a run queued behind another session's run of its identity waits
+// between two looks at the lock file, watching its caller meanwhile.
+constexpr std::uint32_t kLockFileRetryMs = 100;
+constexpr int kRemoveAttempts = 5;
+constexpr std::uint32_t kRemoveRetryMs = 100;
+
+// Owns the identity's mutex once the wait has given it to this process, and
+// then the lock file. Both are released when the run is over, after
+// everything else: the file first, then the mutex, whose handle the member
+// closes last.
 class HeldLock {
  public:
   explicit HeldLock(std::unique_ptr<NamedMutex> mutex) : mutex_(std::move(mutex)) {}
   HeldLock(const HeldLock&) = delete;
   HeldLock& operator=(const HeldLock&) = delete;
-  ~HeldLock() { mutex_->release(); }  // then the member closes the handle
+  ~HeldLock() {
+    file_.reset();
+    mutex_->release();
+  }
+  void hold(std::unique_ptr<FileLock> file) { file_ = std::move(file); }
 
  private:
   std::unique_ptr<NamedMutex> mutex_;
+  std::unique_ptr<FileLock> file_;
 };
+
+// The mutex serialises the runs of an identity within one logon session; the
+// lock file, taken second and always in that order, also across the sessions
+// of one user, which share the identity's lease. Both waits end early when
+// the caller goes away: a run queued for a caller that no longer exists must
+// not go on to grant anything.
+Result<std::unique_ptr<HeldLock>> take_identity_lock(Platform& platform, const std::string& profile,
+                                                     const std::string& state_dir,
+                                                     LaunchApi::Handle& caller) {
+  auto mutex = platform.locks.create_mutex("Local\\Tessarin.Sandbox.Profile." + profile);
+  if (!mutex) return fail("CreateMutexW failed: " + decimal(mutex.error()));
+  // An abandoned lock is taken over: its holder died, and the stale lease
+  // recovery repairs what it left.
+  const std::uint32_t woken = (*mutex)->wait_or_exit(caller);
+  if (woken == kWaitObject0 + 1) return fail(std::string(kParentExited));
+  if (woken != kWaitObject0 && woken != kWaitAbandoned) {
+    return fail("wait for sandbox profile lock failed: " + decimal(woken));
+  }
+  auto lock = std::make_unique<HeldLock>(std::move(*mutex));
+
+  const std::string directory = join_path(state_dir, "acl-leases");
+  if (auto made = platform.files.create_directories(directory); !made) {
+    return fail("open sandbox profile lock file: " + made.error().text);
+  }
+  const std::string path = join_path(directory, profile + ".lock");
+  for (;;) {
+    auto file = platform.locks.try_lock_file(path);
+    if (file) {
+      lock->hold(std::move(*file));
+      return lock;
+    }
+    if (file.error().code != kLockViolation) {
+      return fail("open sandbox profile lock file: " + file.error().text);
+    }
+    const auto waited = platform.launcher.wait_for(caller, kLockFileRetryMs);
+    if (!waited) return fail("wait for sandbox profile lock failed: " + decimal(kWaitFailed));
+    if (*waited == kWaitObject0) return fail(std::string(kParentExited));
+  }
+}
 
 // What one run has put in place, and how it is taken away again.
 struct Prepared {
@@ -82,20 +138,26 @@ struct Prepared {
 Status take_down(Platform& platform, const Prepared& run) {
   Status revoked = revoke_all(platform, run.lease_paths, run.sid_text);
   if (revoked) (void)platform.files.remove_file(run.lease);
-  (void)remove_tree(platform.files, run.sandbox_temp_dir);
+  // The tree has been ended and waited for, with a bound; a process that
+  // takes longer to die still holds its files open for a moment.
+  for (int attempt = 1;
+       !remove_tree(platform.files, run.sandbox_temp_dir) && attempt < kRemoveAttempts; ++attempt) {
+    platform.launcher.pause(kRemoveRetryMs);
+  }
   return revoked;
 }
 
 // The child inherits the helper's environment, so its temporary files land
 // in the one directory it was granted.
 Result<std::uint32_t> start_child(Platform& platform, const RunRequest& request,
-                                  const OwnedSid& sid, const std::string& sandbox_temp_dir) {
+                                  const OwnedSid& sid, const std::string& sandbox_temp_dir,
+                                  LaunchApi::Handle& caller) {
   for (const char* name : {"TEMP", "TMP"}) {
     if (auto set = platform.env.set(name, sandbox_temp_dir); !set) {
       return fail(std::string("set sandbox ") + name + ": " + set.error().text);
     }
   }
-  return launch_in_app_container(platform, request, sid);
+  return launch_in_app_container(platform, request, sid, caller);
 }
 
 Result<std::uint32_t> combine(Result<std::uint32_t> launched, const Status& revoked) {
@@ -107,11 +169,8 @@ Result<std::uint32_t> combine(Result<std::uint32_t> launched, const Status& revo
 // Everything that happens under the identity's lock. Whatever this obtains
 // is released before it returns, so that releasing the lock comes last.
 Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
-                                 const std::string& workspace, const std::string& profile) {
-  // Fixed before the child's TEMP and TMP are set: without LOCALAPPDATA the
-  // state directory follows the temporary-files directory, and the lease
-  // must be found after the run where it was written before it.
-  const std::string state_dir = state_directory(platform.env);
+                                 const std::string& workspace, const std::string& profile,
+                                 const std::string& state_dir, LaunchApi::Handle& caller) {
   const std::string lease = acl_lease_path(state_dir, profile);
   auto sid = derive_identity_sid(platform.app_containers, profile);
   if (!sid) return sid.propagate();
@@ -160,7 +219,7 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
     return granted.propagate();
   }
 
-  Result<std::uint32_t> launched = start_child(platform, request, *sid, sandbox_temp_dir);
+  Result<std::uint32_t> launched = start_child(platform, request, *sid, sandbox_temp_dir, caller);
   const Status revoked = take_down(platform, prepared);
   return combine(std::move(launched), revoked);
 }
@@ -181,16 +240,25 @@ Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
 
   const std::string profile =
       identity_profile_name(*preset, request.network ? NetworkMode::Online : NetworkMode::Offline);
-  auto mutex = platform.locks.create_mutex("Local\\Tessarin.Sandbox.Profile." + profile);
-  if (!mutex) return fail("CreateMutexW failed: " + decimal(mutex.error()));
-  // An abandoned lock is taken over: its holder died, and the stale lease
-  // recovery repairs what it left.
-  if (const std::uint32_t woken = (*mutex)->wait();
-      woken != kWaitObject0 && woken != kWaitAbandoned) {
-    return fail("wait for sandbox profile lock failed: " + decimal(woken));
-  }
-  const HeldLock lock(std::move(*mutex));
-  return run_locked(platform, request, *workspace, profile);
+  // The caller is watched from here on, while queued for the lock as well as
+  // while the child runs, so that nothing is granted for a caller that is
+  // gone.
+  auto caller = open_caller(platform.launcher, *request.parent_pid);
+  if (!caller) return caller.propagate();
+  // Fixed before the child's TEMP and TMP are set: without LOCALAPPDATA the
+  // state directory follows the temporary-files directory, and the lease and
+  // the lock file must be found after the run where they were before it.
+  const std::string state_dir = state_directory(platform.env);
+  auto lock = take_identity_lock(platform, profile, state_dir, **caller);
+  if (!lock) return lock.propagate();
+  Result<std::uint32_t> outcome = [&] {
+    // From the first grant to the last revocation a console event must not
+    // end the helper.
+    const auto console = platform.launcher.guard_console();
+    return run_locked(platform, request, *workspace, profile, state_dir, **caller);
+  }();
+  caller->reset();  // releasing the lock comes last
+  return outcome;
 }
 
 }  // namespace tessarin

@@ -1,10 +1,9 @@
-#include "run/launch.h"
-
 #include <memory>
 #include <string_view>
 
 #include "base/command_line.h"
 #include "base/text.h"
+#include "run/launch.h"
 #include "run/launch_failure.h"
 
 namespace tessarin {
@@ -13,25 +12,79 @@ namespace {
 constexpr std::string_view kParentExited =
     "parent process exited; terminated the sandbox process tree";
 
+// Ends whatever of the job is still alive and waits, with a bound, until it
+// is gone, so that the revocation and the removal of the temporary directory
+// that follow do not race files the tree still holds open. Closing the job
+// would end the tree as well, but returns before it has died.
+class TreeEnder {
+ public:
+  TreeEnder(LaunchApi& api, LaunchApi::Handle& job) : api_(api), job_(job) {}
+  TreeEnder(const TreeEnder&) = delete;
+  TreeEnder& operator=(const TreeEnder&) = delete;
+  ~TreeEnder() {
+    api_.end_on_console_close(nullptr);
+    api_.end_job(job_);
+  }
+
+ private:
+  LaunchApi& api_;
+  LaunchApi::Handle& job_;
+};
+
 }  // namespace
+
+Result<std::unique_ptr<LaunchApi::Handle>> open_caller(LaunchApi& api, std::uint32_t pid) {
+  auto caller = api.open_process(pid);
+  if (!caller) return launch_failed("open parent process failed: ", caller.error());
+  auto own = api.creation_time(nullptr);
+  if (!own) return launch_failed("open parent process failed: ", own.error());
+  auto theirs = api.creation_time(caller->get());
+  if (!theirs) return launch_failed("open parent process failed: ", theirs.error());
+  // The caller started the helper, so it is older. A younger process has
+  // been given the identifier of a caller that is gone.
+  if (*theirs > *own) return fail(std::string(kParentExited));
+  return std::move(*caller);
+}
 
 Result<std::uint32_t> run_in_kill_on_close_job(LaunchApi& api,
                                                const std::vector<std::string>& command,
-                                               const std::string& cwd, std::uint32_t parent_pid,
-                                               LaunchApi::AttributeList* attributes) {
+                                               const std::string& cwd, LaunchApi::Handle& caller,
+                                               const Confinement* confinement) {
   // Locals are declared in the order they are obtained, so that every path
-  // out releases them in reverse: thread, process, the two texts, then the
-  // job, whose closing ends whatever of the run is still alive.
+  // out releases them in reverse: thread, process, the two texts, the tree,
+  // the job, the standard handles and then the attribute list.
+  const std::size_t attributes = confinement != nullptr ? 2 : 1;
+  const LaunchApi::ListSize size = api.attribute_list_size(attributes);
+  if (size.bytes == 0) return launch_failed("size process attribute list failed: ", size.error);
+  auto list = api.initialize_attribute_list(size.bytes, attributes);
+  if (!list) return launch_failed("initialize process attribute list failed: ", list.error());
+  if (confinement != nullptr) {
+    if (auto set = api.set_security_capabilities(**list, confinement->app_container_sid,
+                                                 confinement->capabilities);
+        !set) {
+      return launch_failed("set AppContainer process attribute failed: ", set.error());
+    }
+  }
+  // The child inherits its three standard handles and nothing else: the
+  // helper may itself have inherited handles its caller never meant to pass
+  // on, and a confined child would keep whatever access they carry.
+  auto handles = api.standard_handles();
+  if (!handles) return launch_failed("inherit standard handles failed: ", handles.error());
+  if (auto set = api.set_handle_list(**list, **handles); !set) {
+    return launch_failed("set inherited handle list failed: ", set.error());
+  }
+
   auto job = api.create_job();
   if (!job) return launch_failed("CreateJobObjectW failed: ", job.error());
   if (auto limited = api.set_kill_on_close(**job); !limited) {
     return launch_failed("enable Job Object kill-on-close failed: ", limited.error());
   }
+  const TreeEnder tree(api, **job);
 
   WideBuffer command_line = build_command_line(command);
   const WideBuffer current_directory = to_wide_nul(cwd);
 
-  auto child = api.create_suspended_process(command_line, current_directory, attributes);
+  auto child = api.create_suspended_process(command_line, current_directory, **list, **handles);
   if (!child) return launch_failed("CreateProcessW in AppContainer failed: ", child.error());
   if (auto assigned = api.assign_to_job(**job, *child->process); !assigned) {
     // Outside the job nothing would ever end it; it has not run a single
@@ -39,17 +92,14 @@ Result<std::uint32_t> run_in_kill_on_close_job(LaunchApi& api,
     api.terminate(*child->process);
     return launch_failed("AssignProcessToJobObject failed: ", assigned.error());
   }
+  api.end_on_console_close(job->get());
   if (auto resumed = api.resume(*child->thread); !resumed) {
     return launch_failed("ResumeThread failed: ", resumed.error());
   }
 
-  // The caller is opened only now, so that a caller already gone is noticed
-  // with the child inside the job, where closing the job ends it.
-  auto parent = api.open_for_synchronize(parent_pid);
-  if (!parent) return launch_failed("open parent process failed: ", parent.error());
-  const std::uint32_t woken = api.wait_for_either(*child->process, **parent);
-  parent->reset();
-  if (woken != 0) return fail(std::string(kParentExited));
+  const auto woken = api.wait_for_either(*child->process, caller);
+  if (!woken) return launch_failed("wait for the sandbox process failed: ", woken.error());
+  if (*woken != 0) return fail(std::string(kParentExited));
   auto code = api.exit_code(*child->process);
   if (!code) return launch_failed("GetExitCodeProcess failed: ", code.error());
   return *code;

@@ -30,10 +30,30 @@ class FakeList final : public LaunchApi::AttributeList {
     --live_;
     log_.push_back("launch delete_list");
   }
+  bool confined = false;
 
  private:
   EventLog& log_;
   int& live_;
+};
+
+// Anything else the launch owns: logs "launch <closing>" when it goes.
+template <class Base>
+class FakeOwned final : public Base {
+ public:
+  FakeOwned(EventLog& log, int& live, std::string closing)
+      : log_(log), live_(live), closing_(std::move(closing)) {
+    ++live_;
+  }
+  ~FakeOwned() override {
+    --live_;
+    log_.push_back("launch " + closing_);
+  }
+
+ private:
+  EventLog& log_;
+  int& live_;
+  std::string closing_;
 };
 
 std::string narrow(const WideBuffer& buffer) {
@@ -55,23 +75,23 @@ bool FakeLaunchApi::fails(const std::string& step, std::uint32_t& code) {
   return true;
 }
 
-LaunchApi::ListSize FakeLaunchApi::attribute_list_size() {
-  log_.push_back("launch size");
+LaunchApi::ListSize FakeLaunchApi::attribute_list_size(std::size_t count) {
+  log_.push_back("launch size " + decimal(count));
   std::uint32_t code = 0;
   if (fails("size", code)) return ListSize{0, code};
   return ListSize{list_size, 122};
 }
 
 LaunchApi::Outcome<std::unique_ptr<LaunchApi::AttributeList>>
-FakeLaunchApi::initialize_attribute_list(std::size_t bytes) {
-  log_.push_back("launch initialize " + decimal(bytes));
+FakeLaunchApi::initialize_attribute_list(std::size_t bytes, std::size_t count) {
+  log_.push_back("launch initialize " + decimal(bytes) + " for " + decimal(count));
   std::uint32_t code = 0;
   if (fails("initialize", code)) return Err<std::uint32_t>{code};
   return std::unique_ptr<AttributeList>(std::make_unique<FakeList>(log_, live_objects));
 }
 
 LaunchApi::Outcome<void> FakeLaunchApi::set_security_capabilities(
-    AttributeList&, const void* app_container_sid, const std::vector<const void*>& caps) {
+    AttributeList& list, const void* app_container_sid, const std::vector<const void*>& caps) {
   capabilities = {describe_sid_(app_container_sid)};
   for (const void* sid : caps) capabilities.push_back(describe_sid_(sid));
   std::string line = "launch set_capabilities";
@@ -79,6 +99,22 @@ LaunchApi::Outcome<void> FakeLaunchApi::set_security_capabilities(
   log_.push_back(line);
   std::uint32_t code = 0;
   if (fails("set_capabilities", code)) return Err<std::uint32_t>{code};
+  static_cast<FakeList&>(list).confined = true;
+  return {};
+}
+
+LaunchApi::Outcome<std::unique_ptr<LaunchApi::StandardHandles>> FakeLaunchApi::standard_handles() {
+  log_.push_back("launch standard_handles");
+  std::uint32_t code = 0;
+  if (fails("standard_handles", code)) return Err<std::uint32_t>{code};
+  return std::unique_ptr<StandardHandles>(
+      std::make_unique<FakeOwned<StandardHandles>>(log_, live_objects, "close standard_handles"));
+}
+
+LaunchApi::Outcome<void> FakeLaunchApi::set_handle_list(AttributeList&, StandardHandles&) {
+  log_.push_back("launch handle_list");
+  std::uint32_t code = 0;
+  if (fails("handle_list", code)) return Err<std::uint32_t>{code};
   return {};
 }
 
@@ -96,10 +132,15 @@ LaunchApi::Outcome<void> FakeLaunchApi::set_kill_on_close(Handle& job) {
   return {};
 }
 
+void FakeLaunchApi::end_job(Handle& job) {
+  log_.push_back("launch end_job " + name_of(job));
+}
+
 LaunchApi::Outcome<LaunchApi::Child> FakeLaunchApi::create_suspended_process(
-    WideBuffer& command_line, const WideBuffer& current_directory, AttributeList* attributes) {
-  created.push_back(
-      Created{narrow(command_line), narrow(current_directory), attributes != nullptr});
+    WideBuffer& command_line, const WideBuffer& current_directory, AttributeList& attributes,
+    StandardHandles&) {
+  created.push_back(Created{narrow(command_line), narrow(current_directory),
+                            static_cast<FakeList&>(attributes).confined});
   log_.push_back("launch create_process " + created.back().command_line);
   std::uint32_t code = 0;
   if (fails("create_process", code)) return Err<std::uint32_t>{code};
@@ -129,7 +170,7 @@ LaunchApi::Outcome<void> FakeLaunchApi::resume(Handle& thread) {
   return {};
 }
 
-LaunchApi::Outcome<std::unique_ptr<LaunchApi::Handle>> FakeLaunchApi::open_for_synchronize(
+LaunchApi::Outcome<std::unique_ptr<LaunchApi::Handle>> FakeLaunchApi::open_process(
     std::uint32_t pid) {
   log_.push_back("launch open_parent " + decimal(pid));
   std::uint32_t code = 0;
@@ -137,9 +178,29 @@ LaunchApi::Outcome<std::unique_ptr<LaunchApi::Handle>> FakeLaunchApi::open_for_s
   return std::unique_ptr<Handle>(std::make_unique<FakeHandle>(log_, live_objects, "parent"));
 }
 
-std::uint32_t FakeLaunchApi::wait_for_either(Handle& first, Handle& second) {
+LaunchApi::Outcome<std::uint64_t> FakeLaunchApi::creation_time(Handle* process) {
+  log_.push_back("launch creation_time " + (process != nullptr ? name_of(*process) : "self"));
+  std::uint32_t code = 0;
+  if (fails("creation_time", code)) return Err<std::uint32_t>{code};
+  return process != nullptr ? parent_creation_time : own_creation_time;
+}
+
+LaunchApi::Outcome<std::uint32_t> FakeLaunchApi::wait_for_either(Handle& first, Handle& second) {
   log_.push_back("launch wait " + name_of(first) + " " + name_of(second));
+  std::uint32_t code = 0;
+  if (fails("wait", code)) return Err<std::uint32_t>{code};
   return wait_result;
+}
+
+LaunchApi::Outcome<std::uint32_t> FakeLaunchApi::wait_for(Handle& process,
+                                                          std::uint32_t milliseconds) {
+  log_.push_back("launch wait_for " + name_of(process) + " " + decimal(milliseconds));
+  std::uint32_t code = 0;
+  if (fails("wait_for", code)) return Err<std::uint32_t>{code};
+  if (timed_wait_results.empty()) return 258u;
+  const std::uint32_t result = timed_wait_results.front();
+  timed_wait_results.erase(timed_wait_results.begin());
+  return result;
 }
 
 LaunchApi::Outcome<std::uint32_t> FakeLaunchApi::exit_code(Handle& process) {
@@ -147,6 +208,19 @@ LaunchApi::Outcome<std::uint32_t> FakeLaunchApi::exit_code(Handle& process) {
   std::uint32_t code = 0;
   if (fails("exit_code", code)) return Err<std::uint32_t>{code};
   return child_exit_code;
+}
+
+std::unique_ptr<LaunchApi::ConsoleGuard> FakeLaunchApi::guard_console() {
+  log_.push_back("launch guard_console");
+  return std::make_unique<FakeOwned<ConsoleGuard>>(log_, live_objects, "unguard_console");
+}
+
+void FakeLaunchApi::end_on_console_close(Handle* job) {
+  log_.push_back("launch console_job " + (job != nullptr ? name_of(*job) : std::string("none")));
+}
+
+void FakeLaunchApi::pause(std::uint32_t milliseconds) {
+  log_.push_back("launch pause " + decimal(milliseconds));
 }
 
 }  // namespace tessarin::fakes

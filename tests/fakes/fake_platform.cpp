@@ -397,8 +397,8 @@ class FakeMutex final : public NamedMutex {
     --api_.open_handles;
     log_.push_back("lock close " + name_);
   }
-  std::uint32_t wait() override {
-    log_.push_back("lock wait " + name_);
+  std::uint32_t wait_or_exit(LaunchApi::Handle& process) override {
+    log_.push_back("lock wait " + name_ + " or " + FakeLaunchApi::name_of(process));
     return wait_result_;
   }
   void release() override { log_.push_back("lock release " + name_); }
@@ -417,6 +417,34 @@ Result<std::unique_ptr<NamedMutex>, std::uint32_t> FakeLockApi::create_mutex(
   if (create_error) return Err<std::uint32_t>{*create_error};
   ++open_handles;
   return std::unique_ptr<NamedMutex>(std::make_unique<FakeMutex>(*this, log_, name, wait_result));
+}
+
+namespace {
+class FakeFileLock final : public FileLock {
+ public:
+  FakeFileLock(FakeLockApi& api, EventLog& log, std::string path)
+      : api_(api), log_(log), path_(std::move(path)) {}
+  ~FakeFileLock() override {
+    --api_.open_handles;
+    log_.push_back("lock unlock " + path_);
+  }
+
+ private:
+  FakeLockApi& api_;
+  EventLog& log_;
+  std::string path_;
+};
+}  // namespace
+
+SysResult<std::unique_ptr<FileLock>> FakeLockApi::try_lock_file(const std::string& path) {
+  log_.push_back("lock file " + path);
+  if (!file_lock_errors.empty()) {
+    const std::uint32_t code = file_lock_errors.front();
+    file_lock_errors.erase(file_lock_errors.begin());
+    if (code != 0) return sys_fail(FakeFileSystem::error(code));
+  }
+  ++open_handles;
+  return std::unique_ptr<FileLock>(std::make_unique<FakeFileLock>(*this, log_, path));
 }
 
 // ---- bundle ----------------------------------------------------------------

@@ -185,8 +185,13 @@ class FakeLockApi final : public LockApi {
   explicit FakeLockApi(EventLog& log) : log_(log) {}
   std::optional<std::uint32_t> create_error;
   std::uint32_t wait_result = 0;
-  int open_handles = 0;
+  // The outcomes of the next file lock attempts, in order: 0 takes the lock,
+  // any other code fails with it (33: held by another process). Once they are
+  // used up, every attempt takes the lock.
+  std::vector<std::uint32_t> file_lock_errors;
+  int open_handles = 0;  // mutexes and file locks
   Result<std::unique_ptr<NamedMutex>, std::uint32_t> create_mutex(const std::string& name) override;
+  SysResult<std::unique_ptr<FileLock>> try_lock_file(const std::string& path) override;
 
  private:
   EventLog& log_;

@@ -17,6 +17,7 @@ struct Launch : ::testing::Test {
   fakes::FakePlatform fake;
   RunRequest request;
   OwnedSid sid;
+  std::unique_ptr<LaunchApi::Handle> caller = fake.launcher.open_process(77).value();
 
   Launch() {
     request.command = {"tool.exe", "x y"};
@@ -24,7 +25,9 @@ struct Launch : ::testing::Test {
     request.parent_pid = 77;
     sid = derive_identity_sid(fake.app_containers, "Tessarin.Sandbox.v1.ReadOnly.Offline").value();
   }
-  Result<std::uint32_t> launch() { return launch_in_app_container(fake.platform, request, sid); }
+  Result<std::uint32_t> launch() {
+    return launch_in_app_container(fake.platform, request, sid, *caller);
+  }
   std::string sid_text() const {
     return fakes::FakeAppContainerApi::sid_text_for("Tessarin.Sandbox.v1.ReadOnly.Offline");
   }
@@ -44,7 +47,9 @@ TEST_F(Launch, OfflineChildGetsTheIdentityAndNoCapability) {
   EXPECT_TRUE(fake.launcher.created[0].confined);
   EXPECT_EQ(fake.launcher.created[0].command_line, "tool.exe \"x y\"");
   EXPECT_EQ(fake.launcher.created[0].current_directory, "C:\\work");
-  EXPECT_EQ(fake.events("launch initialize"), (std::vector<std::string>{"launch initialize 48"}));
+  // Room for the security capabilities and the inherited handles.
+  EXPECT_EQ(fake.events("launch initialize"),
+            (std::vector<std::string>{"launch initialize 48 for 2"}));
 }
 
 TEST_F(Launch, OnlineChildGetsInternetClientThenPrivateNetworkAndReleasesThemLast) {
@@ -57,7 +62,7 @@ TEST_F(Launch, OnlineChildGetsInternetClientThenPrivateNetworkAndReleasesThemLas
   EXPECT_LT(position("launch delete_list"), position("LocalFree S-1-15-3-3"));
   EXPECT_EQ(fake.app_containers.live_sids(), 1u);  // only the borrowed identity SID
   EXPECT_EQ(fake.app_containers.wrong_release_calls, 0);
-  EXPECT_EQ(fake.launcher.live_objects, 0);
+  EXPECT_EQ(fake.launcher.live_objects, 1);  // the borrowed caller
 }
 
 TEST_F(Launch, FailuresBeforeTheJobCreateNothingFurther) {
@@ -74,7 +79,9 @@ TEST_F(Launch, FailuresBeforeTheJobCreateNothingFurther) {
     RunRequest online = request;
     online.network = true;
     f.launcher.failures[c.step] = 87;
-    const auto outcome = launch_in_app_container(f.platform, online, own);
+    auto parent = f.launcher.open_process(77).value();
+    const auto outcome = launch_in_app_container(f.platform, online, own, *parent);
+    parent.reset();
     ASSERT_FALSE(outcome.ok());
     EXPECT_EQ(outcome.error(), c.message);
     EXPECT_TRUE(f.events("launch create_job").empty()) << c.step;
@@ -89,7 +96,7 @@ TEST_F(Launch, ACapabilitySidThatCannotBeMadeStopsBeforeAnyLaunchCall) {
   const auto outcome = launch();
   ASSERT_FALSE(outcome.ok());
   EXPECT_EQ(outcome.error(), "failed to create network capability SID: 1337");
-  EXPECT_TRUE(fake.events("launch").empty());
+  EXPECT_THAT(fake.events("launch"), ElementsAre("launch open_parent 77"));
   EXPECT_EQ(fake.app_containers.live_sids(), 1u);
 }
 

@@ -34,6 +34,9 @@ std::string lock_of(const std::string& profile) {
 std::string lease_of(const std::string& profile) {
   return kState + "\\acl-leases\\" + profile + ".json";
 }
+std::string lock_file_of(const std::string& profile) {
+  return kState + "\\acl-leases\\" + profile + ".lock";
+}
 std::string sid_of(const std::string& profile) {
   return fakes::FakeAppContainerApi::sid_text_for(profile);
 }
@@ -94,13 +97,17 @@ struct Machine : fakes::FakePlatform {
     }
   }
   bool logged(const std::string& prefix) const { return !events(prefix).empty(); }
-  // FreeSid, then the lock's release and close, as the very last events; and
-  // nothing left open.
+  // FreeSid, the console handler and the caller, then the lock file and the
+  // mutex as the very last events; and nothing left open.
   void expect_released_last(const std::string& profile, bool with_sid = true) const {
     std::vector<std::string> tail;
     if (with_sid) tail.push_back("FreeSid " + sid_of(profile));
-    tail.push_back("lock release " + lock_of(profile));
-    tail.push_back("lock close " + lock_of(profile));
+    for (const std::string& event :
+         {std::string("launch unguard_console"), std::string("launch close parent"),
+          "lock unlock " + lock_file_of(profile), "lock release " + lock_of(profile),
+          "lock close " + lock_of(profile)}) {
+      tail.push_back(event);
+    }
     ASSERT_GE(log.size(), tail.size());
     EXPECT_EQ(
         std::vector<std::string>(log.end() - static_cast<std::ptrdiff_t>(tail.size()), log.end()),
@@ -124,18 +131,34 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
   const auto outcome = m.run();
   ASSERT_TRUE(outcome.ok()) << outcome.error();
   EXPECT_EQ(*outcome, 3u);
-  m.expect_in_order({"tool powershell.exe", "fs canonicalize C:\\work\\sub",
-                     "fs canonicalize C:\\work", "lock create " + lock_of(kWwOff),
-                     "lock wait " + lock_of(kWwOff), "profile derive " + kWwOff,
+  m.expect_in_order({"tool powershell.exe",
+                     "fs canonicalize C:\\work\\sub",
+                     "fs canonicalize C:\\work",
+                     "launch open_parent 77",
+                     "launch creation_time parent",
+                     "lock create " + lock_of(kWwOff),
+                     "lock wait " + lock_of(kWwOff) + " or parent",
+                     "lock file " + lock_file_of(kWwOff),
+                     "launch guard_console",
+                     "profile derive " + kWwOff,
                      "fs create_directories " + kTemp,
                      "fs replace " + kState + "\\acl-leases\\" + kWwOff + ".tmp-4242",
-                     grant(kWork, kWwOff, "M"), grant(kTemp, kWwOff, "M"), "env set TEMP=" + kTemp,
-                     "env set TMP=" + kTemp, "launch create_process tool.exe arg",
-                     "launch close job", revoke(kWork, kWwOff), revoke(kTemp, kWwOff),
-                     "fs remove_file " + lease_of(kWwOff), "fs remove_directory " + kTemp});
+                     grant(kWork, kWwOff, "M"),
+                     grant(kTemp, kWwOff, "M"),
+                     "env set TEMP=" + kTemp,
+                     "env set TMP=" + kTemp,
+                     "launch create_process tool.exe arg",
+                     "launch wait process parent",
+                     "launch end_job job",
+                     "launch close job",
+                     revoke(kWork, kWwOff),
+                     revoke(kTemp, kWwOff),
+                     "fs remove_file " + lease_of(kWwOff),
+                     "fs remove_directory " + kTemp});
   m.expect_released_last(kWwOff);
   EXPECT_EQ(m.icacls().size(), 4u);
   EXPECT_EQ(m.events("tool powershell.exe").size(), 1u);
+  EXPECT_FALSE(m.logged("launch pause"));
   EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
   EXPECT_FALSE(m.files.has(kTemp));
   // The child starts in the directory as typed, not in its canonical form.
@@ -183,6 +206,7 @@ TEST(RunSandboxed, ValidationFailuresTouchNoLockLeaseOrTool) {
     ASSERT_FALSE(outcome.ok()) << c.name;
     EXPECT_EQ(outcome.error(), c.message) << c.name;
     EXPECT_FALSE(m.logged("lock")) << c.name;
+    EXPECT_FALSE(m.logged("launch")) << c.name;
     EXPECT_TRUE(m.icacls().empty()) << c.name;
     EXPECT_FALSE(m.logged("fs write")) << c.name;
     EXPECT_THAT(m.log, Not(Contains("fs canonicalize C:\\also-gone"))) << c.name;
@@ -202,28 +226,74 @@ TEST(RunSandboxed, ContainmentComparesWholeComponents) {
   }
 }
 
-TEST(RunSandboxed, LockFailuresAreReportedAndAnAbandonedLockIsTakenOver) {
-  {
+TEST(RunSandboxed, TheCallerAndTheLocksStopTheRunBeforeAnyGrant) {
+  const std::string gone = "parent process exited; terminated the sandbox process tree";
+  struct Case {
+    const char* name;
+    std::function<void(Machine&)> change;
+    std::string message;  // empty: the run goes ahead
+    const char* last;     // the last event; "release": the full release of a run
+    bool mutex_taken = false;
+  };
+  const std::vector<Case> cases = {
+      {"no caller", [](Machine& m) { m.launcher.failures["open_parent"] = 87; },
+       "open parent process failed: 87", "launch open_parent 77"},
+      {"caller younger than the helper",
+       [](Machine& m) { m.launcher.parent_creation_time = m.launcher.own_creation_time + 1; }, gone,
+       "launch close parent"},
+      {"create mutex", [](Machine& m) { m.locks.create_error = 1450; }, "CreateMutexW failed: 1450",
+       "launch close parent"},
+      {"caller ends while queued", [](Machine& m) { m.locks.wait_result = 1; }, gone,
+       "launch close parent"},
+      {"wait failed", [](Machine& m) { m.locks.wait_result = 0xFFFFFFFFu; },
+       "wait for sandbox profile lock failed: 4294967295", "launch close parent"},
+      {"abandoned", [](Machine& m) { m.locks.wait_result = 128; }, "", "release"},
+      {"lock directory",
+       [](Machine& m) { m.files.fail("create_directories", kState + "\\acl-leases", 5); },
+       "open sandbox profile lock file: fake error 5 (os error 5)", "launch close parent", true},
+      {"lock file", [](Machine& m) { m.locks.file_lock_errors = {5}; },
+       "open sandbox profile lock file: fake error 5 (os error 5)", "launch close parent", true},
+      {"other session, then free",
+       [](Machine& m) {
+         m.locks.file_lock_errors = {33, 33};
+       },
+       "", "release"},
+      {"other session, caller ends",
+       [](Machine& m) {
+         m.locks.file_lock_errors = {33, 33};
+         m.launcher.timed_wait_results = {258, 0};
+       },
+       gone, "launch close parent", true},
+      {"other session, wait fails",
+       [](Machine& m) {
+         m.locks.file_lock_errors = {33};
+         m.launcher.failures["wait_for"] = 6;
+       },
+       "wait for sandbox profile lock failed: 4294967295", "launch close parent", true},
+  };
+  for (const Case& c : cases) {
     Machine m;
-    m.locks.create_error = 1450;
-    EXPECT_EQ(m.run().error(), "CreateMutexW failed: 1450");
-    EXPECT_FALSE(m.logged("lock wait"));
-    m.expect_nothing_held();
-  }
-  {
-    Machine m;
-    m.locks.wait_result = 0xFFFFFFFFu;
-    EXPECT_EQ(m.run().error(), "wait for sandbox profile lock failed: 4294967295");
-    EXPECT_FALSE(m.logged("lock release"));
-    EXPECT_EQ(m.log.back(), "lock close " + lock_of(kWwOff));
-    EXPECT_TRUE(m.icacls().empty());
-    m.expect_nothing_held();
-  }
-  {
-    Machine m;
-    m.locks.wait_result = 128;
-    EXPECT_EQ(m.run().value(), 3u);
-    m.expect_released_last(kWwOff);
+    c.change(m);
+    const auto held =
+        std::count(m.locks.file_lock_errors.begin(), m.locks.file_lock_errors.end(), 33u);
+    const auto outcome = m.run();
+    // Between two looks at a lock file another session holds, the caller is
+    // watched.
+    EXPECT_EQ(m.events("launch wait_for parent 100").size(), static_cast<std::size_t>(held))
+        << c.name;
+    if (c.message.empty()) {
+      EXPECT_EQ(outcome.value(), 3u) << c.name;
+      m.expect_released_last(kWwOff);
+    } else {
+      ASSERT_FALSE(outcome.ok()) << c.name;
+      EXPECT_EQ(outcome.error(), c.message) << c.name;
+      EXPECT_TRUE(m.icacls().empty()) << c.name;
+      EXPECT_FALSE(m.logged("fs replace")) << c.name;
+      EXPECT_EQ(m.log.back(), c.last) << c.name;
+      // A mutex this run never got is never released.
+      EXPECT_EQ(m.logged("lock release"), c.mutex_taken) << c.name;
+      m.expect_nothing_held();
+    }
   }
 }
 
@@ -276,7 +346,7 @@ TEST(RunSandboxed, EachStepUnderTheLockFailsWithItsMessageAndReleasesInOrder) {
     ASSERT_FALSE(outcome.ok()) << c.name;
     EXPECT_THAT(outcome.error(), StartsWith(c.message)) << c.name;
     EXPECT_TRUE(m.icacls().empty()) << c.name;
-    EXPECT_FALSE(m.logged("launch")) << c.name;
+    EXPECT_FALSE(m.logged("launch size")) << c.name;
     EXPECT_FALSE(m.logged("env set")) << c.name;
     // Nothing was granted, so the directory stays for the next reset.
     if (std::string(c.name).rfind("lease ", 0) == 0) {
@@ -299,7 +369,7 @@ TEST(RunSandboxed, AFailedGrantIsUndoneAndReportedAlone) {
   EXPECT_THAT(m.icacls(), ElementsAre(grant(kWork, kWwOff, "M"), grant(kData, kWwOff, "M"),
                                       revoke(kWork, kWwOff), revoke(kData, kWwOff),
                                       revoke("\\\\?\\C:\\work2", kWwOff), revoke(kTemp, kWwOff)));
-  EXPECT_FALSE(m.logged("launch"));
+  EXPECT_FALSE(m.logged("launch size"));
   EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
   EXPECT_FALSE(m.files.has(kTemp));
   m.expect_released_last(kWwOff);
@@ -392,11 +462,20 @@ TEST(RunSandboxed, ALeftOverTemporaryDirectoryIsEmptiedWithoutFollowingLinks) {
   EXPECT_THAT(m.log, Not(Contains(HasSubstr("Documents"))));
 }
 
+TEST(RunSandboxed, ATemporaryDirectoryStillInUseIsRetriedBrieflyAndDoesNotFailTheRun) {
+  Machine m;
+  m.files.fail("remove_empty_directory", kTemp, 32);
+  EXPECT_EQ(m.run().value(), 3u);
+  EXPECT_EQ(m.events("launch pause").size(), 4u);  // five attempts in all
+  EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
+  m.expect_released_last(kWwOff);
+}
+
 TEST(RunSandboxed, AnEnvironmentThatCannotBeSetStopsTheRunAndIsUndone) {
   Machine m;
   m.env.failing_sets = {"TMP"};
   EXPECT_EQ(m.run().error(), "set sandbox TMP: fake error 87 (os error 87)");
-  EXPECT_FALSE(m.logged("launch"));
+  EXPECT_FALSE(m.logged("launch size"));
   EXPECT_THAT(m.icacls(), Contains(revoke(kTemp, kWwOff)));
   EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
   m.expect_released_last(kWwOff);

@@ -13,43 +13,70 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::Not;
 
-struct Supervision : ::testing::Test {
+// The caller is opened by the test, as the run opens it before the lock.
+struct Watched {
   fakes::FakePlatform fake;
-  Result<std::uint32_t> run() {
-    return run_in_kill_on_close_job(fake.launcher, {"tool.exe", "a b", ""}, "D:\\work dir\\", 77,
-                                    nullptr);
+  std::unique_ptr<LaunchApi::Handle> caller = fake.launcher.open_process(77).value();
+  Result<std::uint32_t> run(const std::vector<std::string>& command = {"x"},
+                            const std::string& cwd = "C:\\") {
+    return run_in_kill_on_close_job(fake.launcher, command, cwd, *caller, nullptr);
   }
 };
 
-TEST_F(Supervision, ChildExitCodeComesBackUnchangedAndEverythingIsReleasedInOrder) {
-  fake.launcher.child_exit_code = 3221225477u;
-  const auto outcome = run();
+TEST(Supervision, ChildExitCodeComesBackUnchangedAndEverythingIsReleasedInOrder) {
+  Watched w;
+  w.fake.launcher.child_exit_code = 3221225477u;
+  const auto outcome = w.run({"tool.exe", "a b", ""}, "D:\\work dir\\");
   ASSERT_TRUE(outcome.ok()) << outcome.error();
   EXPECT_EQ(*outcome, 3221225477u);
+  // Only the standard handles are inherited; the console close may end the
+  // job only while it is open; the tree is ended and waited for before the
+  // job closes.
   EXPECT_THAT(
-      fake.events("launch"),
-      ElementsAre("launch create_job", "launch kill_on_close job",
-                  "launch create_process tool.exe \"a b\" \"\"", "launch assign process to job",
-                  "launch resume thread", "launch open_parent 77", "launch wait process parent",
-                  "launch close parent", "launch exit_code process", "launch close thread",
-                  "launch close process", "launch close job"));
-  ASSERT_EQ(fake.launcher.created.size(), 1u);
-  EXPECT_EQ(fake.launcher.created[0].current_directory, "D:\\work dir\\");
-  EXPECT_FALSE(fake.launcher.created[0].confined);
-  EXPECT_EQ(fake.launcher.live_objects, 0);
+      w.fake.events("launch"),
+      ElementsAre("launch open_parent 77", "launch size 1", "launch initialize 48 for 1",
+                  "launch standard_handles", "launch handle_list", "launch create_job",
+                  "launch kill_on_close job", "launch create_process tool.exe \"a b\" \"\"",
+                  "launch assign process to job", "launch console_job job", "launch resume thread",
+                  "launch wait process parent", "launch exit_code process", "launch close thread",
+                  "launch close process", "launch console_job none", "launch end_job job",
+                  "launch close job", "launch close standard_handles", "launch delete_list"));
+  ASSERT_EQ(w.fake.launcher.created.size(), 1u);
+  EXPECT_EQ(w.fake.launcher.created[0].current_directory, "D:\\work dir\\");
+  EXPECT_FALSE(w.fake.launcher.created[0].confined);
+  EXPECT_EQ(w.fake.launcher.live_objects, 1);  // the caller, which the run borrows
 }
 
-TEST_F(Supervision, CallerGoneOrWaitFailedEndsTheTreeWithoutReadingAnExitCode) {
-  for (const std::uint32_t woken : {1u, 0xFFFFFFFFu, 258u}) {
-    fakes::FakePlatform f;
-    f.launcher.wait_result = woken;
-    const auto outcome = run_in_kill_on_close_job(f.launcher, {"x"}, "C:\\", 9, nullptr);
+TEST(Supervision, CallerGoneEndsTheTreeWithoutReadingAnExitCode) {
+  for (const std::uint32_t woken : {1u, 258u}) {
+    Watched w;
+    w.fake.launcher.wait_result = woken;
+    const auto outcome = w.run();
     ASSERT_FALSE(outcome.ok());
     EXPECT_EQ(outcome.error(), "parent process exited; terminated the sandbox process tree");
-    EXPECT_THAT(f.events("launch"), Not(Contains("launch exit_code process")));
-    // The job closes last, which is what ends the child tree.
-    EXPECT_EQ(f.events("launch").back(), "launch close job");
-    EXPECT_EQ(f.launcher.live_objects, 0);
+    EXPECT_THAT(w.fake.events("launch"), Not(Contains("launch exit_code process")));
+    EXPECT_THAT(w.fake.events("launch"), Contains("launch end_job job"));
+  }
+}
+
+TEST(Supervision, OpeningTheCallerRefusesOneYoungerThanTheHelper) {
+  struct Case {
+    const char* step;
+    std::uint64_t parent_created;
+    const char* message;  // empty: the caller is opened
+  };
+  for (const Case& c : {Case{"open_parent", 100, "open parent process failed: 87"},
+                        Case{"creation_time", 100, "open parent process failed: 87"},
+                        Case{"", 201, "parent process exited; terminated the sandbox process tree"},
+                        Case{"", 200, ""}}) {
+    fakes::FakePlatform fake;
+    if (*c.step != '\0') fake.launcher.failures[c.step] = 87;
+    fake.launcher.parent_creation_time = c.parent_created;
+    {
+      const auto caller = open_caller(fake.launcher, 77);
+      EXPECT_EQ(caller.ok() ? "" : caller.error(), c.message) << c.step << c.parent_created;
+    }
+    EXPECT_EQ(fake.launcher.live_objects, 0);
   }
 }
 
@@ -64,52 +91,58 @@ class SupervisionStep : public ::testing::TestWithParam<StepFailure> {};
 
 TEST_P(SupervisionStep, FailsWithItsMessageAndReleasesWhatExists) {
   const StepFailure& c = GetParam();
-  fakes::FakePlatform fake;
-  fake.launcher.failures[c.step] = 5;
-  const auto outcome = run_in_kill_on_close_job(fake.launcher, {"x"}, "C:\\", 9, nullptr);
+  Watched w;
+  w.fake.launcher.failures[c.step] = 5;
+  const auto outcome = w.run();
   ASSERT_FALSE(outcome.ok());
   EXPECT_EQ(outcome.error(), c.message);
-  EXPECT_EQ(fake.launcher.child_resumed, c.child_resumed);
+  EXPECT_EQ(w.fake.launcher.child_resumed, c.child_resumed);
   // Only a child outside the job is ended directly; the job ends all others.
-  EXPECT_EQ(fake.launcher.child_terminated, std::string(c.step) == "assign");
-  EXPECT_EQ(fake.launcher.live_objects, 0);
-  const auto events = fake.events("launch");
+  EXPECT_EQ(w.fake.launcher.child_terminated, std::string(c.step) == "assign");
+  EXPECT_EQ(w.fake.launcher.live_objects, 1);
+  const auto events = w.fake.events("launch");
   if (c.child_created) {
-    // Thread, then process, then the job, whatever the failure.
+    // Thread, then process, then the tree and the job, whatever the failure.
     std::vector<std::string> closes;
     for (const auto& e : events) {
-      if (e.rfind("launch close", 0) == 0 && e != "launch close parent") closes.push_back(e);
+      if (e.rfind("launch close", 0) == 0 || e.rfind("launch end_job", 0) == 0) {
+        closes.push_back(e);
+      }
     }
     EXPECT_THAT(closes,
-                ElementsAre("launch close thread", "launch close process", "launch close job"));
+                ElementsAre("launch close thread", "launch close process", "launch end_job job",
+                            "launch close job", "launch close standard_handles"));
   }
-  if (std::string(c.step) != "create_job") {
-    EXPECT_EQ(events.back(), "launch close job");
-  }
+  EXPECT_EQ(events.back(), "launch delete_list");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EveryStep, SupervisionStep,
     ::testing::Values(
+        StepFailure{"standard_handles", "inherit standard handles failed: 5", false, false},
+        StepFailure{"handle_list", "set inherited handle list failed: 5", false, false},
         StepFailure{"create_job", "CreateJobObjectW failed: 5", false, false},
         StepFailure{"kill_on_close", "enable Job Object kill-on-close failed: 5", false, false},
         StepFailure{"create_process", "CreateProcessW in AppContainer failed: 5", false, false},
         StepFailure{"assign", "AssignProcessToJobObject failed: 5", true, false},
         StepFailure{"resume", "ResumeThread failed: 5", true, false},
-        StepFailure{"open_parent", "open parent process failed: 5", true, true},
+        StepFailure{"wait", "wait for the sandbox process failed: 5", true, true},
         StepFailure{"exit_code", "GetExitCodeProcess failed: 5", true, true}),
     [](const auto& param_info) { return std::string(param_info.param.step); });
 
-TEST_F(Supervision, ChildLeftOutsideTheJobIsTerminatedAndNeverResumed) {
-  fake.launcher.failures["assign"] = 5;
-  const auto outcome = run();
+TEST(Supervision, ChildLeftOutsideTheJobIsTerminatedAndNeverResumed) {
+  Watched w;
+  w.fake.launcher.failures["assign"] = 5;
+  const auto outcome = w.run();
   ASSERT_FALSE(outcome.ok());
-  EXPECT_TRUE(fake.launcher.child_terminated);
-  EXPECT_FALSE(fake.launcher.child_resumed);
-  const auto events = fake.events("launch");
+  EXPECT_TRUE(w.fake.launcher.child_terminated);
+  EXPECT_FALSE(w.fake.launcher.child_resumed);
+  const auto events = w.fake.events("launch");
   const auto terminate = std::find(events.begin(), events.end(), "launch terminate process");
   const auto close = std::find(events.begin(), events.end(), "launch close process");
   EXPECT_LT(terminate, close);
+  // Never handed to the console handler: it is not in the job.
+  EXPECT_THAT(events, Not(Contains("launch console_job job")));
 }
 
 }  // namespace

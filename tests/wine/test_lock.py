@@ -3,6 +3,8 @@
 import shutil
 import time
 
+import pytest
+
 from harness import PROGRAMS, to_windows
 
 NAME = "Local\\Tessarin.Sandbox.Profile.Test"
@@ -15,11 +17,17 @@ def lock_probe(install) -> str:
     return to_windows(target)
 
 
-def test_holders_of_one_name_never_overlap_and_other_names_do(install):
+@pytest.mark.parametrize("by_file", [False, True])
+def test_holders_of_one_name_never_overlap_and_other_names_do(install, by_file):
     log = install.root / "lock.log"
     other_log = install.root / "other.log"
     probe = lock_probe(install)
-    started = [install.start(NAME, "700", to_windows(log), program=probe) for _ in range(3)]
+    # By file: each holder has a mutex name of its own, as in another logon
+    # session, and only the lock file serialises them.
+    names = [NAME + (f".Session{i}" if by_file else "") for i in range(3)]
+    extra = ("file", to_windows(install.root / "identity.lock")) if by_file else ()
+    started = [install.start(name, "700", to_windows(log), *extra, program=probe)
+               for name in names]
     other = install.start(NAME + ".Other", "700", to_windows(other_log), program=probe)
     for process, _ in started + [other]:
         install.finish(process, timeout=60)
@@ -34,7 +42,9 @@ def test_holders_of_one_name_never_overlap_and_other_names_do(install):
 def test_a_lock_whose_holder_died_is_taken_over(install):
     log = install.root / "lock.log"
     probe = lock_probe(install)
-    holder, _ = install.start(NAME, "1500", to_windows(log), "keep", program=probe)
+    # Held long enough that the waiter opens the mutex before the holder dies,
+    # even when Wine is slow to start it on a loaded machine.
+    holder, _ = install.start(NAME, "5000", to_windows(log), "keep", program=probe)
     deadline = time.monotonic() + 30
     while not (log.exists() and log.read_text()):
         assert time.monotonic() < deadline

@@ -8,13 +8,14 @@ the entries in force."""
 from __future__ import annotations
 
 import json
+import shutil
 import subprocess
 import time
 from pathlib import Path
 
 import pytest
 
-from harness import Install, from_windows, to_windows
+from harness import PROGRAMS, Install, from_windows, to_windows
 from icacls_stand_in import IcaclsStandIn
 
 WW_OFF = "Tessarin.Sandbox.v1.WorkspaceWrite.Offline"
@@ -163,7 +164,9 @@ def wait_until(condition, seconds: float = 60, what: str = "condition") -> None:
 def test_the_next_run_repairs_what_a_killed_run_left(machine, icacls):
     work = directory(machine, "work")
     data = directory(machine, "data")
-    icacls.sleep(1500)
+    # Long enough that the helper is surely killed before its second grant
+    # would end.
+    icacls.sleep(5000)
     killed, _ = machine.start(*run_args(work, roots=(data,)))
     # Killed while its second grant is in progress.
     wait_until(lambda: len(icacls.calls()) >= 2, what="the second grant")
@@ -171,9 +174,11 @@ def test_the_next_run_repairs_what_a_killed_run_left(machine, icacls):
     old_temp = old_lease[-1]
     windows_kill(machine, int(Path(from_windows(old_temp)).name))
     machine.finish(killed, timeout=60)
-    # The grant the killed run had started finishes on its own.
-    wait_until(lambda: sum(e["event"] == "end" for e in icacls.events()) == 2, what="icacls")
-    assert len(icacls.ledger()) == 2
+    # The grant the killed run had started dies with it, in the tool's job:
+    # it can never write an entry after the next run has revoked.
+    time.sleep(5.5)
+    assert sum(e["event"] == "end" for e in icacls.events()) == 1
+    assert len(icacls.ledger()) == 1
     assert lease_file(machine).exists()
 
     (machine.stand_in_state / "icacls-control.txt").unlink()
@@ -226,3 +231,36 @@ def test_runs_of_one_identity_never_overlap(machine, icacls, same_identity):
         assert a_end <= b_start
     else:
         assert b_start < a_end
+
+
+def test_a_run_whose_caller_ends_while_it_is_queued_grants_nothing(machine, icacls):
+    work = directory(machine, "work")
+    shutil.copy2(PROGRAMS / "lock_probe.exe", machine.bin / "lock_probe.exe")
+    shutil.copy2(PROGRAMS / "sandbox_child.exe", machine.bin / "sandbox_child.exe")
+    # Another run of the identity holds its mutex for a minute.
+    held = machine.root / "held.log"
+    holder, _ = machine.start(f"Local\\Tessarin.Sandbox.Profile.{WW_OFF}", "60000",
+                              to_windows(held), program=to_windows(machine.bin / "lock_probe.exe"))
+    caller_pid = machine.root / "caller.pid"
+    caller, _ = machine.start("caller", to_windows(caller_pid), "60000",
+                              program=to_windows(machine.bin / "sandbox_child.exe"))
+    try:
+        wait_until(lambda: held.exists() and caller_pid.exists(), what="the holder and the caller")
+        before = powershell_calls(machine)
+        started = time.monotonic()
+        queued, queued_code = machine.start(*run_args(work, parent=caller_pid.read_text()))
+        # Past readiness, then queued for the mutex.
+        wait_until(lambda: powershell_calls(machine) > before, what="the readiness check")
+        time.sleep(3)
+        windows_kill(machine, int(caller_pid.read_text()))
+        out, err = machine.finish(queued, timeout=60)
+        assert time.monotonic() - started < 50  # it did not wait for the holder
+    finally:
+        windows_kill(machine, int(held.read_text().split()[1]))
+        machine.finish(holder, timeout=60)
+        machine.finish(caller, timeout=60)
+    assert int(queued_code.read_text()) == 77
+    assert err.decode() == ("tessarin-sandbox: parent process exited; "
+                            "terminated the sandbox process tree\n")
+    assert icacls.calls() == []
+    assert not lease_file(machine).exists()

@@ -2,9 +2,12 @@
 
 #include <windows.h>
 
+#include <ntsecapi.h>
+#include <sddl.h>
+
 #include <array>
-#include <atomic>
 #include <memory>
+#include <string>
 
 #include "base/command_line.h"
 #include "platform/tool_search.h"
@@ -66,11 +69,33 @@ SysResult<UniqueHandle> open_null_device(DWORD access) {
   return UniqueHandle(file.release());
 }
 
-// Starts the tool with exactly the three given standard
-// handles, which must be inheritable; yields its process handle.
-SysResult<UniqueHandle> start_tool(const std::string& path, const std::string& bare_name,
-                                   const std::vector<std::string>& arguments, HANDLE in, HANDLE out,
-                                   HANDLE err, DWORD extra_flags) {
+// A started tool: its process, and the kill-on-close job it runs in, so that
+// whatever of it is still alive ends when the helper is done with it, or when
+// the helper itself is killed. A helper killed mid-grant must leave no tool
+// writing access entries after the next run has revoked them.
+struct StartedTool {
+  UniqueHandle job;
+  UniqueHandle process;
+};
+
+SysResult<UniqueHandle> kill_on_close_job() {
+  UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+  if (!job) return sys_fail(last_system_error());
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                               sizeof limits)) {
+    return sys_fail(last_system_error());
+  }
+  return job;
+}
+
+// Starts the tool with exactly the three given standard handles, which must
+// be inheritable, inside a job of its own; it runs only once it is in the job,
+// so nothing it starts escapes.
+SysResult<StartedTool> start_tool(const std::string& path, const std::string& bare_name,
+                                  const std::vector<std::string>& arguments, HANDLE in, HANDLE out,
+                                  HANDLE err, DWORD extra_flags) {
   std::vector<std::string> command{bare_name};
   command.insert(command.end(), arguments.begin(), arguments.end());
   WideBuffer line = build_command_line(command);
@@ -81,6 +106,8 @@ SysResult<UniqueHandle> start_tool(const std::string& path, const std::string& b
   if (err != in && err != out) handles.push_back(err);
   InheritList inherit;
   if (auto ready = inherit.init(handles); !ready) return ready.propagate();
+  auto job = kill_on_close_job();
+  if (!job) return job.propagate();
 
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof startup;
@@ -91,12 +118,64 @@ SysResult<UniqueHandle> start_tool(const std::string& path, const std::string& b
   startup.lpAttributeList = inherit.get();
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(wide(application), wide(line), nullptr, nullptr, TRUE,
-                      EXTENDED_STARTUPINFO_PRESENT | extra_flags, nullptr, nullptr,
-                      &startup.StartupInfo, &info)) {
+                      EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED | extra_flags, nullptr,
+                      nullptr, &startup.StartupInfo, &info)) {
     return sys_fail(last_system_error());
   }
   UniqueHandle thread(info.hThread);
-  return UniqueHandle(info.hProcess);
+  StartedTool tool{std::move(*job), UniqueHandle(info.hProcess)};
+  if (!AssignProcessToJobObject(tool.job.get(), tool.process.get()) ||
+      ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+    const SystemError error = last_system_error();
+    TerminateProcess(tool.process.get(), 1);
+    return sys_fail(error);
+  }
+  return tool;
+}
+
+// A pipe name no other process can foresee, so that none can create it first
+// and be read as the tool's output.
+SysResult<std::string> unguessable_pipe_name() {
+  std::array<unsigned char, 16> random{};
+  // From advapi32, which the system always loads from its own directory.
+  if (!RtlGenRandom(random.data(), static_cast<ULONG>(random.size()))) {
+    return sys_fail(last_system_error());
+  }
+  std::string name = "\\\\.\\pipe\\Tessarin.Sandbox.Tool.";
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (const unsigned char byte : random) {
+    name += kDigits[byte >> 4];
+    name += kDigits[byte & 15];
+  }
+  return name;
+}
+
+// A security descriptor whose only entry gives the helper's own user full
+// access: nobody else can open the pipe, by name or otherwise.
+SysResult<UniqueLocal> owner_only_descriptor() {
+  UniqueHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+    return sys_fail(last_system_error());
+  }
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(size);
+  if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
+    return sys_fail(last_system_error());
+  }
+  const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
+  UniqueLocal sid_text;
+  if (!ConvertSidToStringSidW(user->User.Sid, reinterpret_cast<wchar_t**>(sid_text.put()))) {
+    return sys_fail(last_system_error());
+  }
+  const std::wstring sddl =
+      std::wstring(L"D:P(A;;GA;;;") + static_cast<const wchar_t*>(sid_text.get()) + L")";
+  UniqueLocal descriptor;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                            descriptor.put(), nullptr)) {
+    return sys_fail(last_system_error());
+  }
+  return descriptor;
 }
 
 SysResult<std::uint32_t> wait_for_exit(const UniqueHandle& process) {
@@ -135,16 +214,17 @@ class PipeReader {
 
   // Creates the pipe; yields the inheritable writing end for the tool.
   SysResult<UniqueHandle> open() {
-    static std::atomic<unsigned> counter{0};
-    const std::string name = "\\\\.\\pipe\\Tessarin.Sandbox.Tool." +
-                             std::to_string(GetCurrentProcessId()) + "." +
-                             std::to_string(counter++);
-    const WideBuffer wide_name = to_wide_nul(name);
+    auto name = unguessable_pipe_name();
+    if (!name) return name.propagate();
+    auto descriptor = owner_only_descriptor();
+    if (!descriptor) return descriptor.propagate();
+    SECURITY_ATTRIBUTES owner_only{sizeof owner_only, descriptor->get(), FALSE};
+    const WideBuffer wide_name = to_wide_nul(*name);
     pipe_ = UniqueFile(CreateNamedPipeW(
         reinterpret_cast<const wchar_t*>(wide_name.data()),
         PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
-        kBufferSize, 0, nullptr));
+        kBufferSize, 0, &owner_only));
     if (!pipe_) return sys_fail(last_system_error());
     event_ = UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!event_) return sys_fail(last_system_error());
@@ -212,9 +292,9 @@ SysResult<std::uint32_t> Win32ToolRunner::run_inheriting(
   if (!out) return out.propagate();
   auto err = own_stream(STD_ERROR_HANDLE, GENERIC_WRITE);
   if (!err) return err.propagate();
-  auto process = start_tool(*path, bare_name, arguments, in->get(), out->get(), err->get(), 0);
-  if (!process) return process.propagate();
-  return wait_for_exit(*process);
+  auto tool = start_tool(*path, bare_name, arguments, in->get(), out->get(), err->get(), 0);
+  if (!tool) return tool.propagate();
+  return wait_for_exit(tool->process);
 }
 
 SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_name,
@@ -224,7 +304,7 @@ SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_na
   CapturedRun run;
   PipeReader out_reader(nullptr);
   PipeReader err_reader(&run.standard_error);
-  auto process = [&]() -> SysResult<UniqueHandle> {
+  auto tool = [&]() -> SysResult<StartedTool> {
     // The tool's ends are closed as soon as it has been created, so that the
     // pipes report their end when the tool (and anything it started) is done.
     auto in = open_null_device(GENERIC_READ);
@@ -238,7 +318,7 @@ SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_na
     return start_tool(*path, bare_name, arguments, in->get(), out->get(), err->get(),
                       CREATE_NO_WINDOW);
   }();
-  if (!process) return process.propagate();
+  if (!tool) return tool.propagate();
 
   for (PipeReader* reader : {&out_reader, &err_reader}) {
     if (auto started = reader->start_read(); !started) return started.propagate();
@@ -257,7 +337,7 @@ SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_na
     if (which >= WAIT_OBJECT_0 + count) return sys_fail(last_system_error());
     if (auto read = waiting[which - WAIT_OBJECT_0]->complete(); !read) return read.propagate();
   }
-  auto code = wait_for_exit(*process);
+  auto code = wait_for_exit(tool->process);
   if (!code) return code.propagate();
   run.exit_code = *code;
   return run;

@@ -1,14 +1,17 @@
-// Drives the Win32 named lock, for the Wine tests:
-//   lock_probe.exe <name> <hold ms> <log file> [keep]
-// Takes the lock, appends "take <pid> <wait result>" to the log, holds it for
-// <hold ms>, appends "drop <pid>" and releases it. With "keep" it exits while
-// holding the lock, which abandons it.
+// Drives the Win32 identity locks, for the Wine tests:
+//   lock_probe.exe <name> <hold ms> <log file> [keep] [file <lock file>]
+// Takes the named mutex (and then, with "file", the lock on <lock file>,
+// looking again every 20 ms while another process holds it), appends
+// "take <pid> <wait result>" to the log, holds both for <hold ms>, appends
+// "drop <pid>" and releases them. With "keep" it exits while holding the
+// locks, which abandons the mutex.
 
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
+#include "platform/win32/launcher.h"
 #include "platform/win32/named_lock.h"
 #include "support/program_support.h"
 
@@ -24,18 +27,40 @@ int main() {
   const auto all = program_support::arguments();
   if (!all || all->size() < 4) return 120;
   const std::vector<std::string>& args = *all;
+  bool keep = false;
+  std::string lock_file;
+  for (std::size_t i = 4; i < args.size(); ++i) {
+    if (args[i] == "keep") keep = true;
+    if (args[i] == "file" && i + 1 < args.size()) lock_file = args[++i];
+  }
   const std::string pid = std::to_string(GetCurrentProcessId());
+  tessarin::win32::Win32LaunchApi launcher;
+  // Itself as the watched caller: it never ends while the probe waits.
+  auto self = launcher.open_process(GetCurrentProcessId());
   tessarin::win32::Win32LockApi locks;
   auto mutex = locks.create_mutex(args[1]);
-  if (!mutex) {
-    append(args[3], "create failed " + std::to_string(mutex.error()) + "\n");
+  if (!self || !mutex) {
+    append(args[3], "create failed\n");
     return 1;
   }
-  const std::uint32_t woken = (*mutex)->wait();
+  const std::uint32_t woken = (*mutex)->wait_or_exit(**self);
+  std::unique_ptr<tessarin::FileLock> file;
+  while (!lock_file.empty() && !file) {
+    auto attempt = locks.try_lock_file(lock_file);
+    if (attempt) {
+      file = std::move(*attempt);
+    } else if (attempt.error().code == ERROR_LOCK_VIOLATION) {
+      Sleep(20);
+    } else {
+      append(args[3], "lock failed " + attempt.error().text + "\n");
+      return 1;
+    }
+  }
   append(args[3], "take " + pid + " " + std::to_string(woken) + "\n");
   Sleep(static_cast<DWORD>(std::stoul(args[2])));
-  if (args.size() > 4 && args[4] == "keep") ExitProcess(0);
+  if (keep) ExitProcess(0);
   append(args[3], "drop " + pid + "\n");
+  file.reset();
   (*mutex)->release();
   return 0;
 }

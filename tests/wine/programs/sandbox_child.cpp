@@ -4,6 +4,7 @@
 //   sandbox_child.exe orphan <file> <code>      starts a heartbeat, exits <code>
 //   sandbox_child.exe tree <file> <file>        starts a heartbeat, beats itself
 //   sandbox_child.exe caller <pid file> <ms>    writes its pid, lives <ms>
+//   sandbox_child.exe leak <handle value>       says whether it can write there
 // Every heartbeat stops by itself after a minute, so nothing outlives a test
 // run for long even when the job under test fails to end it.
 
@@ -63,6 +64,13 @@ int main() {
   if (mode == "tree" && args.size() >= 4) {
     start_heartbeat(own_path(), args[3]);
     return heartbeat(args[2]);
+  }
+  if (mode == "leak") {
+    const auto handle = reinterpret_cast<HANDLE>(std::stoull(args[2]));
+    DWORD written = 0;
+    const bool usable = WriteFile(handle, "leaked", 6, &written, nullptr) != FALSE;
+    program_support::print(usable ? "handle usable\n" : "handle unusable\n");
+    return 0;
   }
   if (mode == "caller" && args.size() >= 4) {
     write_file(args[2], std::to_string(GetCurrentProcessId()), Write::Replace);
