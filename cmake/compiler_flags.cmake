@@ -3,7 +3,9 @@
 # and the wide entry point. Included before any target is made.
 
 if(MSVC)
-  add_compile_options(/W4 /WX /utf-8 /permissive-)
+  # C++ only: the resource compiler takes none of these.
+  add_compile_options($<$<COMPILE_LANGUAGE:CXX>:/W4> $<$<COMPILE_LANGUAGE:CXX>:/WX>
+                      $<$<COMPILE_LANGUAGE:CXX>:/utf-8>)
   # The C and C++ runtimes linked in, as -static does for MinGW-w64.
   set(CMAKE_MSVC_RUNTIME_LIBRARY MultiThreaded)
 else()

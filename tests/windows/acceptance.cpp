@@ -1025,15 +1025,24 @@ int wmain(int argc, wchar_t** argv) {
   }
   // The suite outlives the console events its children send.
   SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);
+  // With its output redirected (as under a workflow) the suite takes a console
+  // of its own, so that a child's Ctrl+Break or keystrokes reach nothing but
+  // this run; at a terminal it shares the terminal's and says so.
+  DWORD mode = 0;
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (!GetConsoleMode(output, &mode)) {
+    FreeConsole();
+    AllocConsole();
+    SetStdHandle(STD_OUTPUT_HANDLE, output);
+  } else {
+    std::printf(
+        "note: the console checks share this terminal; the suite flushes whatever "
+        "a child types into it\n");
+  }
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   g_console_input =
       CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   &inherit, OPEN_EXISTING, 0, nullptr);
-  if (g_console_input == INVALID_HANDLE_VALUE && AllocConsole()) {
-    g_console_input =
-        CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    &inherit, OPEN_EXISTING, 0, nullptr);
-  }
   if (g_console_input == INVALID_HANDLE_VALUE) {
     g_console_input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   &inherit, OPEN_EXISTING, 0, nullptr);
