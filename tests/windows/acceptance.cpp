@@ -116,13 +116,32 @@ void spill(const std::wstring& path, const std::string& bytes) {
   std::ofstream(std::filesystem::path(path), std::ios::binary) << bytes;
 }
 
+// Deletes a file whose owner was locked out of its access list: the restore
+// privilege grants DELETE whatever the list says (an OWNER RIGHTS entry takes
+// even the owner's right to rewrite it).
+void force_delete(const std::wstring& path) {
+  HANDLE token = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    TOKEN_PRIVILEGES privileges{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+    LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &privileges.Privileges[0].Luid);
+    AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+    CloseHandle(token);
+  }
+  const HANDLE file = CreateFileW(
+      path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
 // Removes a tree without ever following a link out of it.
 void remove_tree(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
   SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    DeleteFileW(path.c_str());
+    if (!DeleteFileW(path.c_str())) force_delete(path);
     return;
   }
   if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -202,26 +221,6 @@ bool add_ace(const std::wstring& path, const wchar_t* sid_text, DWORD rights) {
   LocalFree(descriptor);
   LocalFree(sid);
   return ok;
-}
-
-// Takes back a file whose owner was locked out of its access list, and deletes it.
-void seize_and_delete(const std::wstring& path) {
-  HANDLE token = nullptr;
-  if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
-    for (const wchar_t* name : {SE_TAKE_OWNERSHIP_NAME, SE_RESTORE_NAME}) {
-      TOKEN_PRIVILEGES privileges{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
-      LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid);
-      AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-    }
-    CloseHandle(token);
-  }
-  PSID admins = nullptr;
-  ConvertStringSidToSidW(L"S-1-5-32-544", &admins);
-  SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT,
-                        OWNER_SECURITY_INFORMATION, admins, nullptr, nullptr, nullptr);
-  add_ace(path, L"S-1-5-32-544", FILE_ALL_ACCESS);
-  LocalFree(admins);
-  DeleteFileW(path.c_str());
 }
 
 // ---- processes -----------------------------------------------------------
@@ -694,7 +693,7 @@ void locked_file() {
                "; reported: " + (loud ? "yes" : "no") + "; lease kept: " + (lease ? "yes" : "no"),
            "report a failed revocation (workspace ACL cleanup failed ...) and keep the lease");
   }
-  seize_and_delete(locked);
+  force_delete(locked);
   run("the next run repairs what the locked file left", {"exit", "0"}, writing());
 }
 
