@@ -2,8 +2,8 @@
 # Runs every test of the project: installs what is missing, builds both
 # presets, runs the native unit tests (under AddressSanitizer and
 # UndefinedBehaviorSanitizer) and then the Wine suite against the real
-# tessarin-sandbox.exe. Prints both runners' summaries at the end and exits
-# non-zero when anything failed.
+# tessarin-sandbox.exe, and checks the release zip. Prints the summaries at
+# the end and exits non-zero when anything failed.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -24,6 +24,34 @@ cmake --build --preset windows -j2
 logs=build/logs
 mkdir -p "$logs"
 
+# The release zip holds exactly the stripped exe, the README and their sums,
+# and CPack's checksum beside it matches the zip.
+check_package() {
+  local zips=(build/windows/tessarin-sandbox-*-win64.zip)
+  ((${#zips[@]} == 1)) || { echo "expected one release zip, found: ${zips[*]}"; return 1; }
+  local unpacked=build/windows/package-check
+  rm -rf "$unpacked" && mkdir -p "$unpacked"
+  (cd "$(dirname "${zips[0]}")" && sha256sum --quiet -c "$(basename "${zips[0]}").sha256") || return 1
+  (cd "$unpacked" && cmake -E tar xf "../$(basename "${zips[0]}")") || return 1
+  local listing
+  listing=$(cd "$unpacked" && find . -mindepth 1 | LC_ALL=C sort | tr '\n' ' ')
+  [[ $listing == "./README.md ./SHA256SUMS ./tessarin-sandbox.exe " ]] ||
+    { echo "unexpected zip contents: $listing"; return 1; }
+  (cd "$unpacked" && sha256sum --quiet -c SHA256SUMS) || return 1
+  cmp -s README.md "$unpacked/README.md" || { echo "the zip's README differs"; return 1; }
+  if x86_64-w64-mingw32-objdump -h "$unpacked/tessarin-sandbox.exe" | grep -q '\.debug_'; then
+    echo "the zip's exe is not stripped"
+    return 1
+  fi
+  echo "release zip: $(basename "${zips[0]}") ($(stat -c %s "${zips[0]}") bytes), contents and sums check out"
+}
+
+stage "release package"
+package_status=0
+rm -f build/windows/tessarin-sandbox-*-win64.zip*
+{ cmake --build --preset windows --target package >"$logs/package.log" 2>&1 && check_package; } ||
+  { package_status=1; cat "$logs/package.log"; }
+
 stage "unit tests (ctest)"
 unit_status=0
 ctest --preset native 2>&1 | tee "$logs/ctest.log" || unit_status=${PIPESTATUS[0]}
@@ -35,11 +63,12 @@ wine_status=0
   tee "$logs/pytest.log" || wine_status=${PIPESTATUS[0]}
 
 stage "summary"
+echo "release zip: $( ((package_status == 0)) && echo ok || echo FAILED)"
 echo "unit tests: $(grep -E 'tests passed|tests failed' "$logs/ctest.log" | tail -n 1 || true)"
 echo "Wine tests: $(grep -E '^=*.*\b(passed|failed|error|errors|no tests ran)\b' "$logs/pytest.log" |
   tail -n 1 | sed -E 's/^=+ | =+$//g' || true)"
-if ((unit_status != 0 || wine_status != 0)); then
-  echo "FAILED (ctest exit $unit_status, pytest exit $wine_status)"
+if ((unit_status != 0 || wine_status != 0 || package_status != 0)); then
+  echo "FAILED (ctest exit $unit_status, pytest exit $wine_status, package $package_status)"
   exit 1
 fi
 echo "all tests passed in $((SECONDS - started))s"

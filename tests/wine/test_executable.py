@@ -119,3 +119,25 @@ def test_embeds_our_manifest_and_no_other(helper_bytes):
     assert [element.text for element in long_paths] == ["true"]
     supported = root.findall("compat:compatibility/compat:application/compat:supportedOS", ns)
     assert [element.get("Id") for element in supported] == [WINDOWS_10_AND_11]
+
+
+RT_VERSION = 16
+
+
+def test_carries_a_version_resource_with_the_project_version(helper_bytes):
+    project = re.search(r"project\(\w+ VERSION (\d+)\.(\d+)\.(\d+)",
+                        (REPO / "CMakeLists.txt").read_text())
+    major, minor, patch = (int(part) for part in project.groups())
+    versions = [entry for entry in resources(helper_bytes) if entry[0] == RT_VERSION]
+    assert len(versions) == 1, [entry[:3] for entry in versions]
+    data = versions[0][3]
+    fixed = data.find(struct.pack("<I", 0xFEEF04BD))
+    assert fixed > 0, "no fixed file information"
+    file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<4I", data, fixed + 8)
+    assert (file_ms, file_ls) == (product_ms, product_ls) == ((major << 16) | minor, patch << 16)
+    text = data.decode("utf-16-le", errors="replace")
+    dotted = f"{major}.{minor}.{patch}"
+    for key, value in (("ProductName", "Tessarin Sandbox"), ("FileVersion", dotted),
+                       ("ProductVersion", dotted), ("OriginalFilename", "tessarin-sandbox.exe"),
+                       ("FileDescription", "Runs one command confined in a Windows AppContainer")):
+        assert re.search(f"{key}\0+{re.escape(value)}\0", text), key

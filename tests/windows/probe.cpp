@@ -1,0 +1,325 @@
+// The child side of the acceptance suite: performs one operation inside the
+// sandbox and says by its exit code how it went, so that a missing file is
+// never counted as a denial. %NAME% in an argument is expanded first, so the
+// suite can name the child's own TEMP.
+//   read <file>                 create-delete <file>      write <file>
+//   connect <ipv4>:<port>       handle <value|stdout>     temp-is <prefix>
+//   junctions <dir> <target>    odd-names <dir>           lockdown <file>
+//   hold <flag file>            tree <beat> <beat>        beat <file>
+//   inject                      break <beat>              exit <code>
+// Started under another name (a planted powershell.exe or icacls.exe) it only
+// leaves planted-ran.txt beside itself and fails.
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// winsock2.h before windows.h, or the old winsock header comes in first.
+#include <windows.h>
+
+#include <sddl.h>
+#include <winioctl.h>
+
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum Outcome : int { kAllowed = 0, kDenied = 10, kNotFound = 11, kOther = 12, kUsage = 13 };
+
+int classify(DWORD error, const wchar_t* what) {
+  fwprintf(stderr, L"probe: %ls: error %lu\n", what, error);
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_PRIVILEGE_NOT_HELD:
+    case ERROR_SHARING_VIOLATION:
+    case WSAEACCES:
+      return kDenied;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_HANDLE:
+      return kNotFound;
+    default:
+      return kOther;
+  }
+}
+int last_error(const wchar_t* what) {
+  return classify(GetLastError(), what);
+}
+
+std::wstring expand(const wchar_t* text) {
+  std::wstring out(32768, L'\0');
+  const DWORD n = ExpandEnvironmentStringsW(text, out.data(), static_cast<DWORD>(out.size()));
+  out.resize(n == 0 ? 0 : n - 1);
+  return out;
+}
+
+std::wstring own_path() {
+  std::wstring path(32768, L'\0');
+  path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+  return path;
+}
+
+bool put(const std::wstring& path, DWORD disposition = CREATE_ALWAYS,
+         SECURITY_ATTRIBUTES* security = nullptr) {
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  security, disposition, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool ok = WriteFile(file, "probe\n", 6, &written, nullptr) != 0;
+  const DWORD error = GetLastError();
+  CloseHandle(file);
+  SetLastError(error);
+  return ok;
+}
+
+// A mount point (junction) at `link` that leads to `target`, made the way a
+// hostile child would make one: it needs no right on the target.
+bool make_junction(const std::wstring& link, const std::wstring& target) {
+  if (!CreateDirectoryW(link.c_str(), nullptr)) return false;
+  std::wstring full(32768, L'\0');
+  full.resize(
+      GetFullPathNameW(target.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
+  const std::wstring substitute = L"\\??\\" + full;
+  const auto sub_bytes = static_cast<WORD>(substitute.size() * sizeof(wchar_t));
+  const auto print_bytes = static_cast<WORD>(full.size() * sizeof(wchar_t));
+  // The mount-point layout: tag, data length, reserved, then four offsets and
+  // the two NUL-terminated names.
+  std::vector<BYTE> buffer(8 + 8 + sub_bytes + 2 + print_bytes + 2, 0);
+  auto put16 = [&](std::size_t at, WORD value) { std::memcpy(&buffer[at], &value, 2); };
+  const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+  std::memcpy(&buffer[0], &tag, 4);
+  put16(4, static_cast<WORD>(buffer.size() - 8));
+  put16(8, 0);
+  put16(10, sub_bytes);
+  put16(12, static_cast<WORD>(sub_bytes + 2));
+  put16(14, print_bytes);
+  std::memcpy(&buffer[16], substitute.data(), sub_bytes);
+  std::memcpy(&buffer[16 + sub_bytes + 2], full.data(), print_bytes);
+  const HANDLE dir =
+      CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (dir == INVALID_HANDLE_VALUE) return false;
+  DWORD returned = 0;
+  const bool ok =
+      DeviceIoControl(dir, FSCTL_SET_REPARSE_POINT, buffer.data(),
+                      static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr) != 0;
+  const DWORD error = GetLastError();
+  CloseHandle(dir);
+  SetLastError(error);
+  return ok;
+}
+
+int beat(const std::wstring& file) {
+  for (int i = 1; i <= 2400; ++i) {  // stops by itself after two minutes
+    const std::string count = std::to_string(i);
+    const HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                 nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return last_error(L"beat");
+    DWORD written = 0;
+    WriteFile(h, count.data(), static_cast<DWORD>(count.size()), &written, nullptr);
+    CloseHandle(h);
+    Sleep(50);
+  }
+  return kAllowed;
+}
+
+bool start_beat(const std::wstring& file) {
+  std::wstring line = L"\"" + own_path() + L"\" beat \"" + file + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &info)) {
+    return false;
+  }
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  for (int i = 0; i < 400 && GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
+    Sleep(25);
+  }
+  return true;
+}
+
+int connect_to(const std::wstring& target) {
+  WSADATA data{};
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return kOther;
+  const std::size_t colon = target.rfind(L':');
+  if (colon == std::wstring::npos) return kUsage;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port =
+      htons(static_cast<u_short>(std::wcstoul(target.c_str() + colon + 1, nullptr, 10)));
+  if (InetPtonW(AF_INET, target.substr(0, colon).c_str(), &address.sin_addr) != 1) return kUsage;
+  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return classify(static_cast<DWORD>(WSAGetLastError()), L"socket");
+  u_long nonblocking = 1;
+  ioctlsocket(s, FIONBIO, &nonblocking);
+  int result = kAllowed;
+  if (connect(s, reinterpret_cast<sockaddr*>(&address), static_cast<int>(sizeof address)) != 0) {
+    const int error = WSAGetLastError();
+    if (error != WSAEWOULDBLOCK) {
+      result = classify(static_cast<DWORD>(error), L"connect");
+    } else {
+      fd_set writable, failed;
+      FD_ZERO(&writable);
+      FD_ZERO(&failed);
+      FD_SET(s, &writable);
+      FD_SET(s, &failed);
+      timeval wait{10, 0};
+      if (select(0, nullptr, &writable, &failed, &wait) <= 0) {
+        result = classify(WSAETIMEDOUT, L"connect");
+      } else if (FD_ISSET(s, &failed)) {
+        int so_error = 0;
+        int length = static_cast<int>(sizeof so_error);
+        getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error), &length);
+        result = classify(static_cast<DWORD>(so_error), L"connect");
+      }
+    }
+  }
+  closesocket(s);
+  return result;
+}
+
+// Names a child can give a file and a careless remover cannot take away.
+int odd_names(const std::wstring& dir) {
+  const std::wstring base = L"\\\\?\\" + dir + L"\\";
+  std::wstring deep = base + L"deep";
+  const std::wstring files[] = {base + L"trailing dot.", base + L"trailing space ", base + L"CON",
+                                base + L"nul.txt", base + L"x\xD800y"};
+  for (const auto& file : files) {
+    if (!put(file)) return last_error(file.c_str());
+  }
+  while (deep.size() < 400) {
+    if (!CreateDirectoryW(deep.c_str(), nullptr)) return last_error(L"deep directory");
+    deep += L"\\" + std::wstring(60, L'd');
+  }
+  return put(deep) ? kAllowed : last_error(L"deep file");
+}
+
+// A file only the child's own package may change: its owner keeps no right
+// to rewrite the access list (an OWNER RIGHTS entry overrides the implicit one).
+int lockdown(const std::wstring& file) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return last_error(L"token");
+  BYTE buffer[256];
+  DWORD size = 0;
+  const bool ok = GetTokenInformation(token, TokenAppContainerSid, buffer, sizeof buffer, &size);
+  CloseHandle(token);
+  const auto* container = reinterpret_cast<TOKEN_APPCONTAINER_INFORMATION*>(buffer);
+  if (!ok || container->TokenAppContainer == nullptr) return kOther;
+  wchar_t* sid = nullptr;
+  if (!ConvertSidToStringSidW(container->TokenAppContainer, &sid)) return last_error(L"sid");
+  const std::wstring sddl = L"D:P(A;;FA;;;" + std::wstring(sid) + L")(A;;0x20000;;;OW)";
+  LocalFree(sid);
+  SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          sddl.c_str(), SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr)) {
+    return last_error(L"descriptor");
+  }
+  const bool made = put(file, CREATE_NEW, &security);
+  LocalFree(security.lpSecurityDescriptor);
+  return made ? kAllowed : last_error(L"lockdown");
+}
+
+int inject() {
+  HANDLE input =
+      CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  if (input == INVALID_HANDLE_VALUE) input = GetStdHandle(STD_INPUT_HANDLE);
+  // Harmless if a shell ever runs it; the suite looks for the marker.
+  const std::wstring text = L"rem tessarin-acceptance-injected\r";
+  std::vector<INPUT_RECORD> records;
+  for (const wchar_t c : text) {
+    INPUT_RECORD record{};
+    record.EventType = KEY_EVENT;
+    record.Event.KeyEvent.bKeyDown = TRUE;
+    record.Event.KeyEvent.wRepeatCount = 1;
+    record.Event.KeyEvent.uChar.UnicodeChar = c;
+    records.push_back(record);
+  }
+  DWORD written = 0;
+  if (!WriteConsoleInputW(input, records.data(), static_cast<DWORD>(records.size()), &written)) {
+    return last_error(L"WriteConsoleInputW");
+  }
+  return kAllowed;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  // Every probe outlives console events, so that only the helper's clean-up
+  // can end a tree (a handler is not inherited, so each process sets its own).
+  SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);
+  const std::wstring self = own_path();
+  const std::wstring name = self.substr(self.find_last_of(L'\\') + 1);
+  if (_wcsicmp(name.c_str(), L"tessarin-probe.exe") != 0) {
+    put(self.substr(0, self.size() - name.size()) + L"planted-ran.txt");
+    return kOther;
+  }
+  if (argc < 2) return kUsage;
+  const std::wstring op = argv[1];
+  std::vector<std::wstring> a;
+  for (int i = 2; i < argc; ++i) a.push_back(expand(argv[i]));
+  auto need = [&](std::size_t n) { return a.size() >= n; };
+
+  if (op == L"exit" && need(1))
+    ExitProcess(static_cast<UINT>(std::wcstoul(a[0].c_str(), nullptr, 10)));
+  if (op == L"read" && need(1)) {
+    const HANDLE file = CreateFileW(a[0].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return last_error(L"read");
+    char byte = 0;
+    DWORD got = 0;
+    const bool ok = ReadFile(file, &byte, 1, &got, nullptr) != 0;
+    CloseHandle(file);
+    return ok ? kAllowed : last_error(L"read");
+  }
+  if (op == L"write" && need(1)) return put(a[0]) ? kAllowed : last_error(L"write");
+  if (op == L"create-delete" && need(1)) {
+    if (!put(a[0])) return last_error(L"create");
+    return DeleteFileW(a[0].c_str()) ? kAllowed : last_error(L"delete");
+  }
+  if (op == L"connect" && need(1)) return connect_to(a[0]);
+  if (op == L"handle" && need(1)) {
+    const HANDLE h = a[0] == L"stdout" ? GetStdHandle(STD_OUTPUT_HANDLE)
+                                       : reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(
+                                             std::wcstoull(a[0].c_str(), nullptr, 10)));
+    DWORD written = 0;
+    return WriteFile(h, "leak\n", 5, &written, nullptr) ? kAllowed : last_error(L"handle");
+  }
+  if (op == L"temp-is" && need(1)) {
+    for (const wchar_t* variable : {L"TEMP", L"TMP"}) {
+      const std::wstring value = expand((L"%" + std::wstring(variable) + L"%").c_str());
+      if (_wcsnicmp(value.c_str(), a[0].c_str(), a[0].size()) != 0) {
+        fwprintf(stderr, L"probe: %ls is %ls\n", variable, value.c_str());
+        return kOther;
+      }
+    }
+    return kAllowed;
+  }
+  if (op == L"junctions" && need(2)) {
+    const bool ok = make_junction(a[0] + L"\\out", a[1]) && make_junction(a[0] + L"\\loop", a[0]) &&
+                    make_junction(a[0] + L"\\dangling", a[0] + L"\\nowhere");
+    return ok ? kAllowed : last_error(L"junction");
+  }
+  if (op == L"odd-names" && need(1)) return odd_names(a[0]);
+  if (op == L"lockdown" && need(1)) return lockdown(a[0]);
+  if (op == L"hold" && need(1)) {
+    put(a[0] + L".held");  // tells the suite the run is under way, where it can
+    for (int i = 0; i < 1200 && GetFileAttributesW(a[0].c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
+      Sleep(100);
+    }
+    return kAllowed;
+  }
+  if (op == L"beat" && need(1)) return beat(a[0]);
+  if (op == L"tree" && need(2)) return start_beat(a[1]) ? beat(a[0]) : last_error(L"grandchild");
+  if (op == L"inject") return inject();
+  if (op == L"break" && need(1)) {
+    if (!start_beat(a[0])) return last_error(L"grandchild");
+    if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0)) return last_error(L"Ctrl+Break");
+    Sleep(3000);
+    return kAllowed;
+  }
+  return kUsage;
+}
