@@ -42,6 +42,8 @@ def test_imports_only_windows_system_dlls_and_is_a_hardened_console_program(help
     foreign = sorted(name for name in imported
                      if name not in SYSTEM_DLLS and not name.startswith("api-ms-win-"))
     assert foreign == [], "the helper would need DLLs that Windows does not ship"
+    # Every command would pay for loading them; they are bound where needed.
+    assert not imported & {"shell32.dll", "ole32.dll"}
     assert re.search(r"^Subsystem\s+00000003\s+\(Windows CUI\)", dump, re.M), \
         "not a console program: standard streams would not be inherited"
     # Address-space layout randomisation (64-bit) and no-execute data.
