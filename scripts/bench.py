@@ -35,7 +35,8 @@ def machine():
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
                 if line.startswith("model name")), platform.processor())
     wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
-    return f"{os.cpu_count()} cores, {cpu}, {wine}, {platform.platform()}"
+    load = ", ".join(f"{value:.1f}" for value in os.getloadavg())
+    return f"{os.cpu_count()} cores, {cpu}, {wine}, {platform.platform()}, load average {load}"
 
 
 def tool_calls(install):
