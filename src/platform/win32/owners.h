@@ -69,7 +69,8 @@ struct LocalTraits {
 };
 // CoTaskMemFree, bound on first use from the system directory: importing it
 // would load ole32 into every start of the helper, though only the readiness
-// check ever frees such a buffer (and its caller has ole32 loaded by then).
+// check ever frees such a buffer (by then the allocator that made it is loaded
+// anyway).
 struct CoTaskTraits {
   static void* invalid() { return nullptr; }
   static void close(void* p) {
