@@ -1,11 +1,21 @@
-"""Figures for the helper under Wine: how long each command takes, end to end
-(one Wine process start for run_and_report plus the helper and its tools), and
-what a tool that floods its output costs the helper in time and memory. Prints
-figures only; nothing here passes or fails."""
+"""Figures for the helper under Wine, against the stand-ins. Prints figures
+and verdicts against the targets; nothing here is a test.
+
+- Processes started per command, counted from the stand-ins' logs, against
+  the fewest the command needs.
+- The helper's wall time against a baseline that starts the very same
+  processes and does nothing else (bench_baseline.exe, fed from the logs of
+  the helper's own run), timed alternately, each under plain `wine`.
+- Peak working set of a grant whose icacls floods its output, and of one
+  that writes nothing.
+- The exe's size, as built and stripped, and its largest contributors."""
 
 import json
+import os
+import platform
 import shutil
 import statistics
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -13,74 +23,172 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "wine"))
 
-from harness import PROGRAMS, Install, Wine, to_windows  # noqa: E402
+from harness import HELPER, PROGRAMS, Install, Wine, to_windows  # noqa: E402
 from icacls_stand_in import IcaclsStandIn  # noqa: E402
 
 BENCH = REPO / "build" / "bench"
+RATIO_TARGET = 1.10
+MEMORY_TARGET_MIB = 16
 
 
-def timed(install, *args, program=None):
+def machine():
+    cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
+                if line.startswith("model name")), platform.processor())
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    load = ", ".join(f"{value:.1f}" for value in os.getloadavg())
+    return f"{os.cpu_count()} cores, {cpu}, {wine}, {platform.platform()}, load average {load}"
+
+
+def tool_calls(install):
+    """(program file, argument vector) of every tool the helper started, in
+    order: PowerShell always runs before the first icacls call."""
+    calls = []
+    log = install.bin / "calls.log"
+    for line in log.read_text(encoding="utf-8").splitlines() if log.exists() else []:
+        entry = json.loads(line)
+        if entry["tool"] == "powershell":
+            calls.append((install.bin / "powershell.exe", entry["argv"]))
+    for args in IcaclsStandIn(install).calls():
+        calls.append((install.bin / "icacls.exe", ["icacls.exe", *args]))
+    return calls
+
+
+def forget_calls(install):
+    for name in ("calls.log", "icacls-calls.jsonl"):
+        (install.bin / name).unlink(missing_ok=True)
+
+
+def plain(install, program, args):
+    """Runs a program directly under `wine`, as a caller would start it;
+    yields its wall time and exit code (low 8 bits). Wine sets LOCALAPPDATA
+    itself, so the helper keeps its state in the bench prefix's profile."""
     started = time.monotonic()
-    result = install.run(*args, program=program)
-    return time.monotonic() - started, result
+    code = subprocess.run(["wine", program, *args], env=install.wine.env, cwd=install.cwd,
+                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode
+    return time.monotonic() - started, code
 
 
-def figure(name, seconds, note=""):
-    values = sorted(seconds)
-    print(f"  {name:<48} median {statistics.median(values) * 1000:7.0f} ms"
-          f"   min {values[0] * 1000:6.0f} ms   n={len(values)}  {note}")
+def side_by_side(install, name, args, expected, pairs):
+    forget_calls(install)
+    _, code = plain(install, install.helper, args)
+    calls = tool_calls(install)
+    plan = install.root / "baseline-plan.txt"
+    plan.write_text("".join("\t".join([to_windows(p), *a]) + "\n" for p, a in calls),
+                    encoding="utf-8")
+    baseline = [to_windows(PROGRAMS / "bench_baseline.exe"), to_windows(plan)]
+    helper_times, baseline_times = [], []
+    for _ in range(pairs):
+        helper_times.append(plain(install, install.helper, args)[0])
+        seconds, baseline_code = plain(install, baseline[0], baseline[1:])
+        if baseline_code != 0:
+            sys.exit(f"the baseline failed for {name} with exit code {baseline_code}")
+        baseline_times.append(seconds)
+    a, b = statistics.median(helper_times), statistics.median(baseline_times)
+    # Each pair ran back to back, so its ratio is the one least disturbed by
+    # whatever else the machine is doing.
+    ratio = statistics.median(h / r for h, r in zip(helper_times, baseline_times))
+    verdict = "met" if ratio <= RATIO_TARGET else "MISSED"
+    count = "equal" if len(calls) == expected else "NOT EQUAL"
+    print(f"  {name:<22} exit {code:2}  processes {len(calls):2} (fewest {expected:2}, {count})"
+          f"  helper {a * 1000:5.0f} ms  baseline {b * 1000:5.0f} ms"
+          f"  ratio {ratio:4.2f} ({verdict})")
 
 
-def run_args(workspace, roots):
-    args = ["run", "--workspace", to_windows(workspace), "--cwd", to_windows(workspace),
-            "--preset", "workspace_write", "--parent-pid", "@PARENT_PID@"]
-    for root in roots:
-        args += ["--writable-root", to_windows(root)]
-    return [*args, "--", "cmd.exe", "/c", "exit 0"]
+def commands(wine, pairs):
+    print(f"processes started and wall time against the baseline (medians of {pairs} pairs, "
+          f"target ratio <= {RATIO_TARGET:.2f}; a run stops at the launch under Wine, so "
+          "no child is counted)")
+    install = Install(wine, BENCH / "machines" / "commands")
+    side_by_side(install, "status, not set up", ["status"], 0, pairs)
+    _, code = plain(install, install.helper, ["setup"])
+    assert code == 0, "setup failed"
+    side_by_side(install, "setup", ["setup"], 4, pairs)
+    side_by_side(install, "status, ready", ["status"], 1, pairs)
+    # A living caller: the session's idle Wine process.
+    parent = (wine.prefix.parent / "wine-keeper.pid").read_text().strip()
+    workspace = install.root / "workspace"
+    for count in (0, 3):
+        roots = [install.root / f"root{i}" for i in range(count)]
+        args = ["run", "--workspace", to_windows(workspace), "--cwd", to_windows(workspace),
+                "--preset", "workspace_write", "--parent-pid", parent]
+        for root in [workspace, *roots]:
+            root.mkdir(exist_ok=True)
+        for root in roots:
+            args += ["--writable-root", to_windows(root)]
+        args += ["--", "cmd.exe", "/c", "exit 0"]
+        # 1 PowerShell check, W+2 grants and as many revocations.
+        side_by_side(install, f"run, {count} writable roots", args, 1 + 2 * (count + 2), pairs)
 
 
-def main(repeats=7):
+def memory(wine):
+    print(f"\npeak working set of a process running one grant (target <= {MEMORY_TARGET_MIB} MiB)")
+    for name, stdout_mib, stderr_kib in (("100 MiB out, 1 MiB err", 100, 1024),
+                                         ("no output", 0, 0)):
+        install = Install(wine, BENCH / "machines" / f"memory-{stdout_mib}")
+        shutil.copy2(PROGRAMS / "acl_probe.exe", install.bin / "acl_probe.exe")
+        icacls = IcaclsStandIn(install)
+        if stdout_mib:
+            icacls.flood_stdout(stdout_mib)
+            icacls.fill_stderr(stderr_kib)
+        target = install.root / "w"
+        target.mkdir(exist_ok=True)
+        started = time.monotonic()
+        result = install.run("grant", to_windows(target), "S-1-15-2-1", "m",
+                             program=to_windows(install.bin / "acl_probe.exe"))
+        seconds = time.monotonic() - started
+        outcome = json.loads(result.out)
+        peak = outcome["peak_working_set"] / (1 << 20)
+        verdict = "met" if peak <= MEMORY_TARGET_MIB else "MISSED"
+        print(f"  {name:<24} {peak:6.1f} MiB ({verdict}), private {outcome['peak_private'] / (1 << 20):5.1f}"
+              f" MiB, {seconds * 1000:5.0f} ms, grant {'ok' if outcome['ok'] else 'failed'}")
+
+
+def size():
+    stripped = BENCH / "tessarin-sandbox.stripped.exe"
+    subprocess.run(["x86_64-w64-mingw32-strip", "-o", str(stripped), str(HELPER)], check=True)
+    print(f"\nexe size: {HELPER.stat().st_size / 1024:.0f} KiB as built, "
+          f"{stripped.stat().st_size / 1024:.0f} KiB stripped")
+    headers = subprocess.run(["x86_64-w64-mingw32-objdump", "-h", str(HELPER)],
+                             capture_output=True, text=True, check=True).stdout
+    sections = sorted(((int(f[2], 16), f[1]) for f in map(str.split, headers.splitlines())
+                       if len(f) > 6 and f[1].startswith(".")), reverse=True)
+    debug = sum(bytes_ for bytes_, name in sections if name.startswith(".debug"))
+    print(f"  sections: debug information {debug / 1024:.0f} KiB, " + ", ".join(
+        f"{name} {bytes_ / 1024:.0f} KiB" for bytes_, name in sections
+        if not name.startswith(".debug") and bytes_ >= 8192))
+    symbols = [line.split(maxsplit=3) for line in subprocess.run(
+        ["x86_64-w64-mingw32-nm", "--size-sort", "-S", "-C", str(HELPER)],
+        capture_output=True, text=True, check=True).stdout.splitlines()]
+    code = [(int(f[1], 16), f[3]) for f in symbols
+            if len(f) == 4 and f[2] in "tT" and not f[3].startswith(".")]
+    groups = {}
+    for bytes_, name in code:
+        owner = next((key for key in ("nlohmann", "tessarin::", "std::") if key in name),
+                     "C runtime, libgcc, unwinding")
+        groups[owner] = groups.get(owner, 0) + bytes_
+    print("  code by origin: " + ", ".join(
+        f"{owner} {total / 1024:.0f} KiB" for owner, total in
+        sorted(groups.items(), key=lambda item: -item[1])))
+    print("  largest functions:")
+    for bytes_, name in sorted(code, reverse=True)[:6]:
+        print(f"    {bytes_ / 1024:5.1f} KiB  {name[:90]}")
+
+
+def main(pairs=9):
+    print("machine:", machine())
     shutil.rmtree(BENCH / "machines", ignore_errors=True)
     wine = Wine(prefix=BENCH / "wine-prefix")
     wine.start()
+    for state in (wine.prefix / "drive_c" / "users").glob("*/AppData/Local/Tessarin"):
+        shutil.rmtree(state)
     try:
-        print("command (under Wine 8, against the stand-ins)")
-        fresh = Install(wine, BENCH / "machines" / "fresh")
-        figure("status, not set up", [timed(fresh, "status")[0] for _ in range(repeats)])
-        figure("setup (4 profiles, 4 PowerShell runs, marker)",
-               [timed(fresh, "setup")[0] for _ in range(repeats)])
-        figure("status, ready (1 PowerShell run)",
-               [timed(fresh, "status")[0] for _ in range(repeats)])
-        for count in (0, 3):
-            roots = []
-            for i in range(count):
-                root = fresh.root / f"root{i}"
-                root.mkdir(exist_ok=True)
-                roots.append(root)
-            workspace = fresh.root / "workspace"
-            workspace.mkdir(exist_ok=True)
-            grants = 2 + count
-            figure(f"run to the launch, {count} writable roots",
-                   [timed(fresh, *run_args(workspace, roots))[0] for _ in range(repeats)],
-                   f"({grants} grants + {grants} revocations)")
-
-        print("\na tool that writes 100 MiB to standard output")
-        flood = Install(wine, BENCH / "machines" / "flood")
-        shutil.copy2(PROGRAMS / "acl_probe.exe", flood.bin / "acl_probe.exe")
-        icacls = IcaclsStandIn(flood)
-        icacls.flood_stdout(100)
-        target = flood.root / "w"
-        target.mkdir()
-        seconds, result = timed(flood, "grant", to_windows(target), "S-1-15-2-1", "m",
-                                program=to_windows(flood.bin / "acl_probe.exe"))
-        outcome = json.loads(result.out)
-        print(f"  one grant through it                             {seconds * 1000:7.0f} ms"
-              f"   {100 / seconds:6.0f} MiB/s")
-        print(f"  peak working set of the process running it       "
-              f"{outcome['peak_working_set'] / (1 << 20):7.1f} MiB")
+        commands(wine, pairs)
+        memory(wine)
     finally:
         wine.stop()
+    size()
 
 
 if __name__ == "__main__":
-    main()
+    main(max(9, int(sys.argv[1])) if len(sys.argv) > 1 else 9)

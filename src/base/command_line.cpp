@@ -37,6 +37,47 @@ WideBuffer build_command_line(const std::vector<std::string>& command) {
   return to_wide_nul(line);
 }
 
+std::vector<std::u16string> split_command_line(std::u16string_view line) {
+  std::size_t i = 0;
+  const auto at = [&](char16_t c) { return i < line.size() && line[i] == c; };
+  const auto at_blank = [&] { return at(u' ') || at(u'\t'); };
+
+  std::vector<std::u16string> out(1);
+  if (at(u'"')) {
+    for (++i; i < line.size() && !at(u'"'); ++i) out[0].push_back(line[i]);
+    if (at(u'"')) ++i;
+  } else {
+    for (; i < line.size() && !at_blank(); ++i) out[0].push_back(line[i]);
+  }
+
+  for (;;) {
+    while (at_blank()) ++i;
+    if (i == line.size()) return out;
+    std::u16string& arg = out.emplace_back();
+    bool quoted = false;
+    while (i < line.size() && (quoted || !at_blank())) {
+      std::size_t backslashes = 0;
+      for (; at(u'\\'); ++i) ++backslashes;
+      if (!at(u'"')) {
+        arg.append(backslashes, u'\\');
+        if (i < line.size() && (quoted || !at_blank())) arg.push_back(line[i++]);
+        continue;
+      }
+      arg.append(backslashes / 2, u'\\');
+      ++i;
+      if (backslashes % 2 == 1) {
+        arg.push_back(u'"');
+      } else if (quoted && at(u'"')) {
+        arg.push_back(u'"');
+        ++i;
+        quoted = false;
+      } else {
+        quoted = !quoted;
+      }
+    }
+  }
+}
+
 WideBuffer to_wide_nul(std::string_view text) {
   const std::u16string wide_text = utf8_to_utf16(text);
   WideBuffer buffer(wide_text.begin(), wide_text.end());

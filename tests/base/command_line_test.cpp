@@ -30,5 +30,31 @@ TEST(BuildCommandLine, JoinsQuotedElementsWithOneBlankAndEndsWithZero) {
   EXPECT_EQ(astral, (WideBuffer{0xD83D, 0xDE00, 0}));
 }
 
+TEST(SplitCommandLine, FollowsTheWindowsRules) {
+  using Split = std::vector<std::u16string>;
+  const struct {
+    std::u16string_view line;
+    Split expected;
+  } cases[] = {
+      {u"", {u""}},
+      {u"  a", {u"", u"a"}},  // a leading blank leaves the program name empty
+      {u"\"C:\\Program Files\\x\\\"y z", {u"C:\\Program Files\\x\\", u"y", u"z"}},
+      {u"C:\\a\\\" b", {u"C:\\a\\\"", u"b"}},  // no escapes in the program name
+      {u"p a\\\\b \\\\\"c d\" e\\\\\\\"f", {u"p", u"a\\\\b", u"\\c d", u"e\\\"f"}},
+      {u"p \"a b\"c\t \"\" x\ny", {u"p", u"a bc", u"", u"x\ny"}},
+      {u"p \"a\"\"b c\" \"\"\"\"", {u"p", u"a\"b", u"c \""}},  // "" ends the group
+      {u"p \"unclosed \\", {u"p", u"unclosed \\"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(split_command_line(c.line), c.expected) << std::string(c.line.begin(), c.line.end());
+  }
+  // What the helper quotes for its children, it also reads back.
+  const std::vector<std::string> command{"p", "", "a b\\", "\"q\"", "\\\\\"", "\t"};
+  const WideBuffer line = build_command_line(command);
+  Split expected;
+  for (const auto& element : command) expected.push_back(utf8_to_utf16(element));
+  EXPECT_EQ(split_command_line(std::u16string_view(line.data(), line.size() - 1)), expected);
+}
+
 }  // namespace
 }  // namespace tessarin

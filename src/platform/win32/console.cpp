@@ -2,10 +2,9 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <cwchar>
 
+#include "base/command_line.h"
 #include "base/text.h"
 #include "platform/win32/owners.h"
 
@@ -45,17 +44,16 @@ void write_all(DWORD which, std::string_view text) {
 }  // namespace
 
 Result<std::vector<std::string>> Win32Console::arguments() {
-  int count = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (argv == nullptr) return fail("cannot read the command line");
-  UniqueLocal owner(argv);
+  // Split here rather than by CommandLineToArgvW, whose shell32 (and all it
+  // pulls in) would be loaded for every command.
+  const wchar_t* line = GetCommandLineW();
+  const auto split = split_command_line(
+      std::u16string_view(reinterpret_cast<const char16_t*>(line), std::wcslen(line)));
   std::vector<std::string> out;
-  out.reserve(static_cast<std::size_t>(count));
-  for (int i = 0; i < count; ++i) {
-    const std::u16string_view arg(reinterpret_cast<const char16_t*>(argv[i]), std::wcslen(argv[i]));
-    auto text = utf16_to_utf8_strict(arg);
-    if (!text)
-      return fail("argument " + decimal(static_cast<unsigned>(i)) + " is not valid Unicode");
+  out.reserve(split.size());
+  for (std::size_t i = 0; i < split.size(); ++i) {
+    auto text = utf16_to_utf8_strict(split[i]);
+    if (!text) return fail("argument " + decimal(i) + " is not valid Unicode");
     out.push_back(std::move(*text));
   }
   return out;

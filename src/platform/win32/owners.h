@@ -6,8 +6,6 @@
 
 #include <windows.h>
 
-#include <objbase.h>
-
 #include <string>
 #include <utility>
 #include <vector>
@@ -69,9 +67,24 @@ struct LocalTraits {
   static void* invalid() { return nullptr; }
   static void close(void* p) { LocalFree(p); }
 };
+// CoTaskMemFree, bound on first use from the system directory: importing it
+// would load ole32 into every start of the helper, though only the readiness
+// check ever frees such a buffer (by then the allocator that made it is loaded
+// anyway).
 struct CoTaskTraits {
   static void* invalid() { return nullptr; }
-  static void close(void* p) { CoTaskMemFree(p); }
+  static void close(void* p) {
+    using Free = void(WINAPI*)(void*);
+    static const Free free = [] {
+      const HMODULE ole32 = LoadLibraryExW(L"ole32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+      // Through the generic function type, which any function pointer may
+      // be converted from and back to.
+      return ole32 == nullptr ? nullptr
+                              : reinterpret_cast<Free>(reinterpret_cast<void (*)()>(
+                                    GetProcAddress(ole32, "CoTaskMemFree")));
+    }();
+    if (free != nullptr) free(p);
+  }
 };
 struct FreeSidTraits {
   static void* invalid() { return nullptr; }

@@ -14,10 +14,13 @@
 
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <iterator>
 #include <mutex>
 #include <optional>
@@ -277,6 +280,42 @@ std::string check(const Echo& echo, const std::u16string& program,
   return problem;
 }
 
+// Lines of the characters that matter to splitting, in any order: odd and
+// doubled quotes, backslash runs, blanks at either end.
+std::u16string random_raw_line(SplitMix64& rng) {
+  static const char16_t kUnits[] = {u'a', u' ', u'\t', u'"', u'"', u'\\', u'\\', u'\n', 0x3000};
+  std::u16string line;
+  for (std::size_t n = rng.below(20); n > 0; --n)
+    line.push_back(kUnits[rng.below(std::size(kUnits))]);
+  return line;
+}
+
+// Differences between the helper's splitting and CommandLineToArgvW's, each
+// described on standard output. (CommandLineToArgvW reads an empty line as the
+// program's own path, which the helper never looks at.)
+std::size_t split_mismatches(const std::vector<std::u16string>& lines) {
+  std::size_t mismatches = 0;
+  for (const std::u16string& line : lines) {
+    if (line.empty()) continue;
+    int count = 0;
+    wchar_t** argv = CommandLineToArgvW(reinterpret_cast<const wchar_t*>(line.c_str()), &count);
+    if (argv == nullptr) continue;
+    const tessarin::win32::UniqueLocal owner(argv);
+    std::vector<std::u16string> expected;
+    for (int i = 0; i < count; ++i) {
+      expected.emplace_back(reinterpret_cast<const char16_t*>(argv[i]), std::wcslen(argv[i]));
+    }
+    const auto got = tessarin::split_command_line(line);
+    if (got == expected) continue;
+    std::string shown;
+    for (const auto& element : got) shown += ' ' + printable(element);
+    std::printf("SPLIT MISMATCH: command line %s\n  split as%s\n", printable(line).c_str(),
+                shown.c_str());
+    ++mismatches;
+  }
+  return mismatches;
+}
+
 }  // namespace
 
 int main() {
@@ -320,7 +359,10 @@ int main() {
   for (std::size_t n = 0; n < corpus.size(); ++n) {
     for (const auto& element : corpus[n]) sent[n].push_back(units_of(element));
   }
-  std::size_t mismatches = 0, transient = 0;
+  std::vector<std::u16string> split_lines;
+  for (const auto& line : lines) split_lines.emplace_back(line.begin(), line.end() - 1);
+  for (std::size_t n = 0; n < 20 * random_lists; ++n) split_lines.push_back(random_raw_line(rng));
+  std::size_t mismatches = split_mismatches(split_lines), transient = 0;
   for (std::size_t n = 0; n < corpus.size(); ++n) {
     const std::string problem = check(echoes[n], program, sent[n]);
     if (problem.empty()) continue;
