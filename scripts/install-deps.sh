@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building and testing the helper need:
-# both compilers, CMake, GoogleTest, nlohmann/json, Wine and pytest.
+# both compilers, CMake, GoogleTest, nlohmann/json, Wine and pytest, and
+# clang 14 with its runtime libraries (libFuzzer) for the fuzz targets.
 # Idempotent: when everything is installed it only asks dpkg, and it runs
 # apt-get (update first) only for what is missing. Needs root for that.
 set -euo pipefail
@@ -10,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev googletest
   nlohmann-json3-dev
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+  clang-14 libclang-rt-14-dev
   wine wine64
   python3 python3-pytest python3-pytest-rerunfailures
 )

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test of the project: installs what is missing, builds both
 # presets, runs the native unit tests (under AddressSanitizer and
-# UndefinedBehaviorSanitizer) and then the Wine suite against the real
-# tessarin-sandbox.exe, and checks the release zip. Prints the summaries at
-# the end and exits non-zero when anything failed.
+# UndefinedBehaviorSanitizer), every fuzz target briefly, and then the Wine
+# suite against the real tessarin-sandbox.exe, and checks the release zip.
+# Prints the summaries at the end and exits non-zero when anything failed.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -56,6 +56,10 @@ stage "unit tests (ctest)"
 unit_status=0
 ctest --preset native 2>&1 | tee "$logs/ctest.log" || unit_status=${PIPESTATUS[0]}
 
+stage "fuzzing (12 s per target)"
+fuzz_status=0
+scripts/fuzz.sh 12 2>&1 | tee "$logs/fuzz.log" || fuzz_status=${PIPESTATUS[0]}
+
 stage "Wine tests (pytest)"
 wine_status=0
 # Debian's interpreter, which is the one python3-pytest installs into.
@@ -67,8 +71,9 @@ echo "release zip: $( ((package_status == 0)) && echo ok || echo FAILED)"
 echo "unit tests: $(grep -E 'tests passed|tests failed' "$logs/ctest.log" | tail -n 1 || true)"
 echo "Wine tests: $(grep -E '^=*.*\b(passed|failed|error|errors|no tests ran)\b' "$logs/pytest.log" |
   tail -n 1 | sed -E 's/^=+ | =+$//g' || true)"
-if ((unit_status != 0 || wine_status != 0 || package_status != 0)); then
-  echo "FAILED (ctest exit $unit_status, pytest exit $wine_status, package $package_status)"
+echo "fuzz targets: $(grep -E '^fuzzing' "$logs/fuzz.log" | tail -n 1 || true)"
+if ((unit_status != 0 || fuzz_status != 0 || wine_status != 0 || package_status != 0)); then
+  echo "FAILED (ctest exit $unit_status, fuzzing exit $fuzz_status, pytest exit $wine_status, package $package_status)"
   exit 1
 fi
 echo "all tests passed in $((SECONDS - started))s"

@@ -27,8 +27,8 @@ Status recover_stale_lease(Platform& platform, const std::string& lease,
 // The lease content: a compact JSON array of the paths, no line break.
 std::string encode_acl_lease(const std::vector<std::string>& paths);
 // One JSON array of strings, white space around tokens allowed, nothing
-// after it, no byte-order mark, valid UTF-8 in every string. The error names
-// the line and column.
+// after it, no byte-order mark, valid UTF-8 and no NUL in every string. The
+// error names the line and column.
 Result<std::vector<std::string>> decode_acl_lease(std::string_view bytes);
 
 }  // namespace tessarin

@@ -70,6 +70,8 @@ TEST(LeaseDecoding, TypeErrorsPointAtTheOffendingValue) {
             "type error at line 2, column 3: the lease must be an array of strings, not an object");
   EXPECT_EQ(decode_acl_lease("[\"a\\\"\",\n \"b\", 17]").error(),
             "type error at line 2, column 7: the lease must hold only strings, not a number");
+  EXPECT_EQ(decode_acl_lease("[\"a\",\n \"b\\u0000\"]").error(),
+            "invalid path at line 2, column 2: a NUL character is not allowed");
 }
 
 class Lease : public ::testing::Test {
