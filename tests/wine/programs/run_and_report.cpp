@@ -1,5 +1,8 @@
 // Starts one program and writes its full 32-bit exit code to a file, because
-// Wine hands Linux only the low 8 bits of an exit code.
+// Wine hands Linux only the low 8 bits of an exit code. The file also says how
+// far this program got: empty once its own code runs, "started" once the
+// program is running, then the exit code. So a missing file proves that Wine
+// never ran any code of ours, and only that is worth starting again.
 //
 //   run_and_report.exe <result file> [--env NAME=VALUE]... [--unset NAME]...
 //                      -- <program> [argument]...
@@ -33,6 +36,15 @@ int main() {
   }
   const std::vector<std::string>& args = *all;
   const std::string result_file = args[1];
+  const auto report = [&](const std::string& text) {
+    if (program_support::write_file(result_file, text, program_support::Write::Replace)) {
+      return true;
+    }
+    std::fprintf(stderr, "run_and_report: cannot write %s: %lu\n", result_file.c_str(),
+                 GetLastError());
+    return false;
+  };
+  if (!report("")) return 122;
   std::size_t i = 2;
   for (; i < args.size() && args[i] != "--"; ++i) {
     if (args[i] == "--env" && i + 1 < args.size() && args[i + 1].find('=') != std::string::npos) {
@@ -70,10 +82,11 @@ int main() {
   }
   const UniqueHandle process(info.hProcess);
   const UniqueHandle thread(info.hThread);
+  if (!report("started")) return 122;
   WaitForSingleObject(process.get(), INFINITE);
   DWORD code = 0;
   GetExitCodeProcess(process.get(), &code);
 
-  program_support::write_file(result_file, std::to_string(code), program_support::Write::Replace);
+  if (!report(std::to_string(code))) return 122;
   return static_cast<int>(code);
 }
