@@ -7,6 +7,7 @@
 #include "base/json_text.h"
 #include "base/path.h"
 #include "base/text.h"
+#include "platform/remove_tree.h"
 #include "provision/state_directory.h"
 
 namespace tessarin {
@@ -131,6 +132,32 @@ std::string shown(const std::string& path) {
   return text;
 }
 
+// The temporary directory of the dead run that wrote a lease, as that run
+// built it: it belongs to nobody now, and no later run would ever look at
+// it again. Our own is left alone; the run resets it.
+bool is_dead_runs_temp_dir(Environment& env, const std::string& path) {
+  const std::string_view name = file_name(path);
+  return parent_path(path) == join_path(state_directory(env), "tmp") && !name.empty() &&
+         name.find_first_not_of("0123456789") == std::string_view::npos &&
+         name != decimal(env.current_process_id());
+}
+
+// Temporary files of this identity's lease left by instances killed while
+// writing it. The caller holds the identity's lock, so no live writer owns
+// one.
+void remove_stray_temporaries(Platform& platform, const std::string& lease) {
+  const auto directory = parent_path(lease);
+  if (!directory) return;
+  auto entries = platform.files.list_directory(*directory);
+  if (!entries) return;
+  const std::string prefix = replace_extension(file_name(lease), "tmp-");
+  for (const auto& entry : *entries) {
+    if (entry.name.starts_with(prefix) && !entry.status.is_directory) {
+      (void)platform.files.remove_file(join_path(*directory, entry.name));
+    }
+  }
+}
+
 }  // namespace
 
 std::string acl_lease_path(Environment& env, const std::string& profile_name) {
@@ -206,6 +233,7 @@ Status write_acl_lease(Platform& platform, const std::string& profile_name,
 Status recover_stale_lease(Platform& platform, const std::string& profile_name,
                            const std::string& sid_text) {
   const std::string lease = acl_lease_path(platform.env, profile_name);
+  remove_stray_temporaries(platform, lease);
   std::vector<std::string> paths;
   if (platform.files.exists(lease)) {
     auto bytes = platform.files.read_file(lease);
@@ -226,6 +254,10 @@ Status recover_stale_lease(Platform& platform, const std::string& profile_name,
   // On failure the lease stays, so that the next run of the identity tries
   // again.
   if (auto revoked = revoke_all(platform, paths, sid_text); !revoked) return revoked;
+  // Before the lease goes, so that a run killed here leaves it to be found.
+  for (const auto& path : paths) {
+    if (is_dead_runs_temp_dir(platform.env, path)) (void)remove_tree(platform.files, path);
+  }
   if (auto removed = platform.files.remove_file(lease); !removed) {
     return fail("remove ACL lease: " + removed.error().text);
   }

@@ -124,15 +124,14 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
   const auto outcome = m.run();
   ASSERT_TRUE(outcome.ok()) << outcome.error();
   EXPECT_EQ(*outcome, 3u);
-  m.expect_in_order({"tool powershell.exe", "fs canonicalize C:\\work\\sub",
-                     "fs canonicalize C:\\work", "lock create " + lock_of(kWwOff),
-                     "lock wait " + lock_of(kWwOff), "profile derive " + kWwOff,
-                     "fs create_directories " + kTemp,
-                     "fs replace " + kState + "\\acl-leases\\" + kWwOff + ".tmp-4242",
-                     grant(kWork, kWwOff, "M"), grant(kTemp, kWwOff, "M"), "env set TEMP=" + kTemp,
-                     "env set TMP=" + kTemp, "launch create_process tool.exe arg",
-                     "launch close job", revoke(kWork, kWwOff), revoke(kTemp, kWwOff),
-                     "fs remove_file " + lease_of(kWwOff), "fs remove_directory " + kTemp});
+  m.expect_in_order(
+      {"tool powershell.exe", "fs canonicalize C:\\work\\sub", "fs canonicalize C:\\work",
+       "lock create " + lock_of(kWwOff), "lock wait " + lock_of(kWwOff), "profile derive " + kWwOff,
+       "fs replace " + kState + "\\acl-leases\\" + kWwOff + ".tmp-4242",
+       "fs create_directories " + kTemp, grant(kWork, kWwOff, "M"), grant(kTemp, kWwOff, "M"),
+       "env set TEMP=" + kTemp, "env set TMP=" + kTemp, "launch create_process tool.exe arg",
+       "launch close job", revoke(kWork, kWwOff), revoke(kTemp, kWwOff),
+       "fs remove_file " + lease_of(kWwOff), "fs remove_directory " + kTemp});
   m.expect_released_last(kWwOff);
   EXPECT_EQ(m.icacls().size(), 4u);
   EXPECT_EQ(m.events("tool powershell.exe").size(), 1u);
@@ -278,9 +277,14 @@ TEST(RunSandboxed, EachStepUnderTheLockFailsWithItsMessageAndReleasesInOrder) {
     EXPECT_TRUE(m.icacls().empty()) << c.name;
     EXPECT_FALSE(m.logged("launch")) << c.name;
     EXPECT_FALSE(m.logged("env set")) << c.name;
-    // Nothing was granted, so the directory stays for the next reset.
-    if (std::string(c.name).rfind("lease ", 0) == 0) {
-      EXPECT_TRUE(m.files.has(kTemp)) << c.name;
+    // The lease comes before the directory, and goes again when the
+    // directory cannot be made: a failed run leaves neither behind.
+    const std::string name = c.name;
+    if (name.starts_with("lease ") || name == "create temp") {
+      EXPECT_FALSE(m.files.has(kTemp)) << c.name;
+    }
+    if (name.ends_with(" temp")) {
+      EXPECT_FALSE(m.files.has(lease_of(kWwOff))) << c.name;
     }
     m.expect_released_last(kWwOff, c.sid_held);
   }
@@ -422,6 +426,27 @@ TEST(RunSandboxed, AStaleLeaseIsRevokedUnderTheLockBeforeTheNewOneIsWritten) {
                      grant(kWork, kWwOff, "M")});
   // The dead run's temporary directory no longer exists: nothing to revoke.
   EXPECT_THAT(m.icacls(), Not(Contains(revoke(kState + "\\tmp\\9", kWwOff))));
+}
+
+// A run killed at any instant leaves its temporary directory and perhaps a
+// lease temporary file; the next run of the identity removes exactly those.
+TEST(RunSandboxed, AStaleLeaseTakesTheDeadRunsLeftoversWithIt) {
+  Machine m;
+  const std::string dead = kState + "\\tmp\\9";
+  const std::string leases = kState + "\\acl-leases\\";
+  m.files.add_file(dead + "\\made by the child");
+  m.files.add_file(kState + "\\tmp\\12\\another run's");
+  m.files.add_file(leases + kWwOff + ".tmp-77", "[");
+  m.files.add_file(leases + kRoOff + ".tmp-78", "[");
+  m.files.add_file(lease_of(kWwOff), encode_acl_lease({dead}));
+  ASSERT_TRUE(m.run().ok());
+  m.expect_in_order({"lock wait", revoke(dead, kWwOff), "fs remove_directory " + dead,
+                     "fs remove_file " + lease_of(kWwOff), grant(kWork, kWwOff, "M")});
+  EXPECT_FALSE(m.files.has(dead));
+  EXPECT_FALSE(m.files.has(leases + kWwOff + ".tmp-77"));
+  // Another identity's lease and a directory no lease names are not ours.
+  EXPECT_TRUE(m.files.has(leases + kRoOff + ".tmp-78"));
+  EXPECT_TRUE(m.files.has(kState + "\\tmp\\12\\another run's"));
 }
 
 }  // namespace
