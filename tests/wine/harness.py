@@ -37,9 +37,9 @@ class WineMissing(RuntimeError):
 class WineStartFailure(RuntimeError):
     """Wine, under load, now and then fails to start a process before any code
     of ours runs in it: CreateProcessW fails with ERROR_INTERNAL_ERROR (1359)
-    because the new process died in its start-up, or `wine` itself gives up on
-    run_and_report.exe, exiting 1 with nothing on standard error. Windows has
-    neither failure. A test that meets one is run again (see pytest.ini); any
+    because the new process died in its start-up, or run_and_report.exe never
+    reaches its first statement (see reported_exit_code). Windows has neither
+    failure. A test that meets one is run again (see pytest.ini); any
     other failure is reported as it is."""
 
 

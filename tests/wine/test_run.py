@@ -164,7 +164,9 @@ def wait_until(condition, seconds: float = 60, what: str = "condition") -> None:
 def test_the_next_run_repairs_what_a_killed_run_left(machine, icacls):
     work = directory(machine, "work")
     data = directory(machine, "data")
-    icacls.sleep(1500)
+    # Long enough that the kill, itself a Wine process that is slow to start
+    # on a busy machine, lands while the second grant still sleeps.
+    icacls.sleep(6000)
     killed, _ = machine.start(*run_args(work, roots=(data,)))
     # Killed while its second grant is in progress.
     wait_until(lambda: len(icacls.calls()) >= 2, what="the second grant")

@@ -26,6 +26,16 @@
 using tessarin::win32::UniqueHandle;
 
 int main() {
+  // First of all, with system calls only: the result file exists as soon as
+  // this program runs at all.
+  int count = 0;
+  const tessarin::win32::UniqueLocal raw(CommandLineToArgvW(GetCommandLineW(), &count));
+  if (!raw || count < 2 ||
+      !tessarin::win32::UniqueFile(CreateFileW(static_cast<wchar_t**>(raw.get())[1], GENERIC_WRITE,
+                                               0, nullptr, CREATE_ALWAYS, 0, nullptr))) {
+    std::fputs("run_and_report: cannot create the result file\n", stderr);
+    return 122;
+  }
   // The unpaired surrogates are made below, in the command line, so the
   // arguments themselves can be read strictly.
   const auto all = program_support::arguments();
@@ -44,7 +54,6 @@ int main() {
                  GetLastError());
     return false;
   };
-  if (!report("")) return 122;
   std::size_t i = 2;
   for (; i < args.size() && args[i] != "--"; ++i) {
     if (args[i] == "--env" && i + 1 < args.size() && args[i + 1].find('=') != std::string::npos) {
