@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test of the project: installs what is missing, builds both
 # presets, runs the native unit tests (under AddressSanitizer and
-# UndefinedBehaviorSanitizer), every fuzz target briefly, and then the Wine
-# suite against the real tessarin-sandbox.exe, and checks the release zip.
-# Prints the summaries at the end and exits non-zero when anything failed.
+# UndefinedBehaviorSanitizer), every fuzz target briefly, the Wine suite
+# against the real tessarin-sandbox.exe and the short kill-anywhere soak, and
+# checks the release zip. Prints every summary at the end and exits non-zero
+# when anything failed.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -66,14 +67,21 @@ wine_status=0
 (cd tests/wine && /usr/bin/python3 -m pytest -q -rfER -p no:cacheprovider) 2>&1 |
   tee "$logs/pytest.log" || wine_status=${PIPESTATUS[0]}
 
+stage "kill-anywhere soak (short)"
+soak_status=0
+scripts/soak.sh 2>&1 | tee "$logs/soak.log" || soak_status=${PIPESTATUS[0]}
+
 stage "summary"
 echo "release zip: $( ((package_status == 0)) && echo ok || echo FAILED)"
 echo "unit tests: $(grep -E 'tests passed|tests failed' "$logs/ctest.log" | tail -n 1 || true)"
 echo "Wine tests: $(grep -E '^=*.*\b(passed|failed|error|errors|no tests ran)\b' "$logs/pytest.log" |
   tail -n 1 | sed -E 's/^=+ | =+$//g' || true)"
 echo "fuzz targets: $(grep -E '^fuzzing' "$logs/fuzz.log" | tail -n 1 || true)"
-if ((unit_status != 0 || fuzz_status != 0 || wine_status != 0 || package_status != 0)); then
-  echo "FAILED (ctest exit $unit_status, fuzzing exit $fuzz_status, pytest exit $wine_status, package $package_status)"
+echo "soak: $(grep -E '^(grants leaked|leftovers):' "$logs/soak.log" | paste -sd ' ' || true)"
+if ((unit_status != 0 || fuzz_status != 0 || wine_status != 0 || soak_status != 0 ||
+  package_status != 0)); then
+  echo "FAILED (ctest exit $unit_status, fuzzing exit $fuzz_status, pytest exit $wine_status," \
+    "soak exit $soak_status, package $package_status)"
   exit 1
 fi
 echo "all tests passed in $((SECONDS - started))s"

@@ -196,21 +196,26 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
 
   const std::string sandbox_temp_dir =
       join_path(join_path(state_dir, "tmp"), decimal(platform.env.current_process_id()));
+  lease_paths.push_back(sandbox_temp_dir);
+
+  // The lease is written before the temporary directory is made and before
+  // any grant, so that a run killed from here on is repaired, its directory
+  // removed, by the next run of the identity.
+  if (auto leased = write_acl_lease(platform, lease, lease_paths); !leased) {
+    return leased.propagate();
+  }
+  const auto unlease = [&](std::string message) -> Result<std::uint32_t> {
+    (void)platform.files.remove_file(lease);
+    return fail(std::move(message));
+  };
   // Whatever stands there was left by an earlier instance with this process
   // identifier, possibly shaped by its child; links in it are removed, never
   // followed.
   if (auto reset = remove_tree(platform.files, sandbox_temp_dir); !reset) {
-    return fail("reset sandbox temp: " + reset.error().text);
+    return unlease("reset sandbox temp: " + reset.error().text);
   }
   if (auto made = platform.files.create_directories(sandbox_temp_dir); !made) {
-    return fail("create sandbox temp: " + made.error().text);
-  }
-  lease_paths.push_back(sandbox_temp_dir);
-
-  // The lease is written before any grant, so that a run killed from here on
-  // is repaired by the next run of the identity.
-  if (auto leased = write_acl_lease(platform, lease, lease_paths); !leased) {
-    return leased.propagate();
+    return unlease("create sandbox temp: " + made.error().text);
   }
   const Prepared prepared{lease, *sid_text, lease_paths, sandbox_temp_dir};
   const GrantPlan plan{workspace, *sid_text, request.preset, writable_roots, sandbox_temp_dir};

@@ -160,6 +160,40 @@ TEST_F(Lease, RecoveryRevokesExistingPathsThenDeletes) {
   EXPECT_FALSE(fake.files.has(kLease));
 }
 
+// A lease cut short or with any one bit changed is either still a list of
+// paths, revoked and removed, or refused with one line that leaves it in place
+// and starts no tool: a lease that cannot be read may name grants in force.
+TEST(LeaseRecovery, EveryTruncationAndFlippedBitIsRevokedOrRefusedAndKept) {
+  const std::string good = encode_acl_lease({"\\\\?\\D:\\w\xC3\xA9rk", "D:\\a\"b"});
+  std::vector<std::pair<std::string, bool>> variants;  // bytes, cut short
+  for (std::size_t i = 0; i < good.size(); ++i) {
+    variants.emplace_back(good.substr(0, i), true);
+    for (int bit = 0; bit < 8; ++bit) {
+      variants.emplace_back(good, false);
+      variants.back().first[i] = static_cast<char>(good[i] ^ (1 << bit));
+    }
+  }
+  for (const auto& [bytes, cut] : variants) {
+    fakes::FakePlatform fake;
+    fake.files.add_directory("\\\\?\\D:\\w\xC3\xA9rk");
+    fake.files.add_file(kLease, bytes);
+    const Status recovered = recover_stale_lease(fake.platform, kLease, kSid);
+    const auto decoded = decode_acl_lease(bytes);
+    if (cut || !decoded) {
+      ASSERT_FALSE(recovered) << bytes;
+      EXPECT_EQ(recovered.error(), "parse ACL lease: " + decoded.error());
+      EXPECT_EQ(recovered.error().find('\n'), std::string::npos) << recovered.error();
+      EXPECT_TRUE(is_valid_utf8(recovered.error())) << recovered.error();
+      EXPECT_EQ(fake.files.content(kLease), bytes);
+      EXPECT_TRUE(fake.tools.runs.empty()) << bytes;
+    } else {
+      EXPECT_TRUE(recovered) << bytes;
+      EXPECT_FALSE(fake.files.has(kLease)) << bytes;
+      EXPECT_LE(fake.tools.runs.size(), decoded->size()) << bytes;
+    }
+  }
+}
+
 TEST_F(Lease, RecoveryFailuresLeaveTheLease) {
   fake.files.add_directory("D:\\kept");
   const std::string content = R"(["D:\\kept"])";

@@ -175,6 +175,7 @@ LaunchApi::Outcome<std::unique_ptr<LaunchApi::Handle>> FakeLaunchApi::open_proce
   log_.push_back("launch open_parent " + decimal(pid));
   std::uint32_t code = 0;
   if (fails("open_parent", code)) return Err<std::uint32_t>{code};
+  if (gone_pids.contains(pid)) return Err<std::uint32_t>{87u};
   return std::unique_ptr<Handle>(std::make_unique<FakeHandle>(log_, live_objects, "parent"));
 }
 

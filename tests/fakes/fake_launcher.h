@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ class FakeLaunchApi final : public LaunchApi {
   // "resume", "open_parent", "creation_time", "wait", "wait_for",
   // "exit_code". A listed step fails with the mapped last-error code.
   std::map<std::string, std::uint32_t> failures;
+  // Process identifiers that name no process: opening one fails with 87.
+  std::set<std::uint32_t> gone_pids;
   std::size_t list_size = 48;
   std::uint32_t wait_result = 0;  // 0: the child ended first
   // The results of the next timed waits on the caller, in order; once they

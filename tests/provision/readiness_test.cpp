@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "fakes/fake_platform.h"
 #include "provision/firewall.h"
 #include "provision/state_directory.h"
@@ -68,6 +70,43 @@ TEST(Readiness, TheMarkerDecidesBeforeAnythingIsAsked) {
   EXPECT_EQ(m.verify(), "Windows sandbox setup version does not match the helper");
   EXPECT_TRUE(m.events("profile ").empty());
   EXPECT_TRUE(m.tools.runs.empty());
+}
+
+// A marker cut short or with any one bit changed is refused with one of the
+// documented messages, or, if it still says the same, accepted; it is never
+// changed, and no process starts for one that is refused.
+TEST(Readiness, EveryTruncationAndFlippedBitOfTheMarkerIsRefusedOrMeansTheSame) {
+  const std::string good = serialize_setup_marker(SetupMarker{1, {kRoOff, kWwOff}});
+  std::vector<std::pair<std::string, bool>> variants;  // bytes, cut short
+  for (std::size_t i = 0; i < good.size(); ++i) {
+    variants.emplace_back(good.substr(0, i), true);
+    for (int bit = 0; bit < 8; ++bit) {
+      variants.emplace_back(good, false);
+      variants.back().first[i] = static_cast<char>(good[i] ^ (1 << bit));
+    }
+  }
+  for (const auto& [bytes, cut] : variants) {
+    Ready m;
+    m.files.add_file(kMarker, bytes);
+    const std::string outcome = m.verify();
+    EXPECT_EQ(m.files.content(kMarker), bytes);
+    const auto parsed = parse_setup_marker(bytes);
+    if (cut || !parsed) {
+      EXPECT_EQ(outcome, "setup marker is corrupt") << bytes;
+      EXPECT_TRUE(m.tools.runs.empty()) << bytes;
+    } else if (outcome == "ready") {
+      EXPECT_EQ(parsed->version, 1u) << bytes;
+      EXPECT_EQ(
+          std::set<std::string>(parsed->offline_profiles.begin(), parsed->offline_profiles.end()),
+          (std::set<std::string>{kRoOff, kWwOff}))
+          << bytes;
+    } else {
+      EXPECT_TRUE(outcome == "Windows sandbox setup version does not match the helper" ||
+                  outcome == "setup marker does not contain every offline identity")
+          << outcome << " for " << bytes;
+      EXPECT_TRUE(m.tools.runs.empty()) << bytes;
+    }
+  }
 }
 
 TEST(Readiness, TheFirstUnregisteredProfileInTheFixedOrderIsReported) {

@@ -141,8 +141,8 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
                      "lock file " + lock_file_of(kWwOff),
                      "launch guard_console",
                      "profile derive " + kWwOff,
-                     "fs create_directories " + kTemp,
                      "fs replace " + kState + "\\acl-leases\\" + kWwOff + ".tmp-4242",
+                     "fs create_directories " + kTemp,
                      grant(kWork, kWwOff, "M"),
                      grant(kTemp, kWwOff, "M"),
                      "env set TEMP=" + kTemp,
@@ -348,9 +348,14 @@ TEST(RunSandboxed, EachStepUnderTheLockFailsWithItsMessageAndReleasesInOrder) {
     EXPECT_TRUE(m.icacls().empty()) << c.name;
     EXPECT_FALSE(m.logged("launch size")) << c.name;
     EXPECT_FALSE(m.logged("env set")) << c.name;
-    // Nothing was granted, so the directory stays for the next reset.
-    if (std::string(c.name).rfind("lease ", 0) == 0) {
-      EXPECT_TRUE(m.files.has(kTemp)) << c.name;
+    // The lease comes before the directory, and goes again when the
+    // directory cannot be made: a failed run leaves neither behind.
+    const std::string name = c.name;
+    if (name.starts_with("lease ") || name == "create temp") {
+      EXPECT_FALSE(m.files.has(kTemp)) << c.name;
+    }
+    if (name.ends_with(" temp")) {
+      EXPECT_FALSE(m.files.has(lease_of(kWwOff))) << c.name;
     }
     m.expect_released_last(kWwOff, c.sid_held);
   }
@@ -513,6 +518,30 @@ TEST(RunSandboxed, AStaleLeaseIsRevokedUnderTheLockBeforeTheNewOneIsWritten) {
                      grant(kWork, kWwOff, "M")});
   // The dead run's temporary directory no longer exists: nothing to revoke.
   EXPECT_THAT(m.icacls(), Not(Contains(revoke(kState + "\\tmp\\9", kWwOff))));
+}
+
+// A run killed at any instant leaves its temporary directory and perhaps a
+// lease temporary file; the next run of the identity removes exactly those,
+// unless a live process now carries the dead run's number: that may be a run
+// of another identity, whose directory it is now.
+TEST(RunSandboxed, AStaleLeaseTakesTheDeadRunsLeftoversWithIt) {
+  Machine m;
+  const std::string dead = kState + "\\tmp\\9";
+  const std::string leases = kState + "\\acl-leases\\";
+  m.files.add_file(dead + "\\made by the child");
+  m.files.add_file(kState + "\\tmp\\12\\another run's");
+  m.files.add_file(leases + kWwOff + ".tmp-77", "[");
+  m.files.add_file(leases + kRoOff + ".tmp-78", "[");
+  m.files.add_file(lease_of(kWwOff), encode_acl_lease({dead, kState + "\\tmp\\12"}));
+  m.launcher.gone_pids.insert(9);
+  ASSERT_TRUE(m.run().ok());
+  m.expect_in_order({"lock wait", revoke(dead, kWwOff), "fs remove_directory " + dead,
+                     "fs remove_file " + lease_of(kWwOff), grant(kWork, kWwOff, "M")});
+  EXPECT_FALSE(m.files.has(dead));
+  EXPECT_FALSE(m.files.has(leases + kWwOff + ".tmp-77"));
+  // Another identity's lease, and a directory whose number lives, are not ours.
+  EXPECT_TRUE(m.files.has(leases + kRoOff + ".tmp-78"));
+  EXPECT_TRUE(m.files.has(kState + "\\tmp\\12\\another run's"));
 }
 
 }  // namespace

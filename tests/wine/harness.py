@@ -49,10 +49,12 @@ class WineMissing(RuntimeError):
 
 
 class WineStartFailure(RuntimeError):
-    """Wine, under load, now and then fails to start a process with
-    ERROR_INTERNAL_ERROR (1359): the new process died in its start-up, before
-    any code of ours ran. Windows has no such failure. A test that meets it is
-    run again (see pytest.ini); any other failure is reported as it is."""
+    """Wine, under load, now and then fails to start a process before any code
+    of ours runs in it: CreateProcessW fails with ERROR_INTERNAL_ERROR (1359)
+    because the new process died in its start-up, or run_and_report.exe never
+    reaches its first statement (see reported_exit_code). Windows has neither
+    failure. A test that meets one is run again (see pytest.ini); any
+    other failure is reported as it is."""
 
 
 # How that failure reads in the output of the helper (a tool it could not
@@ -67,6 +69,24 @@ def check_for_start_failure(stdout: bytes, stderr: bytes) -> None:
     for stream in (stdout, stderr):
         if any(failure in stream for failure in START_FAILURES):
             raise WineStartFailure(stream.decode("utf-8", errors="replace").strip())
+
+
+def reported_exit_code(result: Path, wine_exit: int, stderr: bytes) -> int:
+    """The exit code run_and_report.exe wrote to `result`. Its first act is to
+    create that file, so a missing file (and no complaint of its own about
+    writing it) means Wine ran none of our code: only then is it a start
+    failure. Anything short of an exit code after that is a fault."""
+    if not result.exists():
+        if b"run_and_report:" in stderr:
+            raise AssertionError(f"run_and_report failed: {stderr.decode(errors='replace')}")
+        raise WineStartFailure(f"wine exited {wine_exit} before run_and_report.exe ran: "
+                               f"{stderr.decode(errors='replace')}")
+    text = result.read_text()
+    if not text.isdigit():
+        raise AssertionError(
+            f"no exit code reported ({'program started' if text else 'program not started'}, "
+            f"wine exited {wine_exit}): {stderr.decode(errors='replace')}")
+    return int(text)
 
 
 class Wine:
@@ -216,13 +236,9 @@ class Install:
         completed = subprocess.run(argv, env=self.wine.env, cwd=self.cwd,
                                    stdin=subprocess.DEVNULL, capture_output=True,
                                    timeout=timeout)
-        if not result.exists():
-            check_for_start_failure(completed.stdout, completed.stderr)
-            raise AssertionError(
-                f"no exit code reported (wine exited {completed.returncode}): "
-                f"{completed.stderr.decode(errors='replace')}")
         check_for_start_failure(completed.stdout, completed.stderr)
-        return Completed(int(result.read_text()), completed.stdout, completed.stderr)
+        return Completed(reported_exit_code(result, completed.returncode, completed.stderr),
+                         completed.stdout, completed.stderr)
 
     def start(self, *args: str, env=None, unset=(), program: str | None = None):
         """Starts the helper without waiting; yields the Popen and the path

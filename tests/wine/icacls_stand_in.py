@@ -36,6 +36,10 @@ class IcaclsStandIn:
         key = f"fail-{direction}" if direction else "fail"
         self._control(f"{key}\t{path}\t{exit_code}\t{_escape(stderr)}")
 
+    def fail_call(self, number: int, exit_code: int, stderr: bytes = b"") -> None:
+        """The same for the `number`-th call the log records, counting from 1."""
+        self._control(f"fail-call\t{number}\t{exit_code}\t{_escape(stderr)}")
+
     def sleep(self, milliseconds: int) -> None:
         self._control(f"sleep-ms\t{milliseconds}")
 

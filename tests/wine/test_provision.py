@@ -348,13 +348,14 @@ def test_without_local_app_data_setup_and_status_agree_on_the_temporary_director
     assert list(install.cwd.iterdir()) == []
     assert status_line(install, **kwargs) == READY
     # The run points TEMP and TMP at its own directory; the lease is still
-    # found where it was written, and goes.
+    # found where it was written, and goes; only the identity's lock file stays.
     work = install.root / "work"
     work.mkdir()
     result = install.run("run", "--workspace", to_windows(work), "--cwd", to_windows(work),
                          "--preset", "read_only", "--parent-pid", "@PARENT_PID@", "--",
                          "cmd.exe", **kwargs)
     assert result.exit_code == 77
-    assert list((temp / "Tessarin" / "sandbox" / "acl-leases").iterdir()) == []
+    assert [p.name for p in (temp / "Tessarin" / "sandbox" / "acl-leases").iterdir()] == \
+        ["Tessarin.Sandbox.v1.ReadOnly.Offline.lock"]
     # With LOCALAPPDATA back, the machine is judged by the other directory.
     assert status_line(install) == not_ready("administrator initialization is required")

@@ -164,9 +164,9 @@ def wait_until(condition, seconds: float = 60, what: str = "condition") -> None:
 def test_the_next_run_repairs_what_a_killed_run_left(machine, icacls):
     work = directory(machine, "work")
     data = directory(machine, "data")
-    # Long enough that the helper is surely killed before its second grant
-    # would end.
-    icacls.sleep(5000)
+    # Long enough that the kill, itself a Wine process that is slow to start
+    # on a busy machine, lands while the second grant still sleeps.
+    icacls.sleep(6000)
     killed, _ = machine.start(*run_args(work, roots=(data,)))
     # Killed while its second grant is in progress.
     wait_until(lambda: len(icacls.calls()) >= 2, what="the second grant")
@@ -264,3 +264,35 @@ def test_a_run_whose_caller_ends_while_it_is_queued_grants_nothing(machine, icac
                             "terminated the sandbox process tree\n")
     assert icacls.calls() == []
     assert not lease_file(machine).exists()
+
+
+def test_an_icacls_failure_at_each_call_position_is_reported_and_undone(machine, icacls):
+    """One run grants the workspace, a root and the temporary directory, then
+    revokes them; each of those six calls fails in turn."""
+    work, data = directory(machine, "work"), directory(machine, "data")
+    marker = (machine.state_dir / "setup-v1.json").read_bytes()
+    for position in range(1, 7):
+        for name in ("icacls-calls.jsonl", "icacls-ledger.jsonl", "icacls-control.txt"):
+            (machine.stand_in_state / name).unlink(missing_ok=True)
+        shutil.rmtree(machine.state_dir / "acl-leases", ignore_errors=True)
+        icacls._directives.clear()
+        icacls.fail_call(position, 5, b"Access is denied.\r\n")
+        result = machine.run(*run_args(work, roots=(data,)))
+        calls = icacls.calls()
+        failed = calls[position - 1][0]
+        assert result.exit_code == 77, (position, result)
+        if position <= 3:
+            # The grant's message alone; everything leased is revoked at once.
+            assert result.err == (f"tessarin-sandbox: workspace ACL grant failed for {failed}: "
+                                  "Access is denied.\n")
+            assert [c[1] for c in calls] == ["/grant"] * position + ["/remove:g"] * 3
+            assert icacls.ledger() == []
+            assert not lease_file(machine).exists()
+        else:
+            assert result.err == (f"tessarin-sandbox: {LAUNCH_FAILS}; workspace ACL cleanup "
+                                  f"failed for {failed}: Access is denied.\n")
+            assert [entry[0] for entry in icacls.ledger()] == [failed]
+            # The lease stays for the next run of the identity to repeat.
+            assert json.loads(lease_file(machine).read_text())[position - 4] == failed
+        assert temp_dirs(machine) == []
+        assert (machine.state_dir / "setup-v1.json").read_bytes() == marker

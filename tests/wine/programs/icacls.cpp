@@ -32,6 +32,8 @@
 //         text> to standard error and exits with <exit code>, changing no
 //         entry. fail-grant and fail-revoke do the same for one direction.
 //         The text understands \r \n \t \\ and \xHH (any byte).
+//     fail-call<TAB><n><TAB><exit code><TAB><stderr text>
+//         the same for the n-th call that icacls-calls.jsonl records (from 1)
 //     sleep-ms<TAB><milliseconds>   every call sleeps this long after logging
 //                                   its start and before doing anything else
 //     stdout-mib<TAB><N>            every call writes N MiB to standard output
@@ -111,6 +113,7 @@ std::string unescape(const std::string& text) {
 struct Failure {
   std::string direction;  // "", "grant" or "revoke"
   std::string path;
+  std::uint64_t call = 0;  // when not 0, the call's number instead of its path
   DWORD exit_code = 1;
   std::string standard_error;
 };
@@ -131,10 +134,15 @@ Control read_control(const std::string& path) {
     if (line.empty() || line[0] == '#') continue;
     const auto fields = split(line, '\t');
     const std::string& key = fields[0];
-    if ((key == "fail" || key == "fail-grant" || key == "fail-revoke") && fields.size() >= 3) {
+    if ((key == "fail" || key == "fail-grant" || key == "fail-revoke" || key == "fail-call") &&
+        fields.size() >= 3) {
       Failure failure;
-      failure.direction = key == "fail" ? "" : key.substr(5);
-      failure.path = fields[1];
+      failure.direction = key == "fail" || key == "fail-call" ? "" : key.substr(5);
+      if (key == "fail-call") {
+        failure.call = std::stoull(fields[1]);
+      } else {
+        failure.path = fields[1];
+      }
       failure.exit_code = static_cast<DWORD>(std::stoul(fields[2]));
       if (fields.size() >= 4) failure.standard_error = unescape(fields[3]);
       control.failures.push_back(std::move(failure));
@@ -229,8 +237,12 @@ int main() {
   const Control control = read_control(stand_in_file("icacls-control.txt"));
   const std::string pid = std::to_string(GetCurrentProcessId());
 
+  std::uint64_t number = 1;
   {
     FilesLock lock;
+    for (const std::string& line : split(read_file(calls).value_or(std::string()), '\n')) {
+      number += line.starts_with("{\"event\":\"start\"") ? 1 : 0;
+    }
     write_file(calls,
                "{\"event\":\"start\",\"pid\":" + pid + ",\"time_us\":" + std::to_string(now_us()) +
                    ",\"args\":" + json_array(args) + "}\n",
@@ -275,7 +287,7 @@ int main() {
   }
 
   for (const auto& failure : control.failures) {
-    if (failure.path != path) continue;
+    if (failure.call != 0 ? failure.call != number : failure.path != path) continue;
     if (!failure.direction.empty() && failure.direction != (grant ? "grant" : "revoke")) continue;
     write_stream(STD_ERROR_HANDLE, failure.standard_error);
     write_stream(STD_OUTPUT_HANDLE,

@@ -12,7 +12,10 @@
 //                           changes nothing (e.g. 1 for a non-elevated
 //                           terminal); "exit-call N CODE": the same for the
 //                           N-th call only (counting from 1); "disable
-//                           RULE NAME": the check sees that rule as disabled
+//                           RULE NAME": the check sees that rule as disabled;
+//                           "sleep-ms N": every call sleeps N ms once it has
+//                           counted itself, so that a test can end its caller
+//                           while it runs
 //   powershell-count.txt    how many calls were made so far
 //   calls.log               one JSON object per call: the raw command line,
 //                           the argument vector, the script kind and the
@@ -182,6 +185,10 @@ std::uint32_t run(const std::vector<std::string>& args, std::string& kind) {
   const std::uint32_t call =
       static_cast<std::uint32_t>(count_text ? std::stoul(*count_text) : 0) + 1;
   write_file("powershell-count.txt", std::to_string(call), Write::Replace);
+  for (const auto& line : control_lines()) {
+    unsigned long ms = 0;
+    if (std::sscanf(line.c_str(), "sleep-ms %lu", &ms) == 1) Sleep(ms);
+  }
 
   const std::vector<std::string> expected_head = {"-NoLogo", "-NoProfile", "-NonInteractive",
                                                   "-Command"};

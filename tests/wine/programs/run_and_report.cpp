@@ -1,5 +1,8 @@
 // Starts one program and writes its full 32-bit exit code to a file, because
-// Wine hands Linux only the low 8 bits of an exit code.
+// Wine hands Linux only the low 8 bits of an exit code. The file also says how
+// far this program got: empty once its own code runs, "started" once the
+// program is running, then the exit code. So a missing file proves that Wine
+// never ran any code of ours, and only that is worth starting again.
 //
 //   run_and_report.exe <result file> [--env NAME=VALUE]... [--unset NAME]...
 //                      -- <program> [argument]...
@@ -23,6 +26,16 @@
 using tessarin::win32::UniqueHandle;
 
 int main() {
+  // First of all, with system calls only: the result file exists as soon as
+  // this program runs at all.
+  int count = 0;
+  const tessarin::win32::UniqueLocal raw(CommandLineToArgvW(GetCommandLineW(), &count));
+  if (!raw || count < 2 ||
+      !tessarin::win32::UniqueFile(CreateFileW(static_cast<wchar_t**>(raw.get())[1], GENERIC_WRITE,
+                                               0, nullptr, CREATE_ALWAYS, 0, nullptr))) {
+    std::fputs("run_and_report: cannot create the result file\n", stderr);
+    return 122;
+  }
   // The unpaired surrogates are made below, in the command line, so the
   // arguments themselves can be read strictly.
   const auto all = program_support::arguments();
@@ -33,6 +46,14 @@ int main() {
   }
   const std::vector<std::string>& args = *all;
   const std::string result_file = args[1];
+  const auto report = [&](const std::string& text) {
+    if (program_support::write_file(result_file, text, program_support::Write::Replace)) {
+      return true;
+    }
+    std::fprintf(stderr, "run_and_report: cannot write %s: %lu\n", result_file.c_str(),
+                 GetLastError());
+    return false;
+  };
   std::size_t i = 2;
   for (; i < args.size() && args[i] != "--"; ++i) {
     if (args[i] == "--env" && i + 1 < args.size() && args[i + 1].find('=') != std::string::npos) {
@@ -70,10 +91,11 @@ int main() {
   }
   const UniqueHandle process(info.hProcess);
   const UniqueHandle thread(info.hThread);
+  if (!report("started")) return 122;
   WaitForSingleObject(process.get(), INFINITE);
   DWORD code = 0;
   GetExitCodeProcess(process.get(), &code);
 
-  program_support::write_file(result_file, std::to_string(code), program_support::Write::Replace);
+  if (!report(std::to_string(code))) return 122;
   return static_cast<int>(code);
 }

@@ -131,20 +131,23 @@ inline bool exists(const std::string& path) {
 
 enum class Write { Replace, Append };
 
-inline void write_file(const std::string& path, std::string_view bytes, Write mode) {
+// False when the file could not be opened or took fewer bytes.
+inline bool write_file(const std::string& path, std::string_view bytes, Write mode) {
   const bool append = mode == Write::Append;
   const tessarin::win32::UniqueFile file(
       CreateFileW(tessarin::win32::wide(tessarin::utf8_to_utf16(path)),
                   append ? FILE_APPEND_DATA : GENERIC_WRITE, kShareAll, nullptr,
                   append ? OPEN_ALWAYS : CREATE_ALWAYS, 0, nullptr));
-  while (file && !bytes.empty()) {
+  if (!file) return false;
+  while (!bytes.empty()) {
     DWORD written = 0;
     if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
         written == 0) {
-      return;
+      return false;
     }
     bytes.remove_prefix(written);
   }
+  return true;
 }
 
 // The pieces between separators, an empty one wherever two meet or one ends

@@ -1,0 +1,307 @@
+"""Kill-anywhere soak: ends the real helper with TerminateProcess at every
+tool call of a run and at seeded random instants, then runs the same identity
+once more to its end and checks that nothing is left: no grant of a sandbox
+SID in the icacls stand-in's ledger, no lease or lease temporary file, no
+run's tmp\\<pid> directory, and the setup marker unchanged.
+
+    soak.py [--long] [--seed N]
+
+The short version (a few kills per identity) is a stage of scripts/test.sh;
+--long kills at every tool call of every scenario and at 25 random instants
+per scenario (200 in all).
+Exits 1 when any grant leaked, anything was left over, or a run that was
+carried to its end did not end as every run under Wine does."""
+
+from __future__ import annotations
+
+import argparse
+import random
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from collections import Counter
+from pathlib import Path
+
+from harness import PREFIX, PROGRAMS, Install, Wine, to_windows
+from icacls_stand_in import IcaclsStandIn
+
+IDENTITIES = [("read_only", False), ("read_only", True), ("workspace_write", False),
+              ("workspace_write", True)]
+# No writable root, and two with one of them given twice.
+ROOT_SETS = [(), ("a", "b", "a")]
+# Wine has no AppContainer: every run carried to its end fails its launch.
+LAUNCH_FAILS = "tessarin-sandbox: set AppContainer process attribute failed: 50\n"
+TOOL_SLEEP_MS = 1500
+VERBOSE = False
+
+
+class Killer:
+    """killer.exe, one Wine process for the whole soak (its header documents
+    the requests)."""
+
+    def __init__(self, wine: Wine):
+        self.process = subprocess.Popen(["wine", str(PROGRAMS / "killer.exe")], env=wine.env,
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, text=True)
+
+    def ask(self, *fields) -> list[str]:
+        self.process.stdin.write("\t".join(map(str, fields)) + "\n")
+        self.process.stdin.flush()
+        reply = self.process.stdout.readline().split()
+        if VERBOSE:
+            print(f"{time.strftime('%H:%M:%S')} {fields[0]} {fields[2:]} -> {reply}", flush=True)
+        return reply
+
+    def close(self) -> None:
+        self.process.stdin.close()
+        self.process.wait(timeout=60)
+
+
+class Scenario:
+    def __init__(self, machine: Install, icacls: IcaclsStandIn, preset: str, network: bool,
+                 roots: tuple[str, ...]):
+        self.machine, self.icacls = machine, icacls
+        self.name = f"{preset}{' --network' if network else ''} roots={len(roots)}"
+        work = machine.root / "work"
+        work.mkdir(exist_ok=True)
+        self.args = ["run", "--workspace", to_windows(work), "--cwd", to_windows(work),
+                     "--preset", preset, "--parent-pid", "@PARENT_PID@"]
+        for root in roots:
+            (machine.root / root).mkdir(exist_ok=True)
+            self.args += ["--writable-root", to_windows(machine.root / root)]
+        self.args += [*(["--network"] if network else []), "--", "cmd.exe", "/c", "exit 3"]
+        self.grants = len(roots) + 2
+        self.revocations = len(set(roots)) + 2
+
+    def start(self):
+        return self.machine.start(*self.args)
+
+    @staticmethod
+    def finish_killed(process) -> None:
+        # Not communicate(): a tool call the killed helper had started holds
+        # its copies of the helper's output streams until it ends.
+        process.wait(timeout=300)
+        process.stdout.close()
+        process.stderr.close()
+
+    def run_to_end(self) -> str | None:
+        """Runs once more to its end; the complaint, if it did not end as it
+        must."""
+        result = self.machine.run(*self.args, timeout=300)
+        if (result.exit_code, result.err) != (77, LAUNCH_FAILS):
+            return f"{self.name}: follow-up run ended {result.exit_code}: {result.err!r}"
+        return None
+
+
+def powershell_calls(machine: Install) -> int:
+    # The stand-in rewrites its count in place: an empty read is "not yet".
+    text = (machine.stand_in_state / "powershell-count.txt").read_text()
+    return int(text) if text else -1
+
+
+def tool_starts(icacls: IcaclsStandIn, since: int, direction: str) -> int:
+    return sum(1 for call in icacls.calls()[since:] if call[1] == direction)
+
+
+def phase_after_kill(machine: Install, icacls: IcaclsStandIn, since: int, pid: str) -> str:
+    """Where a run killed as process `pid` stood, from what it left."""
+    leases = machine.state_dir / "acl-leases"
+    lease = any(leases.glob("*.json")) if leases.exists() else False
+    lease_temporary = any(leases.glob(f"*.tmp-{pid}")) if leases.exists() else False
+    temp = (machine.state_dir / "tmp" / pid).exists()
+    events = icacls.events()
+    starts = [e for e in events if e["event"] == "start"][since:]
+    ended = {e["pid"] for e in events if e["event"] == "end"}
+    grants = [e for e in starts if e["args"][1] == "/grant"]
+    revocations = [e for e in starts if e["args"][1] == "/remove:g"]
+    if revocations:
+        done = all(e["pid"] in ended for e in revocations)
+        if not done:
+            return "random: revocations"
+        return "random: lease deletion or temp removal" if lease or temp else "random: exit"
+    if grants:
+        return "random: grants and launch"
+    if lease_temporary:
+        return "random: lease write and replace"
+    if lease:
+        return "random: temp directory reset and creation"
+    return "random: start-up, readiness, lock and recovery"
+
+
+def unfinished(icacls: IcaclsStandIn) -> list[list[str]]:
+    events = icacls.events()
+    ended = {e["pid"] for e in events if e["event"] == "end"}
+    return [e["args"] for e in events if e["event"] == "start" and e["pid"] not in ended]
+
+
+def leftovers(machine: Install, icacls: IcaclsStandIn, marker: bytes) -> list[str]:
+    found = [f"grant {entry}" for entry in icacls.ledger() if entry[1].startswith("*S-1-15-2-")]
+    leases = machine.state_dir / "acl-leases"
+    found += [f"lease file {p.name}" for p in leases.iterdir()] if leases.exists() else []
+    tmp = machine.state_dir / "tmp"
+    found += [f"temporary directory {p.name}" for p in tmp.iterdir()] if tmp.exists() else []
+    if (machine.state_dir / "setup-v1.json").read_bytes() != marker:
+        found.append("setup marker changed")
+    return found
+
+
+def wait_until(condition, what: str, process, seconds: float = 300) -> None:
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if process.poll() is not None or time.monotonic() > deadline:
+            process.kill()
+            raise RuntimeError(f"the run ended before {what}: {process.communicate()}")
+        time.sleep(0.02)
+
+
+class Tally:
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.kills, self.missed, self.complaints, self.scenarios = Counter(), 0, [], 0
+
+
+def soak_identity(wine: Wine, scratch: Path, identity, number: int, long: bool, seed: int,
+                  tally: Tally) -> None:
+    """Every scenario of one identity, in an install of its own, so that the
+    four identities can be soaked side by side."""
+    rng = random.Random(seed * 10 + number)
+    killer = Killer(wine)
+    try:
+        machine = Install(wine, scratch / str(number))
+        setup = machine.run("setup")
+        assert setup.exit_code == 0, setup.err
+        marker = (machine.state_dir / "setup-v1.json").read_bytes()
+        icacls = IcaclsStandIn(machine)
+        helper = machine.helper
+        random_kills = 25 if long else 1
+        for roots in ROOT_SETS:
+            scenario = Scenario(machine, icacls, *identity, roots)
+            kills, missed, complaints = Counter(), 0, []
+            # Each tool call, while it sleeps: the readiness PowerShell, each
+            # grant, each revocation. The short version takes one of them
+            # per scenario, a different one each time.
+            targets = ([("readiness", 0)] +
+                       [("/grant", k) for k in range(1, scenario.grants + 1)] +
+                       [("/remove:g", k) for k in range(1, scenario.revocations + 1)])
+            if not long:
+                targets = [targets[(number * 3 + len(roots)) % len(targets)]]
+            for direction, k in targets:
+                since = len(icacls.calls())
+                calls_before = powershell_calls(machine)
+                if direction == "readiness":
+                    (machine.stand_in_state / "powershell-control.txt").write_text(
+                        f"sleep-ms {TOOL_SLEEP_MS}\n")
+                else:
+                    icacls.sleep(TOOL_SLEEP_MS)
+                process, _ = scenario.start()
+                if direction == "readiness":
+                    wait_until(lambda: powershell_calls(machine) > calls_before,
+                               "the readiness check", process)
+                else:
+                    wait_until(lambda: tool_starts(icacls, since, direction) >= k,
+                               f"{direction} {k}", process)
+                reply = killer.ask("kill", helper, 0)
+                scenario.finish_killed(process)
+                (machine.stand_in_state / "powershell-control.txt").unlink(missing_ok=True)
+                (machine.stand_in_state / "icacls-control.txt").unlink(missing_ok=True)
+                icacls._directives.clear()
+                if reply[0] != "killed":
+                    complaints.append(f"{scenario.name}: no kill during {direction} {k}")
+                    continue
+                kills[{"readiness": "readiness PowerShell", "/grant": f"grant {k}",
+                       "/remove:g": f"revocation {k}"}[direction]] += 1
+                complaints += check(scenario, machine, icacls, marker)
+            # Seeded random instants over the helper's lifetime, as one run
+            # carried to its end measures it.
+            process, _ = scenario.start()
+            lifetime = int(killer.ask("watch", helper)[1])
+            machine.finish(process, timeout=300)
+            complaints += check(scenario, machine, icacls, marker, follow_up=False)
+            for _ in range(random_kills):
+                since = len(icacls.calls())
+                process, _ = scenario.start()
+                reply = killer.ask("kill", helper, rng.randrange(lifetime))
+                scenario.finish_killed(process)
+                if reply[0] != "killed":
+                    missed += 1
+                    complaints += check(scenario, machine, icacls, marker, follow_up=False)
+                    continue
+                kills[phase_after_kill(machine, icacls, since, reply[1])] += 1
+                complaints += check(scenario, machine, icacls, marker)
+            with tally.lock:
+                tally.scenarios += 1
+                tally.kills.update(kills)
+                tally.missed += missed
+                tally.complaints += complaints
+            print(f"{time.strftime('%H:%M:%S')} {scenario.name}: {sum(kills.values())} kills, "
+                  f"{len(complaints)} findings", flush=True)
+    except Exception as error:  # a broken scenario must show, not hang the others
+        with tally.lock:
+            tally.complaints.append(f"{identity}: {error!r}")
+    finally:
+        killer.close()
+
+
+def soak(long: bool, seed: int) -> int:
+    # A prefix of its own, so that the soak and the test suite can run side
+    # by side, and ending one Wine server does not end the other's processes.
+    wine = Wine(PREFIX.parent / "wine-prefix-soak")
+    wine.start()
+    tally = Tally()
+    started = time.monotonic()
+    try:
+        with tempfile.TemporaryDirectory(prefix="tessarin-soak-") as scratch:
+            workers = [threading.Thread(target=soak_identity,
+                                        args=(wine, Path(scratch), identity, number, long, seed,
+                                              tally))
+                       for number, identity in enumerate(IDENTITIES)]
+            for worker in workers:
+                worker.start()
+            for worker in workers:
+                worker.join()
+    finally:
+        wine.stop()
+    complaints = tally.complaints
+    leaked = sum(1 for c in complaints if ": grant (" in c)
+    print(f"scenarios: {tally.scenarios}, seed {seed}, {time.monotonic() - started:.0f} s")
+    print(f"kills: {sum(tally.kills.values())} "
+          f"(random instants after the run had ended, not counted: {tally.missed})")
+    for phase, count in sorted(tally.kills.items()):
+        print(f"  {phase}: {count}")
+    print(f"grants leaked: {leaked}")
+    print(f"leftovers: {len(complaints) - leaked}")
+    for complaint in complaints:
+        print(f"  {complaint}")
+    return 1 if complaints or tally.scenarios != 8 else 0
+
+
+def check(scenario: Scenario, machine: Install, icacls: IcaclsStandIn, marker: bytes,
+          follow_up: bool = True) -> list[str]:
+    complaints = []
+    if follow_up:
+        complaint = scenario.run_to_end()
+        if complaint:
+            complaints.append(complaint)
+    # A tool call that a killed helper had started may still be running; what
+    # it does once it ends counts too.
+    deadline = time.monotonic() + 30
+    while (running := unfinished(icacls)) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    complaints += [f"{scenario.name}: tool call still running after 30 s: {args}"
+                   for args in running]
+    return complaints + [f"{scenario.name}: {item}"
+                         for item in leftovers(machine, icacls, marker)]
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--long", action="store_true")
+    parser.add_argument("--seed", type=int, default=1)
+    options = parser.parse_args()
+    return soak(options.long, options.seed)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
