@@ -67,7 +67,7 @@ TEST(LeaseDecoding, RejectsAnythingButOneArrayOfValidStrings) {
 TEST(LeaseDecoding, TypeErrorsPointAtTheOffendingValue) {
   EXPECT_EQ(decode_acl_lease("\n  {}").error(),
             "type error at line 2, column 3: the lease must be an array of strings, not an object");
-  EXPECT_EQ(decode_acl_lease("[\"a\\\"\",\n \"b\", 17]").error(),
+  EXPECT_EQ(decode_acl_lease("[\"a\\\"\",\n \"b\", 17\n]").error(),
             "type error at line 2, column 7: the lease must hold only strings, not a number");
 }
 
