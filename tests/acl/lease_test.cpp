@@ -69,6 +69,8 @@ TEST(LeaseDecoding, TypeErrorsPointAtTheOffendingValue) {
             "type error at line 2, column 3: the lease must be an array of strings, not an object");
   EXPECT_EQ(decode_acl_lease("[\"a\\\"\",\n \"b\", 17\n]").error(),
             "type error at line 2, column 7: the lease must hold only strings, not a number");
+  EXPECT_EQ(decode_acl_lease("[7]").error(),
+            "type error at line 1, column 2: the lease must hold only strings, not a number");
 }
 
 class Lease : public ::testing::Test {
