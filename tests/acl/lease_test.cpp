@@ -68,10 +68,12 @@ TEST(LeaseDecoding, RejectsAnythingButOneArrayOfValidStrings) {
 TEST(LeaseDecoding, TypeErrorsPointAtTheOffendingValue) {
   EXPECT_EQ(decode_acl_lease("\n  {}").error(),
             "type error at line 2, column 3: the lease must be an array of strings, not an object");
-  EXPECT_EQ(decode_acl_lease("[\"a\\\"\",\n \"b\", 17]").error(),
+  EXPECT_EQ(decode_acl_lease("[\"a\\\"\",\n \"b\", 17\n]").error(),
             "type error at line 2, column 7: the lease must hold only strings, not a number");
   EXPECT_EQ(decode_acl_lease("[\"a\",\n \"b\\u0000\"]").error(),
             "invalid path at line 2, column 2: a NUL character is not allowed");
+  EXPECT_EQ(decode_acl_lease("[7]").error(),
+            "type error at line 1, column 2: the lease must hold only strings, not a number");
 }
 
 class Lease : public ::testing::Test {

@@ -11,7 +11,9 @@ TEST(Utf16, StrictConversionRefusesUnpairedSurrogatesLossyReplacesThem) {
   const std::u16string lone_high = {u'a', 0xD800, u'b'};
   const std::u16string lone_low = {0xDC00};
   const std::u16string reversed = {0xDC00, 0xD800};
+  const std::u16string high_then_private_use = {0xD800, 0xE000};
   EXPECT_FALSE(utf16_to_utf8_strict(lone_high));
+  EXPECT_FALSE(utf16_to_utf8_strict(high_then_private_use));
   EXPECT_FALSE(utf16_to_utf8_strict(lone_low));
   EXPECT_FALSE(utf16_to_utf8_strict(reversed));
   EXPECT_EQ(utf16_to_utf8_lossy(lone_high),
@@ -22,7 +24,7 @@ TEST(Utf16, StrictConversionRefusesUnpairedSurrogatesLossyReplacesThem) {
 }
 
 TEST(Utf8, ValidationAndReplacementFollowMaximalSubparts) {
-  EXPECT_TRUE(is_valid_utf8("plain \xc3\xa9 \xe2\x82\xac \xf4\x8f\xbf\xbf"));
+  EXPECT_TRUE(is_valid_utf8("plain \xc2\x80 \xc3\xa9 \xe2\x82\xac \xf4\x8f\xbf\xbf"));
   for (const char* bad : {"\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xff",
                           "\xc3", "\xe2\x82"}) {
     EXPECT_FALSE(is_valid_utf8(bad)) << bad;
@@ -37,6 +39,7 @@ TEST(Utf8, TrimsUnicodeWhiteSpaceAtBothEndsOnly) {
   EXPECT_EQ(trim_unicode_white_space(" \t\r\n Access is denied.\r\n"), "Access is denied.");
   EXPECT_EQ(trim_unicode_white_space("\xc2\xa0x y\xe3\x80\x80"), "x y");  // NBSP, ideographic
   EXPECT_EQ(trim_unicode_white_space(" \r\n "), "");
+  EXPECT_EQ(trim_unicode_white_space("\xe2\x80\x80x\xe2\x80\x8a"), "x");  // U+2000, U+200A
   EXPECT_EQ(trim_unicode_white_space("\xe2\x80\x8bx"), "\xe2\x80\x8bx");  // ZWSP is not white space
 }
 
@@ -50,8 +53,13 @@ TEST(Paths, ParentsNamesAndExtensions) {
   EXPECT_EQ(parent_path("C:\\a"), "C:\\");
   EXPECT_EQ(parent_path("\\\\?\\C:\\work"), "\\\\?\\C:\\");
   EXPECT_EQ(parent_path("\\\\server\\share\\x"), "\\\\server\\share\\");
+  EXPECT_EQ(parent_path("\\\\?\\UNC\\server\\share\\x"), "\\\\?\\UNC\\server\\share\\");
+  EXPECT_EQ(parent_path("\\\\.\\C:\\a\\b\\"), "\\\\.\\C:\\a");  // trailing separator
+  EXPECT_EQ(parent_path("C:/a//b"), "C:/a");
   EXPECT_FALSE(parent_path("C:\\"));
   EXPECT_FALSE(parent_path("\\\\?\\C:\\"));
+  EXPECT_FALSE(parent_path("\\\\?\\UNC\\server\\share\\"));
+  EXPECT_FALSE(parent_path("\\\\server\\share"));
   EXPECT_FALSE(parent_path("name.json"));
   EXPECT_FALSE(parent_path(""));
   EXPECT_EQ(replace_extension("C:\\s\\setup-v1.json", "tmp"), "C:\\s\\setup-v1.tmp");

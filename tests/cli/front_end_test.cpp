@@ -65,6 +65,23 @@ TEST(FrontEnd, StatusIgnoresFurtherWordsAndWritesOneLineInOnePiece) {
   EXPECT_NE(o.out.find("\"ready\":false"), std::string::npos);
 }
 
+TEST(FrontEnd, SetupIgnoresFurtherWordsAndReportsReadyOrOneErrorLine) {
+  const std::string refused =
+      "tessarin-sandbox: administrator WFP/firewall initialization failed for "
+      "Tessarin.Sandbox.v1.ReadOnly.Offline: PowerShell exited with exit code: 1. Run this "
+      "helper's `setup --json` command from an elevated terminal\n";
+  for (const std::uint32_t powershell_exit : {0u, 1u}) {
+    FakePlatform p;
+    p.tools.on_run = [&](const fakes::FakeToolRunner::Run&) -> SysResult<CapturedRun> {
+      return CapturedRun{powershell_exit, {}};
+    };
+    const Outcome o = run({"setup", "--json", "status"}, p);
+    EXPECT_EQ(o.code, powershell_exit == 0 ? 0u : 78u);
+    EXPECT_EQ(o.out, powershell_exit == 0 ? "{\"version\":1,\"ready\":true}\n" : "");
+    EXPECT_EQ(o.err, powershell_exit == 0 ? "" : refused);
+  }
+}
+
 TEST(FrontEnd, RunArgumentErrorsExitWithTwoBeforeAnyStateIsTouched) {
   const Outcome o = run({"run", "--workspace", "W", "--cwd"});
   EXPECT_EQ(o.code, 2u);

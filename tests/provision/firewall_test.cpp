@@ -25,7 +25,7 @@ TEST(PowerShellQuote, DoublesTheTypographicQuotesThatAlsoEndALiteral) {
   EXPECT_EQ(powershell_quote("\u2019; Remove-Item x; \u2019"),
             "'\u2019\u2019; Remove-Item x; \u2019\u2019'");
   // Other three-byte characters and a cut-off sequence pass unchanged.
-  EXPECT_EQ(powershell_quote("\u20AC\xE2\x80"), "'\u20AC\xE2\x80'");
+  EXPECT_EQ(powershell_quote("\u20AC\u3018\xE2\x80"), "'\u20AC\u3018\xE2\x80'");
 }
 
 TEST(FirewallRuleName, ProfileThenDirection) {
