@@ -167,15 +167,7 @@ TEST_F(Lease, RecoveryRevokesExistingPathsThenDeletes) {
 // and starts no tool: a lease that cannot be read may name grants in force.
 TEST(LeaseRecovery, EveryTruncationAndFlippedBitIsRevokedOrRefusedAndKept) {
   const std::string good = encode_acl_lease({"\\\\?\\D:\\w\xC3\xA9rk", "D:\\a\"b"});
-  std::vector<std::pair<std::string, bool>> variants;  // bytes, cut short
-  for (std::size_t i = 0; i < good.size(); ++i) {
-    variants.emplace_back(good.substr(0, i), true);
-    for (int bit = 0; bit < 8; ++bit) {
-      variants.emplace_back(good, false);
-      variants.back().first[i] = static_cast<char>(good[i] ^ (1 << bit));
-    }
-  }
-  for (const auto& [bytes, cut] : variants) {
+  for (const auto& [bytes, cut] : fakes::damaged_copies(good)) {
     fakes::FakePlatform fake;
     fake.files.add_directory("\\\\?\\D:\\w\xC3\xA9rk");
     fake.files.add_file(kLease, bytes);

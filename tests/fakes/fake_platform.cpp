@@ -456,4 +456,16 @@ std::vector<std::string> FakePlatform::events(const std::string& prefix) const {
   return out;
 }
 
+std::vector<std::pair<std::string, bool>> damaged_copies(const std::string& good) {
+  std::vector<std::pair<std::string, bool>> copies;
+  for (std::size_t i = 0; i < good.size(); ++i) {
+    copies.emplace_back(good.substr(0, i), true);
+    for (int bit = 0; bit < 8; ++bit) {
+      copies.emplace_back(good, false);
+      copies.back().first[i] = static_cast<char>(good[i] ^ (1 << bit));
+    }
+  }
+  return copies;
+}
+
 }  // namespace tessarin::fakes

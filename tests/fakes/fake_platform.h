@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fakes/fake_launcher.h"
@@ -215,5 +216,9 @@ struct FakePlatform {
   // Events of the log that start with `prefix`.
   std::vector<std::string> events(const std::string& prefix) const;
 };
+
+// Every prefix of `good` (flagged as cut short) and every copy of it with one
+// bit changed: what a stored file can become after a crash or a bad disk.
+std::vector<std::pair<std::string, bool>> damaged_copies(const std::string& good);
 
 }  // namespace tessarin::fakes

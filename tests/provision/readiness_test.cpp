@@ -77,15 +77,7 @@ TEST(Readiness, TheMarkerDecidesBeforeAnythingIsAsked) {
 // changed, and no process starts for one that is refused.
 TEST(Readiness, EveryTruncationAndFlippedBitOfTheMarkerIsRefusedOrMeansTheSame) {
   const std::string good = serialize_setup_marker(SetupMarker{1, {kRoOff, kWwOff}});
-  std::vector<std::pair<std::string, bool>> variants;  // bytes, cut short
-  for (std::size_t i = 0; i < good.size(); ++i) {
-    variants.emplace_back(good.substr(0, i), true);
-    for (int bit = 0; bit < 8; ++bit) {
-      variants.emplace_back(good, false);
-      variants.back().first[i] = static_cast<char>(good[i] ^ (1 << bit));
-    }
-  }
-  for (const auto& [bytes, cut] : variants) {
+  for (const auto& [bytes, cut] : fakes::damaged_copies(good)) {
     Ready m;
     m.files.add_file(kMarker, bytes);
     const std::string outcome = m.verify();
