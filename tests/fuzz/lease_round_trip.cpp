@@ -6,6 +6,7 @@
 #include "acl/lease.h"
 #include "fakes/fake_platform.h"
 #include "fuzz.h"
+#include "provision/state_directory.h"
 
 using namespace tessarin;
 
@@ -16,8 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   fakes::FakePlatform machine;
   const std::string profile = "Tessarin.Sandbox.v1.WorkspaceWrite.Offline";
-  const std::string lease = acl_lease_path(machine.env, profile);
-  const Status written = write_acl_lease(machine.platform, profile, paths);
+  const std::string lease = acl_lease_path(state_directory(machine.env), profile);
+  const Status written = write_acl_lease(machine.platform, lease, paths);
   if (!recordable) {
     fuzz::check(!written, "recorded a path that is not UTF-8");
     fuzz::check(machine.files.nodes.empty(), "touched the disk before refusing");
