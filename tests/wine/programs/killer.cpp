@@ -10,8 +10,12 @@
 //   watch<TAB><image path>
 //       waits for such a process and for its end; answers
 //       "lifetime <ms> <pid>"
+//   alive<TAB><pid><TAB><image name>
+//       answers "alive" while a process <pid> started from a file named
+//       <image name> runs, else "gone"
 //
-// Both answer "none" when no such process appears within two minutes.
+// kill and watch answer "none" when no such process appears within two
+// minutes.
 
 #include <windows.h>
 
@@ -68,6 +72,21 @@ void answer(const std::string& text) {
   program_support::print(text + "\n");
 }
 
+// The image name as well as the number: a number freed by a killed tool may
+// already belong to another process.
+bool is_alive(DWORD pid, const std::wstring& image_name) {
+  const UniqueHandle process(
+      OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  wchar_t path[MAX_PATH * 4];
+  DWORD size = static_cast<DWORD>(std::size(path));
+  if (!process || WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT ||
+      !QueryFullProcessImageNameW(process.get(), 0, path, &size)) {
+    return false;
+  }
+  const std::wstring full = lower(std::wstring(path, size));
+  return full.substr(full.find_last_of(L'\\') + 1) == lower(image_name);
+}
+
 }  // namespace
 
 int main() {
@@ -77,6 +96,13 @@ int main() {
     const auto fields = program_support::split(line, '\t');
     if (fields.size() < 2) {
       answer("bad request");
+      continue;
+    }
+    if (fields[0] == "alive" && fields.size() == 3) {
+      const std::u16string name16 = tessarin::utf8_to_utf16(fields[2]);
+      const bool alive = is_alive(static_cast<DWORD>(std::stoul(fields[1])),
+                                  std::wstring(name16.begin(), name16.end()));
+      answer(alive ? "alive" : "gone");
       continue;
     }
     const std::u16string image16 = tessarin::utf8_to_utf16(fields[1]);
