@@ -23,7 +23,8 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "wine"))
 
-from harness import HELPER, PROGRAMS, Install, Wine, to_windows  # noqa: E402
+from harness import (HELPER, PROGRAMS, STATE_VARIABLE, SYSTEM_HOMES, Install,  # noqa: E402
+                     Wine, to_windows)
 from icacls_stand_in import IcaclsStandIn  # noqa: E402
 
 BENCH = REPO / "build" / "bench"
@@ -43,19 +44,20 @@ def tool_calls(install):
     """(program file, argument vector) of every tool the helper started, in
     order: PowerShell always runs before the first icacls call."""
     calls = []
-    log = install.bin / "calls.log"
+    system = install.wine.system32
+    log = install.stand_in_state / "calls.log"
     for line in log.read_text(encoding="utf-8").splitlines() if log.exists() else []:
         entry = json.loads(line)
         if entry["tool"] == "powershell":
-            calls.append((install.bin / "powershell.exe", entry["argv"]))
+            calls.append((system / SYSTEM_HOMES["powershell.exe"] / "powershell.exe", entry["argv"]))
     for args in IcaclsStandIn(install).calls():
-        calls.append((install.bin / "icacls.exe", ["icacls.exe", *args]))
+        calls.append((system / "icacls.exe", ["icacls.exe", *args]))
     return calls
 
 
 def forget_calls(install):
     for name in ("calls.log", "icacls-calls.jsonl"):
-        (install.bin / name).unlink(missing_ok=True)
+        (install.stand_in_state / name).unlink(missing_ok=True)
 
 
 def plain(install, program, args):
@@ -63,7 +65,10 @@ def plain(install, program, args):
     yields its wall time and exit code (low 8 bits). Wine sets LOCALAPPDATA
     itself, so the helper keeps its state in the bench prefix's profile."""
     started = time.monotonic()
-    code = subprocess.run(["wine", program, *args], env=install.wine.env, cwd=install.cwd,
+    # The stand-ins keep their logs where the variable says; the helper never
+    # reads it.
+    env = {**install.wine.env, STATE_VARIABLE: to_windows(install.stand_in_state)}
+    code = subprocess.run(["wine", program, *args], env=env, cwd=install.cwd,
                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                           stderr=subprocess.DEVNULL).returncode
     return time.monotonic() - started, code
@@ -106,7 +111,7 @@ def commands(wine, pairs):
     side_by_side(install, "setup", ["setup"], 4, pairs)
     side_by_side(install, "status, ready", ["status"], 1, pairs)
     # A living caller: the session's idle Wine process.
-    parent = (wine.prefix.parent / "wine-keeper.pid").read_text().strip()
+    parent = (wine.prefix.parent / f"{wine.prefix.name}-keeper.pid").read_text().strip()
     workspace = install.root / "workspace"
     for count in (0, 3):
         roots = [install.root / f"root{i}" for i in range(count)]
