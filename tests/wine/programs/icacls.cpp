@@ -61,8 +61,10 @@ using program_support::stand_in_file;
 using program_support::Write;
 using program_support::write_file;
 using program_support::write_stream;
-using tessarin::win32::UniqueHandle;
+
 using tessarin::win32::wide;
+
+constexpr const wchar_t* kFilesLock = L"Local\\Tessarin.Test.IcaclsStandIn";
 
 std::string json_string(const std::string& text) {
   std::string out;
@@ -210,21 +212,6 @@ void write_ledger(const std::string& path, const std::vector<Entry>& entries) {
   write_file(path, lines, Write::Replace);
 }
 
-// Serialises the read-modify-write of the files beside the program between
-// overlapping calls.
-class FilesLock {
- public:
-  FilesLock() : mutex_(CreateMutexW(nullptr, FALSE, L"Local\\Tessarin.Test.IcaclsStandIn")) {
-    if (mutex_) WaitForSingleObject(mutex_.get(), INFINITE);
-  }
-  ~FilesLock() {
-    if (mutex_) ReleaseMutex(mutex_.get());
-  }
-
- private:
-  UniqueHandle mutex_;
-};
-
 }  // namespace
 
 int main() {
@@ -239,7 +226,7 @@ int main() {
 
   std::uint64_t number = 1;
   {
-    FilesLock lock;
+    const program_support::FilesLock lock(kFilesLock);
     for (const std::string& line : split(read_file(calls).value_or(std::string()), '\n')) {
       number += line.starts_with("{\"event\":\"start\"") ? 1 : 0;
     }
@@ -249,7 +236,7 @@ int main() {
                Write::Append);
   }
   const auto finish = [&](DWORD code) {
-    FilesLock lock;
+    const program_support::FilesLock lock(kFilesLock);
     write_file(calls,
                "{\"event\":\"end\",\"pid\":" + pid + ",\"time_us\":" + std::to_string(now_us()) +
                    ",\"exit\":" + std::to_string(code) + "}\n",
@@ -270,7 +257,7 @@ int main() {
   const std::string& path = args[0];
 
   if (grant && control.snapshot_leases) {
-    FilesLock lock;
+    const program_support::FilesLock lock(kFilesLock);
     if (!exists(snapshot)) {
       snapshot_leases(snapshot);
     }
@@ -302,7 +289,7 @@ int main() {
   }
 
   {
-    FilesLock lock;
+    const program_support::FilesLock lock(kFilesLock);
     std::vector<Entry> entries = read_ledger(ledger);
     if (grant) {
       const std::size_t colon = args[2].find(':');

@@ -180,11 +180,20 @@ std::optional<std::uint32_t> forced_exit(std::uint32_t call) {
   return std::nullopt;
 }
 
-std::uint32_t run(const std::vector<std::string>& args, std::string& kind) {
+// Two helpers check readiness at once when two runs start together; without
+// the lock one of them may read the count while the other has just emptied
+// it.
+std::uint32_t count_call() {
+  const program_support::FilesLock lock(L"Local\\Tessarin.Test.PowerShellStandIn");
   const auto count_text = read_file("powershell-count.txt");
   const std::uint32_t call =
       static_cast<std::uint32_t>(count_text ? std::stoul(*count_text) : 0) + 1;
   write_file("powershell-count.txt", std::to_string(call), Write::Replace);
+  return call;
+}
+
+std::uint32_t run(const std::vector<std::string>& args, std::string& kind) {
+  const std::uint32_t call = count_call();
   for (const auto& line : control_lines()) {
     unsigned long ms = 0;
     if (std::sscanf(line.c_str(), "sleep-ms %lu", &ms) == 1) Sleep(ms);

@@ -129,6 +129,23 @@ inline bool exists(const std::string& path) {
          INVALID_FILE_ATTRIBUTES;
 }
 
+// Serialises the read-modify-write of a stand-in's files between calls that
+// overlap, as the calls of two helpers running side by side do.
+class FilesLock {
+ public:
+  explicit FilesLock(const wchar_t* name) : mutex_(CreateMutexW(nullptr, FALSE, name)) {
+    if (mutex_) WaitForSingleObject(mutex_.get(), INFINITE);
+  }
+  FilesLock(const FilesLock&) = delete;
+  FilesLock& operator=(const FilesLock&) = delete;
+  ~FilesLock() {
+    if (mutex_) ReleaseMutex(mutex_.get());
+  }
+
+ private:
+  tessarin::win32::UniqueHandle mutex_;
+};
+
 enum class Write { Replace, Append };
 
 // False when the file could not be opened or took fewer bytes.
