@@ -16,6 +16,7 @@ import subprocess
 import uuid
 from dataclasses import dataclass
 from pathlib import Path
+from typing import NamedTuple
 
 REPO = Path(__file__).resolve().parents[2]
 BUILD = REPO / "build" / "windows"
@@ -171,6 +172,11 @@ class Wine:
                 self.keeper.kill()
 
 
+class Started(NamedTuple):
+    process: subprocess.Popen
+    result: Path  # where run_and_report.exe writes the exit code
+
+
 @dataclass
 class Completed:
     exit_code: int
@@ -240,23 +246,24 @@ class Install:
         return Completed(reported_exit_code(result, completed.returncode, completed.stderr),
                          completed.stdout, completed.stderr)
 
-    def start(self, *args: str, env=None, unset=(), program: str | None = None):
-        """Starts the helper without waiting; yields the Popen and the path
-        its exit code will be written to."""
+    def start(self, *args: str, env=None, unset=(), program: str | None = None) -> Started:
+        """Starts the helper (or `program`) without waiting."""
         argv, result = self.command(program or self.helper, args, env, unset)
         process = subprocess.Popen(argv, env=self.wine.env, cwd=self.cwd,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
-        return process, result
+        return Started(process, result)
 
     @staticmethod
-    def finish(process, timeout: float = 120) -> tuple[bytes, bytes]:
-        """Waits for a process from start() and yields its two streams; a
-        Wine start failure in them is raised as such, so that the test is run
-        again rather than failed."""
-        stdout, stderr = process.communicate(timeout=timeout)
+    def finish(started: Started, timeout: float = 120) -> Completed:
+        """Waits for a program from start() and yields what run() would. A
+        Wine start failure, the silent one included, is raised as such, so
+        that a test whose later checks would only see a run that never
+        happened is run again rather than failed."""
+        stdout, stderr = started.process.communicate(timeout=timeout)
         check_for_start_failure(stdout, stderr)
-        return stdout, stderr
+        return Completed(reported_exit_code(started.result, started.process.returncode, stderr),
+                         stdout, stderr)
 
     def files_under_localappdata(self) -> list[str]:
         return sorted(str(p.relative_to(self.localappdata)) for p in self.localappdata.rglob("*"))

@@ -221,9 +221,9 @@ def soak_identity(wine: Wine, scratch: Path, identity, number: int, long: bool, 
                 complaints += check(scenario, machine, icacls, killer, marker)
             # Seeded random instants over the helper's lifetime, as one run
             # carried to its end measures it.
-            process, _ = scenario.start()
+            started = scenario.start()
             lifetime = int(killer.ask("watch", helper)[1])
-            machine.finish(process, timeout=300)
+            machine.finish(started, timeout=300)
             complaints += check(scenario, machine, icacls, killer, marker, follow_up=False)
             for _ in range(random_kills):
                 since = len(icacls.calls())

@@ -29,8 +29,8 @@ def test_holders_of_one_name_never_overlap_and_other_names_do(install, by_file):
     started = [install.start(name, "700", to_windows(log), *extra, program=probe)
                for name in names]
     other = install.start(NAME + ".Other", "700", to_windows(other_log), program=probe)
-    for process, _ in started + [other]:
-        install.finish(process, timeout=60)
+    for each in started + [other]:
+        install.finish(each, timeout=60)
     lines = log.read_text().splitlines()
     assert len(lines) == 6
     for take, drop in zip(lines[0::2], lines[1::2]):
@@ -44,7 +44,7 @@ def test_a_lock_whose_holder_died_is_taken_over(install):
     probe = lock_probe(install)
     # Held long enough that the waiter opens the mutex before the holder dies,
     # even when Wine is slow to start it on a loaded machine.
-    holder, _ = install.start(NAME, "5000", to_windows(log), "keep", program=probe)
+    holder = install.start(NAME, "5000", to_windows(log), "keep", program=probe)
     deadline = time.monotonic() + 30
     while not (log.exists() and log.read_text()):
         assert time.monotonic() < deadline

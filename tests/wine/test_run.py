@@ -167,7 +167,7 @@ def test_the_next_run_repairs_what_a_killed_run_left(machine, icacls):
     # Long enough that the kill, itself a Wine process that is slow to start
     # on a busy machine, lands while the second grant still sleeps.
     icacls.sleep(6000)
-    killed, _ = machine.start(*run_args(work, roots=(data,)))
+    killed = machine.start(*run_args(work, roots=(data,)))
     # Killed while its second grant is in progress.
     wait_until(lambda: len(icacls.calls()) >= 2, what="the second grant")
     old_lease = json.loads(lease_file(machine).read_text())
@@ -221,8 +221,8 @@ def test_runs_of_one_identity_never_overlap(machine, icacls, same_identity):
     started = [machine.start(*run_args(first)),
                machine.start(*run_args(second,
                                        preset="workspace_write" if same_identity else "read_only"))]
-    for process, _ in started:
-        machine.finish(process)
+    outcomes = [machine.finish(each) for each in started]
+    assert {(each.exit_code, each.err) for each in outcomes} == {(77, f"tessarin-sandbox: {LAUNCH_FAILS}\n")}
     assert len(icacls.calls()) == 8
     assert icacls.ledger() == []
     (a_start, a_end), (b_start, b_end) = sorted([span(icacls, canonical(first)),
@@ -239,29 +239,28 @@ def test_a_run_whose_caller_ends_while_it_is_queued_grants_nothing(machine, icac
     shutil.copy2(PROGRAMS / "sandbox_child.exe", machine.bin / "sandbox_child.exe")
     # Another run of the identity holds its mutex for a minute.
     held = machine.root / "held.log"
-    holder, _ = machine.start(f"Local\\Tessarin.Sandbox.Profile.{WW_OFF}", "60000",
+    holder = machine.start(f"Local\\Tessarin.Sandbox.Profile.{WW_OFF}", "60000",
                               to_windows(held), program=to_windows(machine.bin / "lock_probe.exe"))
     caller_pid = machine.root / "caller.pid"
-    caller, _ = machine.start("caller", to_windows(caller_pid), "60000",
+    caller = machine.start("caller", to_windows(caller_pid), "60000",
                               program=to_windows(machine.bin / "sandbox_child.exe"))
     try:
         wait_until(lambda: held.exists() and caller_pid.exists(), what="the holder and the caller")
         before = powershell_calls(machine)
         started = time.monotonic()
-        queued, queued_code = machine.start(*run_args(work, parent=caller_pid.read_text()))
+        queued = machine.start(*run_args(work, parent=caller_pid.read_text()))
         # Past readiness, then queued for the mutex.
         wait_until(lambda: powershell_calls(machine) > before, what="the readiness check")
         time.sleep(3)
         windows_kill(machine, int(caller_pid.read_text()))
-        out, err = machine.finish(queued, timeout=60)
+        outcome = machine.finish(queued, timeout=60)
         assert time.monotonic() - started < 50  # it did not wait for the holder
     finally:
         windows_kill(machine, int(held.read_text().split()[1]))
         machine.finish(holder, timeout=60)
         machine.finish(caller, timeout=60)
-    assert int(queued_code.read_text()) == 77
-    assert err.decode() == ("tessarin-sandbox: parent process exited; "
-                            "terminated the sandbox process tree\n")
+    assert (outcome.exit_code, outcome.err) == (77, "tessarin-sandbox: parent process exited; "
+                                                    "terminated the sandbox process tree\n")
     assert icacls.calls() == []
     assert not lease_file(machine).exists()
 
