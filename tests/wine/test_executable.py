@@ -44,8 +44,8 @@ def test_imports_only_windows_system_dlls_and_is_a_hardened_console_program(help
     assert foreign == [], "the helper would need DLLs that Windows does not ship"
     # userenv is not a known DLL: an import would be looked for beside the
     # executable first, so it is bound from the system directory at run time.
-    # shell32 and ole32 would cost every command their loading.
-    assert not imported & {"userenv.dll", "shell32.dll", "ole32.dll"}
+    # shell32, ole32 and advapi32 would cost every command their loading.
+    assert not imported & {"userenv.dll", "shell32.dll", "ole32.dll", "advapi32.dll"}
     assert re.search(r"^Subsystem\s+00000003\s+\(Windows CUI\)", dump, re.M), \
         "not a console program: standard streams would not be inherited"
     # Address-space layout randomisation (64-bit) and no-execute data.

@@ -2,11 +2,10 @@
 
 #include <windows.h>
 
-#include <sddl.h>
-
 #include <cstring>
 
 #include "base/command_line.h"
+#include "platform/win32/advapi.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/system_error.h"
 
@@ -84,7 +83,7 @@ AppContainerApi::FolderPath Win32AppContainerApi::folder_path(const std::string&
 
 Result<std::string, std::uint32_t> Win32AppContainerApi::sid_to_string(const void* sid) {
   LPWSTR text = nullptr;
-  if (!ConvertSidToStringSidW(const_cast<PSID>(sid), &text)) {
+  if (!advapi::convert_sid_to_string_sid(const_cast<PSID>(sid), &text)) {
     return Err<std::uint32_t>{GetLastError()};
   }
   const UniqueLocal owner(text);
@@ -94,13 +93,14 @@ Result<std::string, std::uint32_t> Win32AppContainerApi::sid_to_string(const voi
 Result<void*, std::uint32_t> Win32AppContainerApi::string_to_sid(const std::string& text) {
   WideBuffer wide_text = to_wide_nul(text);
   PSID sid = nullptr;
-  if (!ConvertStringSidToSidW(wide(wide_text), &sid)) return Err<std::uint32_t>{GetLastError()};
+  if (!advapi::convert_string_sid_to_sid(wide(wide_text), &sid))
+    return Err<std::uint32_t>{GetLastError()};
   return static_cast<void*>(sid);
 }
 
 void Win32AppContainerApi::release_sid(void* sid, SidOrigin origin) {
   if (origin == SidOrigin::kFreeSid) {
-    FreeSid(sid);
+    advapi::free_sid(sid);
   } else {
     LocalFree(sid);
   }

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/win32/advapi.h"
+
 namespace tessarin::win32 {
 
 template <class T, class Traits>
@@ -88,7 +90,7 @@ struct CoTaskTraits {
 };
 struct FreeSidTraits {
   static void* invalid() { return nullptr; }
-  static void close(void* p) { FreeSid(p); }
+  static void close(void* p) { advapi::free_sid(p); }
 };
 
 struct ModuleTraits {

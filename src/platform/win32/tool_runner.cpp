@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <ntsecapi.h>
 #include <sddl.h>
 
 #include <array>
@@ -137,8 +136,7 @@ SysResult<StartedTool> start_tool(const std::string& path, const std::string& ba
 // and be read as the tool's output.
 SysResult<std::string> unguessable_pipe_name() {
   std::array<unsigned char, 16> random{};
-  // From advapi32, which the system always loads from its own directory.
-  if (!RtlGenRandom(random.data(), static_cast<ULONG>(random.size()))) {
+  if (!advapi::gen_random(random.data(), static_cast<ULONG>(random.size()))) {
     return sys_fail(last_system_error());
   }
   std::string name = "\\\\.\\pipe\\Tessarin.Sandbox.Tool.";
@@ -154,25 +152,27 @@ SysResult<std::string> unguessable_pipe_name() {
 // access: nobody else can open the pipe, by name or otherwise.
 SysResult<UniqueLocal> owner_only_descriptor() {
   UniqueHandle token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+  if (!advapi::open_process_token(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
     return sys_fail(last_system_error());
   }
   DWORD size = 0;
-  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  advapi::get_token_information(token.get(), TokenUser, nullptr, 0, &size);
   std::vector<unsigned char> buffer(size);
-  if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
+  if (size == 0 ||
+      !advapi::get_token_information(token.get(), TokenUser, buffer.data(), size, &size)) {
     return sys_fail(last_system_error());
   }
   const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
   UniqueLocal sid_text;
-  if (!ConvertSidToStringSidW(user->User.Sid, reinterpret_cast<wchar_t**>(sid_text.put()))) {
+  if (!advapi::convert_sid_to_string_sid(user->User.Sid,
+                                         reinterpret_cast<wchar_t**>(sid_text.put()))) {
     return sys_fail(last_system_error());
   }
   const std::wstring sddl =
       std::wstring(L"D:P(A;;GA;;;") + static_cast<const wchar_t*>(sid_text.get()) + L")";
   UniqueLocal descriptor;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                            descriptor.put(), nullptr)) {
+  if (!advapi::convert_string_security_descriptor(sddl.c_str(), SDDL_REVISION_1, descriptor.put(),
+                                                  nullptr)) {
     return sys_fail(last_system_error());
   }
   return descriptor;
