@@ -72,6 +72,13 @@ def check_for_start_failure(stdout: bytes, stderr: bytes) -> None:
             raise WineStartFailure(stream.decode("utf-8", errors="replace").strip())
 
 
+# The readiness check reports any failure of its PowerShell, a start that
+# Wine failed included, as missing rules. The stand-in counts itself in its
+# first statement, so that report without a new count, while the stand-in is
+# installed, means that Wine never ran it.
+READINESS_FAILED = b"required WFP/firewall rules are missing or disabled"
+
+
 def reported_exit_code(result: Path, wine_exit: int, stderr: bytes) -> int:
     """The exit code run_and_report.exe wrote to `result`. Its first act is to
     create that file, so a missing file (and no complaint of its own about
@@ -175,6 +182,7 @@ class Wine:
 class Started(NamedTuple):
     process: subprocess.Popen
     result: Path  # where run_and_report.exe writes the exit code
+    powershell_starts: int  # the stand-in's count when it started
 
 
 @dataclass
@@ -239,31 +247,45 @@ class Install:
         """Runs the helper (or `program`) to its end and yields its full exit
         code and the bytes of its two output streams."""
         argv, result = self.command(program or self.helper, args, env, unset)
+        starts = self.powershell_starts()
         completed = subprocess.run(argv, env=self.wine.env, cwd=self.cwd,
                                    stdin=subprocess.DEVNULL, capture_output=True,
                                    timeout=timeout)
         check_for_start_failure(completed.stdout, completed.stderr)
+        self.check_readiness_started(starts, completed.stdout + completed.stderr)
         return Completed(reported_exit_code(result, completed.returncode, completed.stderr),
                          completed.stdout, completed.stderr)
 
     def start(self, *args: str, env=None, unset=(), program: str | None = None) -> Started:
         """Starts the helper (or `program`) without waiting."""
         argv, result = self.command(program or self.helper, args, env, unset)
+        starts = self.powershell_starts()
         process = subprocess.Popen(argv, env=self.wine.env, cwd=self.cwd,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
-        return Started(process, result)
+        return Started(process, result, starts)
 
-    @staticmethod
-    def finish(started: Started, timeout: float = 120) -> Completed:
+    def finish(self, started: Started, timeout: float = 120) -> Completed:
         """Waits for a program from start() and yields what run() would. A
         Wine start failure, the silent one included, is raised as such, so
         that a test whose later checks would only see a run that never
         happened is run again rather than failed."""
         stdout, stderr = started.process.communicate(timeout=timeout)
         check_for_start_failure(stdout, stderr)
+        self.check_readiness_started(started.powershell_starts, stdout + stderr)
         return Completed(reported_exit_code(started.result, started.process.returncode, stderr),
                          stdout, stderr)
+
+    def powershell_starts(self) -> int:
+        count = self.stand_in_state / "powershell-count.txt"
+        text = count.read_text() if count.exists() else ""
+        return int(text) if text else 0
+
+    def check_readiness_started(self, starts_before: int, output: bytes) -> None:
+        installed = self.wine.system32 / SYSTEM_HOMES["powershell.exe"] / "powershell.exe"
+        if (READINESS_FAILED in output and installed.exists()
+                and self.powershell_starts() == starts_before):
+            raise WineStartFailure(f"the readiness PowerShell never started: {output!r}")
 
     def files_under_localappdata(self) -> list[str]:
         return sorted(str(p.relative_to(self.localappdata)) for p in self.localappdata.rglob("*"))

@@ -16,7 +16,7 @@
 //                           "sleep-ms N": every call sleeps N ms once it has
 //                           counted itself, so that a test can end its caller
 //                           while it runs
-//   powershell-count.txt    how many calls were made so far
+//   powershell-count.txt    how many calls have started so far
 //   calls.log               one JSON object per call: the raw command line,
 //                           the argument vector, the script kind and the
 //                           exit code; shared with the other stand-ins
@@ -192,8 +192,7 @@ std::uint32_t count_call() {
   return call;
 }
 
-std::uint32_t run(const std::vector<std::string>& args, std::string& kind) {
-  const std::uint32_t call = count_call();
+std::uint32_t run(std::uint32_t call, const std::vector<std::string>& args, std::string& kind) {
   for (const auto& line : control_lines()) {
     unsigned long ms = 0;
     if (std::sscanf(line.c_str(), "sleep-ms %lu", &ms) == 1) Sleep(ms);
@@ -258,13 +257,15 @@ std::uint32_t run(const std::vector<std::string>& args, std::string& kind) {
 }  // namespace
 
 int main() {
+  // First, so that a call that left no count never ran any of this program.
+  const std::uint32_t call = count_call();
   const wchar_t* raw = GetCommandLineW();
   const std::vector<std::string> args = program_support::lossy_arguments();
 
   std::string kind;
   std::uint32_t code = 0;
   try {
-    code = run(args, kind);
+    code = run(call, args, kind);
   } catch (const std::exception& e) {
     complain(e.what());
     kind = "failed";
