@@ -24,7 +24,7 @@ import time
 from collections import Counter
 from pathlib import Path
 
-from harness import PREFIX, PROGRAMS, Install, Wine, to_windows
+from harness import PREFIX, PROGRAMS, Install, Started, Wine, WineStartFailure, to_windows
 from icacls_stand_in import IcaclsStandIn
 
 IDENTITIES = [("read_only", False), ("read_only", True), ("workspace_write", False),
@@ -61,8 +61,8 @@ class Killer:
 
 class Scenario:
     def __init__(self, machine: Install, icacls: IcaclsStandIn, preset: str, network: bool,
-                 roots: tuple[str, ...]):
-        self.machine, self.icacls = machine, icacls
+                 roots: tuple[str, ...], tally: Tally):
+        self.machine, self.icacls, self.tally = machine, icacls, tally
         self.name = f"{preset}{' --network' if network else ''} roots={len(roots)}"
         work = machine.root / "work"
         work.mkdir(exist_ok=True)
@@ -89,7 +89,7 @@ class Scenario:
     def run_to_end(self) -> str | None:
         """Runs once more to its end; the complaint, if it did not end as it
         must."""
-        result = self.machine.run(*self.args, timeout=300)
+        result = retried(lambda: self.machine.run(*self.args, timeout=300), self.tally)
         if (result.exit_code, result.err) != (77, LAUNCH_FAILS):
             return f"{self.name}: follow-up run ended {result.exit_code}: {result.err!r}"
         return None
@@ -153,19 +153,37 @@ def leftovers(machine: Install, icacls: IcaclsStandIn, marker: bytes) -> list[st
     return found
 
 
-def wait_until(condition, what: str, process, seconds: float = 300) -> None:
+def wait_until(condition, what: str, machine: Install, started: Started,
+               seconds: float = 300) -> None:
     deadline = time.monotonic() + seconds
     while not condition():
-        if process.poll() is not None or time.monotonic() > deadline:
-            process.kill()
-            raise RuntimeError(f"the run ended before {what}: {process.communicate()}")
+        if started.process.poll() is not None or time.monotonic() > deadline:
+            started.process.kill()
+            # A run that ended early because Wine failed to start it, or one
+            # of its tools, raises that failure here.
+            outcome = machine.finish(started)
+            raise RuntimeError(f"the run ended before {what}: {outcome}")
         time.sleep(0.02)
+
+
+def retried(attempt, tally: Tally):
+    """What `attempt` yields, tried again, at most twice, when Wine failed to
+    start a process before any code of it ran; any other failure stands."""
+    for tries_left in (2, 1, 0):
+        try:
+            return attempt()
+        except WineStartFailure:
+            if tries_left == 0:
+                raise
+            with tally.lock:
+                tally.start_failures += 1
 
 
 class Tally:
     def __init__(self):
         self.lock = threading.Lock()
         self.kills, self.missed, self.complaints, self.scenarios = Counter(), 0, [], 0
+        self.start_failures = 0
 
 
 def soak_identity(wine: Wine, scratch: Path, identity, number: int, long: bool, seed: int,
@@ -176,14 +194,14 @@ def soak_identity(wine: Wine, scratch: Path, identity, number: int, long: bool, 
     killer = Killer(wine)
     try:
         machine = Install(wine, scratch / str(number))
-        setup = machine.run("setup")
+        setup = retried(lambda: machine.run("setup"), tally)
         assert setup.exit_code == 0, setup.err
         marker = (machine.state_dir / "setup-v1.json").read_bytes()
         icacls = IcaclsStandIn(machine)
         helper = machine.helper
         random_kills = 25 if long else 1
         for roots in ROOT_SETS:
-            scenario = Scenario(machine, icacls, *identity, roots)
+            scenario = Scenario(machine, icacls, *identity, roots, tally)
             kills, missed, complaints = Counter(), 0, []
             # Each tool call, while it sleeps: the readiness PowerShell, each
             # grant, each revocation. The short version takes one of them
@@ -193,7 +211,7 @@ def soak_identity(wine: Wine, scratch: Path, identity, number: int, long: bool, 
                        [("/remove:g", k) for k in range(1, scenario.revocations + 1)])
             if not long:
                 targets = [targets[(number * 3 + len(roots)) % len(targets)]]
-            for direction, k in targets:
+            def kill_during(direction: str, k: int) -> list[str]:
                 since = len(icacls.calls())
                 calls_before = powershell_calls(machine)
                 if direction == "readiness":
@@ -201,18 +219,24 @@ def soak_identity(wine: Wine, scratch: Path, identity, number: int, long: bool, 
                         f"sleep-ms {TOOL_SLEEP_MS}\n")
                 else:
                     icacls.sleep(TOOL_SLEEP_MS)
-                process, _ = scenario.start()
-                if direction == "readiness":
-                    wait_until(lambda: powershell_calls(machine) > calls_before,
-                               "the readiness check", process)
-                else:
-                    wait_until(lambda: tool_starts(icacls, since, direction) >= k,
-                               f"{direction} {k}", process)
-                reply = killer.ask("kill", helper, 0)
-                scenario.finish_killed(process)
-                (machine.stand_in_state / "powershell-control.txt").unlink(missing_ok=True)
-                (machine.stand_in_state / "icacls-control.txt").unlink(missing_ok=True)
-                icacls._directives.clear()
+                try:
+                    started = scenario.start()
+                    if direction == "readiness":
+                        wait_until(lambda: powershell_calls(machine) > calls_before,
+                                   "the readiness check", machine, started)
+                    else:
+                        wait_until(lambda: tool_starts(icacls, since, direction) >= k,
+                                   f"{direction} {k}", machine, started)
+                    reply = killer.ask("kill", helper, 0)
+                    scenario.finish_killed(started.process)
+                finally:
+                    (machine.stand_in_state / "powershell-control.txt").unlink(missing_ok=True)
+                    (machine.stand_in_state / "icacls-control.txt").unlink(missing_ok=True)
+                    icacls._directives.clear()
+                return reply
+
+            for direction, k in targets:
+                reply = retried(lambda: kill_during(direction, k), tally)
                 if reply[0] != "killed":
                     complaints.append(f"{scenario.name}: no kill during {direction} {k}")
                     continue
@@ -221,13 +245,17 @@ def soak_identity(wine: Wine, scratch: Path, identity, number: int, long: bool, 
                 complaints += check(scenario, machine, icacls, killer, marker)
             # Seeded random instants over the helper's lifetime, as one run
             # carried to its end measures it.
-            started = scenario.start()
-            lifetime = int(killer.ask("watch", helper)[1])
-            machine.finish(started, timeout=300)
+            def lifetime_of_a_run() -> int:
+                started = scenario.start()
+                lifetime = int(killer.ask("watch", helper)[1])
+                machine.finish(started, timeout=300)
+                return lifetime
+
+            lifetime = retried(lifetime_of_a_run, tally)
             complaints += check(scenario, machine, icacls, killer, marker, follow_up=False)
             for _ in range(random_kills):
                 since = len(icacls.calls())
-                process, _ = scenario.start()
+                process = scenario.start().process
                 reply = killer.ask("kill", helper, rng.randrange(lifetime))
                 scenario.finish_killed(process)
                 if reply[0] != "killed":
@@ -276,6 +304,7 @@ def soak(long: bool, seed: int) -> int:
           f"(random instants after the run had ended, not counted: {tally.missed})")
     for phase, count in sorted(tally.kills.items()):
         print(f"  {phase}: {count}")
+    print(f"Wine start failures, retried: {tally.start_failures}")
     print(f"grants leaked: {leaked}")
     print(f"leftovers: {len(complaints) - leaked}")
     for complaint in complaints:
