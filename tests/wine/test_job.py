@@ -60,7 +60,7 @@ def test_a_process_left_running_is_ended_when_the_job_closes(install):
 def test_the_caller_going_away_ends_the_child_tree(install):
     pid_file = install.root / "caller.pid"
     caller = install.start("caller", to_windows(pid_file), "4000",
-                              program=copy_program(install, "sandbox_child.exe"))
+                           program=copy_program(install, "sandbox_child.exe"))
     try:
         wait_for(pid_file)
         child_beat, grandchild_beat = install.root / "child.beat", install.root / "grandchild.beat"

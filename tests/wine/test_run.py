@@ -222,7 +222,8 @@ def test_runs_of_one_identity_never_overlap(machine, icacls, same_identity):
                machine.start(*run_args(second,
                                        preset="workspace_write" if same_identity else "read_only"))]
     outcomes = [machine.finish(each) for each in started]
-    assert {(each.exit_code, each.err) for each in outcomes} == {(77, f"tessarin-sandbox: {LAUNCH_FAILS}\n")}
+    for outcome in outcomes:
+        assert (outcome.exit_code, outcome.err) == (77, f"tessarin-sandbox: {LAUNCH_FAILS}\n")
     assert len(icacls.calls()) == 8
     assert icacls.ledger() == []
     (a_start, a_end), (b_start, b_end) = sorted([span(icacls, canonical(first)),
@@ -240,10 +241,10 @@ def test_a_run_whose_caller_ends_while_it_is_queued_grants_nothing(machine, icac
     # Another run of the identity holds its mutex for a minute.
     held = machine.root / "held.log"
     holder = machine.start(f"Local\\Tessarin.Sandbox.Profile.{WW_OFF}", "60000",
-                              to_windows(held), program=to_windows(machine.bin / "lock_probe.exe"))
+                           to_windows(held), program=to_windows(machine.bin / "lock_probe.exe"))
     caller_pid = machine.root / "caller.pid"
     caller = machine.start("caller", to_windows(caller_pid), "60000",
-                              program=to_windows(machine.bin / "sandbox_child.exe"))
+                           program=to_windows(machine.bin / "sandbox_child.exe"))
     try:
         wait_until(lambda: held.exists() and caller_pid.exists(), what="the holder and the caller")
         before = powershell_calls(machine)
