@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 
+#include "platform/win32/inheritable.h"
 #include "platform/win32/owners.h"
 
 namespace tessarin::win32 {
@@ -89,7 +90,7 @@ class Win32StandardHandles final : public LaunchApi::StandardHandles {
   std::array<HANDLE, 3> streams{};
   // Each distinct value once: what the child inherits.
   std::vector<HANDLE> distinct;
-  // Duplicates and null devices made for the child, closed when it exists.
+  // Duplicates and null devices made for the child, closed with this object.
   std::vector<UniqueHandle> made;
 };
 
@@ -99,25 +100,21 @@ class Win32StandardHandles final : public LaunchApi::StandardHandles {
 bool inheritable_stream(DWORD which, std::vector<UniqueHandle>& made, HANDLE& result) {
   const HANDLE own = GetStdHandle(which);
   DWORD flags = 0;
-  if (own == nullptr || own == INVALID_HANDLE_VALUE || !GetHandleInformation(own, &flags)) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    const DWORD access = which == STD_INPUT_HANDLE ? GENERIC_READ : GENERIC_WRITE;
-    UniqueFile null(CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                OPEN_EXISTING, 0, nullptr));
-    if (!null) return false;
-    made.emplace_back(null.release());
-  } else if ((flags & HANDLE_FLAG_INHERIT) == 0) {
-    HANDLE copy = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &copy, 0, TRUE,
-                         DUPLICATE_SAME_ACCESS)) {
-      return false;
-    }
-    made.emplace_back(copy);
-  } else {
+  const bool names_a_handle =
+      own != nullptr && own != INVALID_HANDLE_VALUE && GetHandleInformation(own, &flags);
+  if (names_a_handle && (flags & HANDLE_FLAG_INHERIT) != 0) {
     result = own;
     return true;
   }
-  result = made.back().get();
+  auto handle = names_a_handle
+                    ? inheritable_copy(own)
+                    : open_null_device(which == STD_INPUT_HANDLE ? GENERIC_READ : GENERIC_WRITE);
+  if (!handle) {
+    SetLastError(handle.error().code);
+    return false;
+  }
+  result = handle->get();
+  made.push_back(std::move(*handle));
   return true;
 }
 

@@ -10,6 +10,7 @@
 
 #include "base/command_line.h"
 #include "platform/tool_search.h"
+#include "platform/win32/inheritable.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/system_error.h"
 
@@ -47,26 +48,6 @@ class InheritList {
   std::unique_ptr<unsigned char[]> buffer_;
   bool initialized_ = false;
 };
-
-// An inheritable duplicate of one of the helper's own handles. It exists only
-// across the creation of one tool process, so that no later child (least of
-// all the sandboxed one, which inherits every inheritable handle) gets it.
-SysResult<UniqueHandle> inheritable_copy(HANDLE source) {
-  HANDLE copy = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), source, GetCurrentProcess(), &copy, 0, TRUE,
-                       DUPLICATE_SAME_ACCESS)) {
-    return sys_fail(last_system_error());
-  }
-  return UniqueHandle(copy);
-}
-
-SysResult<UniqueHandle> open_null_device(DWORD access) {
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  UniqueFile file(CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              OPEN_EXISTING, 0, nullptr));
-  if (!file) return sys_fail(last_system_error());
-  return UniqueHandle(file.release());
-}
 
 // A started tool: its process, and the kill-on-close job it runs in, so that
 // whatever of it is still alive ends when the helper is done with it, or when
