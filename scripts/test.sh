@@ -2,9 +2,10 @@
 # Runs every test of the project: installs what is missing, builds both
 # presets, runs the native unit tests (under AddressSanitizer and
 # UndefinedBehaviorSanitizer), every fuzz target briefly, the Wine suite
-# against the real tessarin-sandbox.exe and the short kill-anywhere soak, and
-# checks the release zip. Prints every summary at the end and exits non-zero
-# when anything failed.
+# against the real tessarin-sandbox.exe and the short kill-anywhere soak,
+# and checks the release zip and that a second clean build gives the same
+# bytes. Prints every summary at the end and exits non-zero when anything
+# failed.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -26,7 +27,7 @@ logs=build/logs
 mkdir -p "$logs"
 
 # The release zip holds exactly the stripped exe, the README and their sums,
-# and CPack's checksum beside it matches the zip.
+# and the checksum beside it matches the zip.
 check_package() {
   local zips=(build/windows/tessarin-sandbox-*-win64.zip)
   ((${#zips[@]} == 1)) || { echo "expected one release zip, found: ${zips[*]}"; return 1; }
@@ -47,10 +48,27 @@ check_package() {
   echo "release zip: $(basename "${zips[0]}") ($(stat -c %s "${zips[0]}") bytes), contents and sums check out"
 }
 
+# A second build from clean, of the helper alone, gives the same zip byte for
+# byte. The first build read the commit's time itself; this one is handed it,
+# as a release script would.
+check_reproducible() {
+  local again=build/windows-repro begun=$SECONDS epoch given=() zip
+  epoch=$(git log -1 --format=%ct 2>/dev/null) && given=("SOURCE_DATE_EPOCH=$epoch")
+  rm -rf "$again"
+  { env "${given[@]}" cmake --preset windows -B "$again" &&
+    env "${given[@]}" cmake --build "$again" -j2 --target package; } >>"$logs/package.log" 2>&1 ||
+    return 1
+  zip=$(basename build/windows/tessarin-sandbox-*-win64.zip)
+  cmp "build/windows/$zip" "$again/$zip" ||
+    { echo "two clean builds of one commit gave different zips"; return 1; }
+  echo "release zip: a second clean build gave the same bytes ($((SECONDS - begun))s)"
+}
+
 stage "release package"
 package_status=0
 rm -f build/windows/tessarin-sandbox-*-win64.zip*
-{ cmake --build --preset windows --target package >"$logs/package.log" 2>&1 && check_package; } ||
+{ env -u SOURCE_DATE_EPOCH cmake --build --preset windows --target package \
+  >"$logs/package.log" 2>&1 && check_package && check_reproducible; } ||
   { package_status=1; cat "$logs/package.log"; }
 
 stage "unit tests (ctest)"
