@@ -3,9 +3,9 @@
 # presets, runs the native unit tests (under AddressSanitizer and
 # UndefinedBehaviorSanitizer), every fuzz target briefly, the Wine suite
 # against the real tessarin-sandbox.exe and the short kill-anywhere soak,
-# and checks the release zip and that a second clean build gives the same
-# bytes. Prints every summary at the end and exits non-zero when anything
-# failed.
+# checks the release zip and that a second clean build gives the same bytes,
+# and lints the workflow. Prints every summary at the end and exits non-zero
+# when anything failed.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -71,6 +71,10 @@ rm -f build/windows/tessarin-sandbox-*-win64.zip*
   >"$logs/package.log" 2>&1 && check_package && check_reproducible; } ||
   { package_status=1; cat "$logs/package.log"; }
 
+stage "workflow lint"
+lint_status=0
+/usr/bin/python3 scripts/lint_workflow.py 2>&1 | tee "$logs/lint.log" || lint_status=${PIPESTATUS[0]}
+
 stage "unit tests (ctest)"
 unit_status=0
 ctest --preset native 2>&1 | tee "$logs/ctest.log" || unit_status=${PIPESTATUS[0]}
@@ -91,15 +95,16 @@ scripts/soak.sh 2>&1 | tee "$logs/soak.log" || soak_status=${PIPESTATUS[0]}
 
 stage "summary"
 echo "release zip: $( ((package_status == 0)) && echo ok || echo FAILED)"
+tail -n 1 "$logs/lint.log"
 echo "unit tests: $(grep -E 'tests passed|tests failed' "$logs/ctest.log" | tail -n 1 || true)"
 echo "Wine tests: $(grep -E '^=*.*\b(passed|failed|error|errors|no tests ran)\b' "$logs/pytest.log" |
   tail -n 1 | sed -E 's/^=+ | =+$//g' || true)"
 echo "fuzz targets: $(grep -E '^fuzzing' "$logs/fuzz.log" | tail -n 1 || true)"
 echo "soak: $(grep -E '^(grants leaked|leftovers):' "$logs/soak.log" | paste -sd ' ' || true)"
 if ((unit_status != 0 || fuzz_status != 0 || wine_status != 0 || soak_status != 0 ||
-  package_status != 0)); then
+  package_status != 0 || lint_status != 0)); then
   echo "FAILED (ctest exit $unit_status, fuzzing exit $fuzz_status, pytest exit $wine_status," \
-    "soak exit $soak_status, package $package_status)"
+    "soak exit $soak_status, package $package_status, workflow lint exit $lint_status)"
   exit 1
 fi
 echo "all tests passed in $((SECONDS - started))s"
