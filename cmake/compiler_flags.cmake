@@ -3,11 +3,17 @@
 # and the wide entry point. Included before any target is made.
 
 if(MSVC)
-  # C++ only: the resource compiler takes none of these.
+  # C++ only: the resource compiler takes none of these. Headers reached
+  # through <...> (the SDK, the STL, vcpkg's) are not ours to fix, so /WX must
+  # not stop on them.
   add_compile_options($<$<COMPILE_LANGUAGE:CXX>:/W4> $<$<COMPILE_LANGUAGE:CXX>:/WX>
-                      $<$<COMPILE_LANGUAGE:CXX>:/utf-8>)
-  # The C and C++ runtimes linked in, as -static does for MinGW-w64.
-  set(CMAKE_MSVC_RUNTIME_LIBRARY MultiThreaded)
+                      $<$<COMPILE_LANGUAGE:CXX>:/utf-8>
+                      $<$<COMPILE_LANGUAGE:CXX>:/external:anglebrackets>
+                      $<$<COMPILE_LANGUAGE:CXX>:/external:W0>)
+  # The C and C++ runtimes linked in, as -static does for MinGW-w64. Debug
+  # takes the debug runtime, as vcpkg's x64-windows-static libraries do;
+  # mixing the two fails to link.
+  set(CMAKE_MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
 else()
   add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Werror)
   if(TESSARIN_SANITIZE AND NOT WIN32)

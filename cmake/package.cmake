@@ -1,23 +1,18 @@
-# The release zip: the stripped helper, the README and SHA256SUMS for both,
-# made by `cmake --build --preset windows --target package`. CPack also writes
-# the zip's own checksum beside it.
-install(TARGETS tessarin-sandbox RUNTIME DESTINATION .)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
-# Runs after the exe is installed (and stripped), so the sum is of what ships.
-install(CODE [[
-  set(staged "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
-  set(sums "")
-  foreach(name tessarin-sandbox.exe README.md)
-    file(SHA256 "${staged}/${name}" sum)
-    string(APPEND sums "${sum}  ${name}\n")
-  endforeach()
-  file(WRITE "${staged}/SHA256SUMS" "${sums}")
-]])
-set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_NAME tessarin-sandbox)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_FILE_NAME tessarin-sandbox-${PROJECT_VERSION}-win64)
-set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
-set(CPACK_STRIP_FILES ON)
-set(CPACK_PACKAGE_CHECKSUM SHA256)
-include(CPack)
+# The release zip: the stripped helper, the README and SHA256SUMS for both, and
+# the zip's own sum beside it, made by
+# `cmake --build --preset windows --target package`. A script makes it rather
+# than CPack, whose zips carry the packager's uid and gid; the script also takes
+# every time stamp from the commit (SOURCE_DATE_EPOCH when it is set), so that
+# two builds of one commit give the same bytes. It needs the helper alone.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+# A build folder configured when CPack made the zip keeps its config, and CMake
+# reserves the name `package` while that file exists.
+file(REMOVE ${CMAKE_BINARY_DIR}/CPackConfig.cmake ${CMAKE_BINARY_DIR}/CPackSourceConfig.cmake)
+add_custom_target(
+  package
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/release_zip.py
+          --strip ${CMAKE_STRIP} --exe $<TARGET_FILE:tessarin-sandbox>
+          --readme ${CMAKE_SOURCE_DIR}/README.md --source-dir ${CMAKE_SOURCE_DIR}
+          --output ${CMAKE_BINARY_DIR}/tessarin-sandbox-${PROJECT_VERSION}-win64.zip
+  VERBATIM)
+add_dependencies(package tessarin-sandbox)

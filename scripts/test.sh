@@ -2,8 +2,9 @@
 # Runs every test of the project: installs what is missing, builds both
 # presets, runs the native unit tests (under AddressSanitizer and
 # UndefinedBehaviorSanitizer), every fuzz target briefly, the Wine suite
-# against the real tessarin-sandbox.exe and the short kill-anywhere soak, and
-# checks the release zip. Prints every summary at the end and exits non-zero
+# against the real tessarin-sandbox.exe and the short kill-anywhere soak,
+# checks the release zip and that a second clean build gives the same bytes,
+# and lints the workflow. Prints every summary at the end and exits non-zero
 # when anything failed.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -26,7 +27,7 @@ logs=build/logs
 mkdir -p "$logs"
 
 # The release zip holds exactly the stripped exe, the README and their sums,
-# and CPack's checksum beside it matches the zip.
+# and the checksum beside it matches the zip.
 check_package() {
   local zips=(build/windows/tessarin-sandbox-*-win64.zip)
   ((${#zips[@]} == 1)) || { echo "expected one release zip, found: ${zips[*]}"; return 1; }
@@ -47,11 +48,32 @@ check_package() {
   echo "release zip: $(basename "${zips[0]}") ($(stat -c %s "${zips[0]}") bytes), contents and sums check out"
 }
 
+# A second build from clean, of the helper alone, gives the same zip byte for
+# byte. The first build read the commit's time itself; this one is handed it,
+# as a release script would.
+check_reproducible() {
+  local again=build/windows-repro begun=$SECONDS epoch given=() zip
+  epoch=$(git log -1 --format=%ct 2>/dev/null) && given=("SOURCE_DATE_EPOCH=$epoch")
+  rm -rf "$again"
+  { env "${given[@]}" cmake --preset windows -B "$again" &&
+    env "${given[@]}" cmake --build "$again" -j2 --target package; } >>"$logs/package.log" 2>&1 ||
+    return 1
+  zip=$(basename build/windows/tessarin-sandbox-*-win64.zip)
+  cmp "build/windows/$zip" "$again/$zip" ||
+    { echo "two clean builds of one commit gave different zips"; return 1; }
+  echo "release zip: a second clean build gave the same bytes ($((SECONDS - begun))s)"
+}
+
 stage "release package"
 package_status=0
 rm -f build/windows/tessarin-sandbox-*-win64.zip*
-{ cmake --build --preset windows --target package >"$logs/package.log" 2>&1 && check_package; } ||
+{ env -u SOURCE_DATE_EPOCH cmake --build --preset windows --target package \
+  >"$logs/package.log" 2>&1 && check_package && check_reproducible; } ||
   { package_status=1; cat "$logs/package.log"; }
+
+stage "workflow lint"
+lint_status=0
+/usr/bin/python3 scripts/lint_workflow.py 2>&1 | tee "$logs/lint.log" || lint_status=${PIPESTATUS[0]}
 
 stage "unit tests (ctest)"
 unit_status=0
@@ -73,15 +95,16 @@ scripts/soak.sh 2>&1 | tee "$logs/soak.log" || soak_status=${PIPESTATUS[0]}
 
 stage "summary"
 echo "release zip: $( ((package_status == 0)) && echo ok || echo FAILED)"
+tail -n 1 "$logs/lint.log"
 echo "unit tests: $(grep -E 'tests passed|tests failed' "$logs/ctest.log" | tail -n 1 || true)"
 echo "Wine tests: $(grep -E '^=*.*\b(passed|failed|error|errors|no tests ran)\b' "$logs/pytest.log" |
   tail -n 1 | sed -E 's/^=+ | =+$//g' || true)"
 echo "fuzz targets: $(grep -E '^fuzzing' "$logs/fuzz.log" | tail -n 1 || true)"
 echo "soak: $(grep -E '^(grants leaked|leftovers):' "$logs/soak.log" | paste -sd ' ' || true)"
 if ((unit_status != 0 || fuzz_status != 0 || wine_status != 0 || soak_status != 0 ||
-  package_status != 0)); then
+  package_status != 0 || lint_status != 0)); then
   echo "FAILED (ctest exit $unit_status, fuzzing exit $fuzz_status, pytest exit $wine_status," \
-    "soak exit $soak_status, package $package_status)"
+    "soak exit $soak_status, package $package_status, workflow lint exit $lint_status)"
   exit 1
 fi
 echo "all tests passed in $((SECONDS - started))s"
