@@ -24,15 +24,13 @@ import time
 from collections import Counter
 from pathlib import Path
 
-from harness import PREFIX, PROGRAMS, Install, Started, Wine, WineStartFailure, to_windows
-from icacls_stand_in import IcaclsStandIn
+from harness import LAUNCH_FAILS, PREFIX, PROGRAMS, Install, Wine, WineStartFailure, run_args
+from stand_ins import IcaclsStandIn
 
 IDENTITIES = [("read_only", False), ("read_only", True), ("workspace_write", False),
               ("workspace_write", True)]
 # No writable root, and two with one of them given twice.
 ROOT_SETS = [(), ("a", "b", "a")]
-# Wine has no AppContainer: every run carried to its end fails its launch.
-LAUNCH_FAILS = "tessarin-sandbox: set AppContainer process attribute failed: 50\n"
 TOOL_SLEEP_MS = 1500
 VERBOSE = False
 
@@ -66,12 +64,10 @@ class Scenario:
         self.name = f"{preset}{' --network' if network else ''} roots={len(roots)}"
         work = machine.root / "work"
         work.mkdir(exist_ok=True)
-        self.args = ["run", "--workspace", to_windows(work), "--cwd", to_windows(work),
-                     "--preset", preset, "--parent-pid", "@PARENT_PID@"]
         for root in roots:
             (machine.root / root).mkdir(exist_ok=True)
-            self.args += ["--writable-root", to_windows(machine.root / root)]
-        self.args += [*(["--network"] if network else []), "--", "cmd.exe", "/c", "exit 3"]
+        self.args = run_args(work, preset=preset, roots=[machine.root / root for root in roots],
+                             network=network)
         self.grants = len(roots) + 2
         self.revocations = len(set(roots)) + 2
 
@@ -90,15 +86,9 @@ class Scenario:
         """Runs once more to its end; the complaint, if it did not end as it
         must."""
         result = retried(lambda: self.machine.run(*self.args, timeout=300), self.tally)
-        if (result.exit_code, result.err) != (77, LAUNCH_FAILS):
+        if (result.exit_code, result.err) != (77, f"tessarin-sandbox: {LAUNCH_FAILS}\n"):
             return f"{self.name}: follow-up run ended {result.exit_code}: {result.err!r}"
         return None
-
-
-def powershell_calls(machine: Install) -> int:
-    # The stand-in rewrites its count in place: an empty read is "not yet".
-    text = (machine.stand_in_state / "powershell-count.txt").read_text()
-    return int(text) if text else -1
 
 
 def tool_starts(icacls: IcaclsStandIn, since: int, direction: str) -> int:
@@ -153,19 +143,6 @@ def leftovers(machine: Install, icacls: IcaclsStandIn, marker: bytes) -> list[st
     return found
 
 
-def wait_until(condition, what: str, machine: Install, started: Started,
-               seconds: float = 300) -> None:
-    deadline = time.monotonic() + seconds
-    while not condition():
-        if started.process.poll() is not None or time.monotonic() > deadline:
-            started.process.kill()
-            # A run that ended early because Wine failed to start it, or one
-            # of its tools, raises that failure here.
-            outcome = machine.finish(started)
-            raise RuntimeError(f"the run ended before {what}: {outcome}")
-        time.sleep(0.02)
-
-
 def retried(attempt, tally: Tally):
     """What `attempt` yields, tried again, at most twice, when Wine failed to
     start a process before any code of it ran; any other failure stands."""
@@ -197,7 +174,7 @@ def soak_identity(wine: Wine, scratch: Path, identity, number: int, long: bool, 
         setup = retried(lambda: machine.run("setup"), tally)
         assert setup.exit_code == 0, setup.err
         marker = (machine.state_dir / "setup-v1.json").read_bytes()
-        icacls = IcaclsStandIn(machine)
+        icacls = machine.icacls
         helper = machine.helper
         random_kills = 25 if long else 1
         for roots in ROOT_SETS:
@@ -213,26 +190,21 @@ def soak_identity(wine: Wine, scratch: Path, identity, number: int, long: bool, 
                 targets = [targets[(number * 3 + len(roots)) % len(targets)]]
             def kill_during(direction: str, k: int) -> list[str]:
                 since = len(icacls.calls())
-                calls_before = powershell_calls(machine)
-                if direction == "readiness":
-                    (machine.stand_in_state / "powershell-control.txt").write_text(
-                        f"sleep-ms {TOOL_SLEEP_MS}\n")
-                else:
-                    icacls.sleep(TOOL_SLEEP_MS)
+                calls_before = machine.powershell.started()
+                (machine.powershell if direction == "readiness" else icacls).sleep(TOOL_SLEEP_MS)
                 try:
                     started = scenario.start()
                     if direction == "readiness":
-                        wait_until(lambda: powershell_calls(machine) > calls_before,
-                                   "the readiness check", machine, started)
+                        machine.wait_until(lambda: machine.powershell.started() > calls_before,
+                                           "the readiness check", 300, running=started)
                     else:
-                        wait_until(lambda: tool_starts(icacls, since, direction) >= k,
-                                   f"{direction} {k}", machine, started)
+                        machine.wait_until(lambda: tool_starts(icacls, since, direction) >= k,
+                                           f"{direction} {k}", 300, running=started)
                     reply = killer.ask("kill", helper, 0)
                     scenario.finish_killed(started.process)
                 finally:
-                    (machine.stand_in_state / "powershell-control.txt").unlink(missing_ok=True)
-                    (machine.stand_in_state / "icacls-control.txt").unlink(missing_ok=True)
-                    icacls._directives.clear()
+                    machine.powershell.reset()
+                    icacls.reset()
                 return reply
 
             for direction, k in targets:
