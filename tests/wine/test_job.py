@@ -45,7 +45,9 @@ def test_the_caller_going_away_ends_the_child_tree(install):
     caller = install.start("caller", to_windows(pid_file), "4000",
                            program=install.program("sandbox_child.exe"))
     try:
-        install.wait_until(pid_file.exists, "the caller's pid", 30, running=caller)
+        # The file exists a moment before it holds the number.
+        install.wait_until(lambda: pid_file.exists() and pid_file.read_text(), "the caller's pid",
+                           30, running=caller)
         child_beat, grandchild_beat = install.root / "child.beat", install.root / "grandchild.beat"
         result = probe(install, pid_file.read_text(), "tree", to_windows(child_beat),
                        to_windows(grandchild_beat))

@@ -216,8 +216,9 @@ def test_a_run_whose_caller_ends_while_it_is_queued_grants_nothing(machine, icac
     caller = machine.start("caller", to_windows(caller_pid), "60000",
                            program=machine.program("sandbox_child.exe"))
     try:
-        machine.wait_until(lambda: held.exists() and caller_pid.exists(),
-                           "the holder and the caller")
+        # Each file exists a moment before it holds the number.
+        machine.wait_until(lambda: held.exists() and held.read_text() and caller_pid.exists()
+                           and caller_pid.read_text(), "the holder and the caller")
         before = len(machine.powershell.calls())
         started = time.monotonic()
         queued = machine.start(*run_args(work, parent=caller_pid.read_text()))
