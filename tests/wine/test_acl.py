@@ -29,11 +29,6 @@ def revoke(path):
     return [path, "/remove:g", f"*{SID}", "/T", "/C", "/Q"]
 
 
-@pytest.fixture
-def icacls(install):
-    return install.icacls
-
-
 def directory(install, name):
     path = install.root / name
     path.mkdir()

@@ -26,11 +26,6 @@ def machine(install):
     return install
 
 
-@pytest.fixture
-def icacls(machine):
-    return machine.icacls
-
-
 def canonical(path: Path) -> str:
     return "\\\\?\\" + to_windows(path)
 
