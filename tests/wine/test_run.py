@@ -15,7 +15,8 @@ from pathlib import Path
 
 import pytest
 
-from harness import LAUNCH_FAILS, WW_OFF, Install, from_windows, run_args, to_windows
+from harness import (LAUNCH_FAILS, WW_OFF, Install, WineStartFailure, from_windows, run_args,
+                     to_windows)
 from stand_ins import IcaclsStandIn
 
 
@@ -253,6 +254,10 @@ def test_an_icacls_failure_at_each_call_position_is_reported_and_undone(machine,
             # The grant's message alone; everything leased is revoked at once.
             assert result.err == (f"tessarin-sandbox: workspace ACL grant failed for {failed}: "
                                   "Access is denied.\n")
+            # So a revocation's failure goes unsaid: one that kept the lease
+            # and logged no start is an icacls that Wine never ran.
+            if lease_file(machine).exists() and len(calls) < position + 3:
+                raise WineStartFailure(f"a revocation's icacls never started: {calls}")
             assert [c[1] for c in calls] == ["/grant"] * position + ["/remove:g"] * 3
             assert icacls.ledger() == []
             assert not lease_file(machine).exists()
