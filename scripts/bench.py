@@ -24,8 +24,7 @@ REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "wine"))
 
 from harness import (HELPER, PROGRAMS, STATE_VARIABLE, SYSTEM_HOMES, Install,  # noqa: E402
-                     Wine, to_windows)
-from icacls_stand_in import IcaclsStandIn  # noqa: E402
+                     Wine, run_args, to_windows)
 
 BENCH = REPO / "build" / "bench"
 RATIO_TARGET = 1.10
@@ -43,16 +42,10 @@ def machine():
 def tool_calls(install):
     """(program file, argument vector) of every tool the helper started, in
     order: PowerShell always runs before the first icacls call."""
-    calls = []
     system = install.wine.system32
-    log = install.stand_in_state / "calls.log"
-    for line in log.read_text(encoding="utf-8").splitlines() if log.exists() else []:
-        entry = json.loads(line)
-        if entry["tool"] == "powershell":
-            calls.append((system / SYSTEM_HOMES["powershell.exe"] / "powershell.exe", entry["argv"]))
-    for args in IcaclsStandIn(install).calls():
-        calls.append((system / "icacls.exe", ["icacls.exe", *args]))
-    return calls
+    powershell = system / SYSTEM_HOMES["powershell.exe"] / "powershell.exe"
+    return ([(powershell, call["argv"]) for call in install.powershell.calls()] +
+            [(system / "icacls.exe", ["icacls.exe", *args]) for args in install.icacls.calls()])
 
 
 def forget_calls(install):
@@ -111,17 +104,13 @@ def commands(wine, pairs):
     side_by_side(install, "setup", ["setup"], 4, pairs)
     side_by_side(install, "status, ready", ["status"], 1, pairs)
     # A living caller: the session's idle Wine process.
-    parent = (wine.prefix.parent / f"{wine.prefix.name}-keeper.pid").read_text().strip()
     workspace = install.root / "workspace"
     for count in (0, 3):
         roots = [install.root / f"root{i}" for i in range(count)]
-        args = ["run", "--workspace", to_windows(workspace), "--cwd", to_windows(workspace),
-                "--preset", "workspace_write", "--parent-pid", parent]
         for root in [workspace, *roots]:
             root.mkdir(exist_ok=True)
-        for root in roots:
-            args += ["--writable-root", to_windows(root)]
-        args += ["--", "cmd.exe", "/c", "exit 0"]
+        args = run_args(workspace, roots=roots, parent=wine.keeper_pid,
+                        command=("cmd.exe", "/c", "exit 0"))
         # 1 PowerShell check, W+2 grants and as many revocations.
         side_by_side(install, f"run, {count} writable roots", args, 1 + 2 * (count + 2), pairs)
 
@@ -131,16 +120,14 @@ def memory(wine):
     for name, stdout_mib, stderr_kib in (("100 MiB out, 1 MiB err", 100, 1024),
                                          ("no output", 0, 0)):
         install = Install(wine, BENCH / "machines" / f"memory-{stdout_mib}")
-        shutil.copy2(PROGRAMS / "acl_probe.exe", install.bin / "acl_probe.exe")
-        icacls = IcaclsStandIn(install)
         if stdout_mib:
-            icacls.flood_stdout(stdout_mib)
-            icacls.fill_stderr(stderr_kib)
+            install.icacls.flood_stdout(stdout_mib)
+            install.icacls.fill_stderr(stderr_kib)
         target = install.root / "w"
         target.mkdir(exist_ok=True)
         started = time.monotonic()
         result = install.run("grant", to_windows(target), "S-1-15-2-1", "m",
-                             program=to_windows(install.bin / "acl_probe.exe"))
+                             program=install.program("acl_probe.exe"))
         seconds = time.monotonic() - started
         outcome = json.loads(result.out)
         peak = outcome["peak_working_set"] / (1 << 20)

@@ -1,7 +1,6 @@
 """The walk-through behind demo.sh; reuses the Wine test harness to boot a
 private prefix and to give the helper a machine of its own."""
 
-import json
 import re
 import shutil
 import sys
@@ -10,13 +9,13 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "wine"))
 
-from harness import STAND_INS, SYSTEM_HOMES, Install, Wine, to_windows  # noqa: E402
+from harness import CALLER, STAND_INS, SYSTEM_HOMES, Install, Wine, run_args  # noqa: E402
 
 DEMO = REPO / "build" / "demo"
 
 
 def shown(argument):
-    if argument == "@PARENT_PID@":
+    if argument == CALLER:
         return "<pid of the caller>"
     return f'"{argument}"' if argument == "" or " " in argument or "\t" in argument else argument
 
@@ -50,18 +49,13 @@ def listing(title, base: Path, leave_out=(), contents=False):
 
 def tool_calls(install):
     """What the run asked of icacls, one line per call, and what is left."""
-    calls = install.stand_in_state / "icacls-calls.jsonl"
-    if not calls.exists():
+    if not (install.stand_in_state / "icacls-calls.jsonl").exists():
         return
     print("\nicacls calls, in order (the identity's SID shortened to S-1-15-2-...):")
-    for line in calls.read_text(encoding="utf-8").splitlines():
-        event = json.loads(line)
-        if event.get("event") == "start":
-            args = [re.sub(r"S-1-15-2(-\d+)+", "S-1-15-2-...", a) for a in event["args"]]
-            print("  icacls " + " ".join(shown(a) for a in args))
-    ledger = install.stand_in_state / "icacls-ledger.jsonl"
-    left = ledger.read_text(encoding="utf-8").splitlines() if ledger.exists() else []
-    print(f"grants still in force afterwards: {len(left) or 'none'}")
+    for args in install.icacls.calls():
+        args = [re.sub(r"S-1-15-2(-\d+)+", "S-1-15-2-...", a) for a in args]
+        print("  icacls " + " ".join(shown(a) for a in args))
+    print(f"grants still in force afterwards: {len(install.icacls.ledger()) or 'none'}")
 
 
 def main():
@@ -83,9 +77,8 @@ def main():
         show(install, "provision it (normally from an elevated terminal)", "setup")
         show(install, "ready now?", "status")
         show(install, "one confined command, its exit code passed through",
-             "run", "--workspace", to_windows(workspace), "--cwd", to_windows(workspace),
-             "--preset", "workspace_write", "--parent-pid", "@PARENT_PID@", "--",
-             "cmd.exe", "/c", "echo hello from the sandbox>hello.txt&", "exit", "7")
+             *run_args(workspace, command=("cmd.exe", "/c",
+                                           "echo hello from the sandbox>hello.txt&", "exit", "7")))
 
         tool_calls(install)
         listing("state directory", install.state_dir, contents=True)

@@ -37,3 +37,8 @@ def bare_wine(wine):
 @pytest.fixture
 def install(wine, tmp_path):
     return Install(wine, tmp_path)
+
+
+@pytest.fixture
+def icacls(install):
+    return install.icacls

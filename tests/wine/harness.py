@@ -13,10 +13,13 @@ from __future__ import annotations
 import os
 import shutil
 import subprocess
+import time
 import uuid
 from dataclasses import dataclass
 from pathlib import Path
 from typing import NamedTuple
+
+from stand_ins import IcaclsStandIn, PowerShellStandIn
 
 REPO = Path(__file__).resolve().parents[2]
 BUILD = REPO / "build" / "windows"
@@ -34,6 +37,17 @@ STATE_VARIABLE = "STAND_IN_STATE_DIR"
 # Where Debian's Wine keeps its own Windows DLLs.
 WINE_DLLS = Path("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows")
 
+# Tessarin.Sandbox.v1.ReadOnly.Offline and its three siblings, in the order
+# setup registers them.
+RO_OFF, RO_ON, WW_OFF, WW_ON = PROFILES = [f"Tessarin.Sandbox.v1.{preset}.{network}"
+                                           for preset in ("ReadOnly", "WorkspaceWrite")
+                                           for network in ("Offline", "Online")]
+# run_and_report.exe puts its own process id in place of this argument.
+CALLER = "@PARENT_PID@"
+# Wine 8 has no AppContainer attribute and fails it with ERROR_NOT_SUPPORTED:
+# every run carried to its end fails its launch so.
+LAUNCH_FAILS = "set AppContainer process attribute failed: 50"
+
 
 def to_windows(path: Path | str) -> str:
     """The Windows form of a Linux path, as Wine's Z: drive shows it."""
@@ -43,6 +57,19 @@ def to_windows(path: Path | str) -> str:
 def from_windows(path: str) -> Path:
     assert path[:2].upper() == "Z:", path
     return Path(path[2:].replace("\\", "/"))
+
+
+def run_args(workspace: Path | str, *, cwd: Path | str | None = None,
+             preset: str = "workspace_write", roots=(), network: bool = False,
+             parent: str = CALLER, command=("cmd.exe", "/c", "exit 3")) -> list[str]:
+    """The words of a `run`; a path given as text is passed as it is."""
+    def shown(path):
+        return path if isinstance(path, str) else to_windows(path)
+    args = ["run", "--workspace", shown(workspace), "--cwd", shown(cwd or workspace),
+            "--preset", preset, "--parent-pid", parent]
+    for root in roots:
+        args += ["--writable-root", shown(root)]
+    return [*args, *(["--network"] if network else []), "--", *command]
 
 
 class WineMissing(RuntimeError):
@@ -117,6 +144,7 @@ class Wine:
         )
         self.env.pop("DISPLAY", None)
         self.keeper: subprocess.Popen | None = None
+        self.keeper_pid_file = prefix.parent / f"{prefix.name}-keeper.pid"
 
     def start(self) -> None:
         if shutil.which("wine") is None or shutil.which("wineserver") is None:
@@ -147,8 +175,7 @@ class Wine:
             # which every later process would boot the prefix again).
             self.keeper = subprocess.Popen(
                 ["wine", str(PROGRAMS / "sandbox_child.exe"), "caller",
-                 to_windows(self.prefix.parent / f"{self.prefix.name}-keeper.pid"),
-                 "2147483647"],
+                 to_windows(self.keeper_pid_file), "2147483647"],
                 env=self.env, stdin=null_in, stdout=null_out, stderr=null_out)
             # Only the helper takes the stand-in userenv.dll; Wine's own
             # programs keep their built-in one.
@@ -167,6 +194,11 @@ class Wine:
             home = self.system32 / SYSTEM_HOMES[name]
             home.mkdir(parents=True, exist_ok=True)
             shutil.copy2(PROGRAMS / name, home / name)
+
+    @property
+    def keeper_pid(self) -> str:
+        """The idle process's id: a caller that lives as long as the session."""
+        return self.keeper_pid_file.read_text().strip()
 
     def stop(self) -> None:
         # Ending the server ends every Wine process, the keeper included.
@@ -215,6 +247,8 @@ class Install:
         self.stand_in_state = root / "stand-ins"
         for directory in (self.bin, self.localappdata, self.cwd, self.stand_in_state):
             directory.mkdir(parents=True, exist_ok=True)
+        self.icacls = IcaclsStandIn(self.stand_in_state)
+        self.powershell = PowerShellStandIn(self.stand_in_state)
         shutil.copy2(HELPER, self.bin / HELPER.name)
         for name in beside:
             shutil.copy2(PROGRAMS / name, self.bin / name)
@@ -222,6 +256,13 @@ class Install:
     @property
     def helper(self) -> str:
         return to_windows(self.bin / HELPER.name)
+
+    def program(self, name: str) -> str:
+        """The Windows path of test program `name`, copied to the install
+        directory on first use."""
+        if not (self.bin / name).exists():
+            shutil.copy2(PROGRAMS / name, self.bin / name)
+        return to_windows(self.bin / name)
 
     @property
     def state_dir(self) -> Path:
@@ -247,7 +288,7 @@ class Install:
         """Runs the helper (or `program`) to its end and yields its full exit
         code and the bytes of its two output streams."""
         argv, result = self.command(program or self.helper, args, env, unset)
-        starts = self.powershell_starts()
+        starts = self.powershell.started()
         completed = subprocess.run(argv, env=self.wine.env, cwd=self.cwd,
                                    stdin=subprocess.DEVNULL, capture_output=True,
                                    timeout=timeout)
@@ -259,7 +300,7 @@ class Install:
     def start(self, *args: str, env=None, unset=(), program: str | None = None) -> Started:
         """Starts the helper (or `program`) without waiting."""
         argv, result = self.command(program or self.helper, args, env, unset)
-        starts = self.powershell_starts()
+        starts = self.powershell.started()
         process = subprocess.Popen(argv, env=self.wine.env, cwd=self.cwd,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
@@ -276,16 +317,26 @@ class Install:
         return Completed(reported_exit_code(started.result, started.process.returncode, stderr),
                          stdout, stderr)
 
-    def powershell_starts(self) -> int:
-        count = self.stand_in_state / "powershell-count.txt"
-        text = count.read_text() if count.exists() else ""
-        return int(text) if text else 0
-
     def check_readiness_started(self, starts_before: int, output: bytes) -> None:
         installed = self.wine.system32 / SYSTEM_HOMES["powershell.exe"] / "powershell.exe"
         if (READINESS_FAILED in output and installed.exists()
-                and self.powershell_starts() == starts_before):
+                and self.powershell.started() == starts_before):
             raise WineStartFailure(f"the readiness PowerShell never started: {output!r}")
+
+    def wait_until(self, condition, what: str, seconds: float = 60,
+                   running: Started | None = None) -> None:
+        """Polls `condition` for `seconds` at most and, if given, only while
+        `running` (from start()) runs; that program is then ended and
+        finished, so that a Wine start failure is raised as such."""
+        deadline = time.monotonic() + seconds
+        while not condition():
+            ended = running is not None and running.process.poll() is not None
+            if ended or time.monotonic() > deadline:
+                if running is not None:
+                    running.process.kill()
+                    what += f": {self.finish(running)}"
+                raise AssertionError(f"{'ended' if ended else 'timed out'} before {what}")
+            time.sleep(0.02)
 
     def files_under_localappdata(self) -> list[str]:
         return sorted(str(p.relative_to(self.localappdata)) for p in self.localappdata.rglob("*"))

@@ -24,15 +24,12 @@ import time
 from collections import Counter
 from pathlib import Path
 
-from harness import PREFIX, PROGRAMS, Install, Started, Wine, WineStartFailure, to_windows
-from icacls_stand_in import IcaclsStandIn
+from harness import LAUNCH_FAILS, PREFIX, PROGRAMS, Install, Wine, WineStartFailure, run_args
 
 IDENTITIES = [("read_only", False), ("read_only", True), ("workspace_write", False),
               ("workspace_write", True)]
 # No writable root, and two with one of them given twice.
 ROOT_SETS = [(), ("a", "b", "a")]
-# Wine has no AppContainer: every run carried to its end fails its launch.
-LAUNCH_FAILS = "tessarin-sandbox: set AppContainer process attribute failed: 50\n"
 TOOL_SLEEP_MS = 1500
 VERBOSE = False
 
@@ -59,19 +56,41 @@ class Killer:
         self.process.wait(timeout=60)
 
 
+class Tally:
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.kills, self.missed, self.complaints, self.scenarios = Counter(), 0, [], 0
+        self.start_failures = 0
+
+    def retried(self, attempt):
+        """What `attempt` yields, tried again, at most twice, when Wine failed
+        to start a process before any code of it ran; any other failure
+        stands."""
+        for tries_left in (2, 1, 0):
+            try:
+                return attempt()
+            except WineStartFailure:
+                if tries_left == 0:
+                    raise
+                with self.lock:
+                    self.start_failures += 1
+
+
 class Scenario:
-    def __init__(self, machine: Install, icacls: IcaclsStandIn, preset: str, network: bool,
-                 roots: tuple[str, ...], tally: Tally):
-        self.machine, self.icacls, self.tally = machine, icacls, tally
+    """One identity and set of writable roots in an install of its own: the
+    ways to kill its run, and the checks after each kill."""
+
+    def __init__(self, machine: Install, killer: Killer, marker: bytes, preset: str,
+                 network: bool, roots: tuple[str, ...], tally: Tally):
+        self.machine, self.icacls, self.killer = machine, machine.icacls, killer
+        self.marker, self.tally = marker, tally
         self.name = f"{preset}{' --network' if network else ''} roots={len(roots)}"
         work = machine.root / "work"
         work.mkdir(exist_ok=True)
-        self.args = ["run", "--workspace", to_windows(work), "--cwd", to_windows(work),
-                     "--preset", preset, "--parent-pid", "@PARENT_PID@"]
         for root in roots:
             (machine.root / root).mkdir(exist_ok=True)
-            self.args += ["--writable-root", to_windows(machine.root / root)]
-        self.args += [*(["--network"] if network else []), "--", "cmd.exe", "/c", "exit 3"]
+        self.args = run_args(work, preset=preset, roots=[machine.root / root for root in roots],
+                             network=network)
         self.grants = len(roots) + 2
         self.revocations = len(set(roots)) + 2
 
@@ -86,104 +105,114 @@ class Scenario:
         process.stdout.close()
         process.stderr.close()
 
+    def kill_during(self, direction: str, k: int) -> list[str]:
+        """Kills the helper while the readiness PowerShell, or its k-th call
+        of icacls in `direction`, sleeps; the killer's reply."""
+        machine, icacls = self.machine, self.icacls
+        since = len(icacls.calls())
+        calls_before = machine.powershell.started()
+        (machine.powershell if direction == "readiness" else icacls).sleep(TOOL_SLEEP_MS)
+        try:
+            started = self.start()
+            if direction == "readiness":
+                machine.wait_until(lambda: machine.powershell.started() > calls_before,
+                                   "the readiness check", 300, running=started)
+            else:
+                machine.wait_until(
+                    lambda: sum(call[1] == direction for call in icacls.calls()[since:]) >= k,
+                    f"{direction} {k}", 300, running=started)
+            reply = self.killer.ask("kill", machine.helper, 0)
+            self.finish_killed(started.process)
+        finally:
+            machine.powershell.reset()
+            icacls.reset()
+        return reply
+
+    def lifetime(self) -> int:
+        """How long the helper lives, in milliseconds, in a run carried to
+        its end, as the killer measures it."""
+        started = self.start()
+        lifetime = int(self.killer.ask("watch", self.machine.helper)[1])
+        self.machine.finish(started, timeout=300)
+        return lifetime
+
+    def kill_at(self, instant: int) -> str | None:
+        """Kills the helper `instant` milliseconds after it started; where
+        the run stood, or None when it had ended before."""
+        since = len(self.icacls.calls())
+        process = self.start().process
+        reply = self.killer.ask("kill", self.machine.helper, instant)
+        self.finish_killed(process)
+        return self.phase_after_kill(since, reply[1]) if reply[0] == "killed" else None
+
+    def phase_after_kill(self, since: int, pid: str) -> str:
+        """Where a run killed as process `pid` stood, from what it left."""
+        leases = self.machine.state_dir / "acl-leases"
+        lease, lease_temporary = any(leases.glob("*.json")), any(leases.glob(f"*.tmp-{pid}"))
+        temp = (self.machine.state_dir / "tmp" / pid).exists()
+        events = self.icacls.events()
+        starts = [e for e in events if e["event"] == "start"][since:]
+        ended = {e["pid"] for e in events if e["event"] == "end"}
+        grants = [e for e in starts if e["args"][1] == "/grant"]
+        revocations = [e for e in starts if e["args"][1] == "/remove:g"]
+        if revocations:
+            if not all(e["pid"] in ended for e in revocations):
+                return "random: revocations"
+            return "random: lease deletion or temp removal" if lease or temp else "random: exit"
+        if grants:
+            return "random: grants and launch"
+        if lease_temporary:
+            return "random: lease write and replace"
+        if lease:
+            return "random: temp directory reset and creation"
+        return "random: start-up, readiness, lock and recovery"
+
     def run_to_end(self) -> str | None:
         """Runs once more to its end; the complaint, if it did not end as it
         must."""
-        result = retried(lambda: self.machine.run(*self.args, timeout=300), self.tally)
-        if (result.exit_code, result.err) != (77, LAUNCH_FAILS):
+        result = self.tally.retried(lambda: self.machine.run(*self.args, timeout=300))
+        if (result.exit_code, result.err) != (77, f"tessarin-sandbox: {LAUNCH_FAILS}\n"):
             return f"{self.name}: follow-up run ended {result.exit_code}: {result.err!r}"
         return None
 
+    def unfinished(self) -> list[list[str]]:
+        """Tool calls still running. A call that logged no end was either
+        killed with the helper's job or is still at work; only the second
+        counts."""
+        events = self.icacls.events()
+        ended = {e["pid"] for e in events if e["event"] == "end"}
+        return [e["args"] for e in events if e["event"] == "start" and e["pid"] not in ended
+                and self.killer.ask("alive", e["pid"], "icacls.exe")[0] == "alive"]
 
-def powershell_calls(machine: Install) -> int:
-    # The stand-in rewrites its count in place: an empty read is "not yet".
-    text = (machine.stand_in_state / "powershell-count.txt").read_text()
-    return int(text) if text else -1
+    def leftovers(self) -> list[str]:
+        state = self.machine.state_dir
+        found = [f"grant {entry}" for entry in self.icacls.ledger()
+                 if entry[1].startswith("*S-1-15-2-")]
+        leases = state / "acl-leases"
+        # The identity's lock file stays by design; every other file there is
+        # a lease or a lease's temporary file.
+        found += [f"lease file {p.name}" for p in leases.iterdir()
+                  if p.suffix != ".lock"] if leases.exists() else []
+        tmp = state / "tmp"
+        found += [f"temporary directory {p.name}" for p in tmp.iterdir()] if tmp.exists() else []
+        if (state / "setup-v1.json").read_bytes() != self.marker:
+            found.append("setup marker changed")
+        return found
 
-
-def tool_starts(icacls: IcaclsStandIn, since: int, direction: str) -> int:
-    return sum(1 for call in icacls.calls()[since:] if call[1] == direction)
-
-
-def phase_after_kill(machine: Install, icacls: IcaclsStandIn, since: int, pid: str) -> str:
-    """Where a run killed as process `pid` stood, from what it left."""
-    leases = machine.state_dir / "acl-leases"
-    lease = any(leases.glob("*.json")) if leases.exists() else False
-    lease_temporary = any(leases.glob(f"*.tmp-{pid}")) if leases.exists() else False
-    temp = (machine.state_dir / "tmp" / pid).exists()
-    events = icacls.events()
-    starts = [e for e in events if e["event"] == "start"][since:]
-    ended = {e["pid"] for e in events if e["event"] == "end"}
-    grants = [e for e in starts if e["args"][1] == "/grant"]
-    revocations = [e for e in starts if e["args"][1] == "/remove:g"]
-    if revocations:
-        done = all(e["pid"] in ended for e in revocations)
-        if not done:
-            return "random: revocations"
-        return "random: lease deletion or temp removal" if lease or temp else "random: exit"
-    if grants:
-        return "random: grants and launch"
-    if lease_temporary:
-        return "random: lease write and replace"
-    if lease:
-        return "random: temp directory reset and creation"
-    return "random: start-up, readiness, lock and recovery"
-
-
-def unfinished(icacls: IcaclsStandIn, killer: Killer) -> list[list[str]]:
-    """Tool calls still running. A call that logged no end was either killed
-    with the helper's job or is still at work; only the second counts."""
-    events = icacls.events()
-    ended = {e["pid"] for e in events if e["event"] == "end"}
-    return [e["args"] for e in events if e["event"] == "start" and e["pid"] not in ended
-            and killer.ask("alive", e["pid"], "icacls.exe")[0] == "alive"]
-
-
-def leftovers(machine: Install, icacls: IcaclsStandIn, marker: bytes) -> list[str]:
-    found = [f"grant {entry}" for entry in icacls.ledger() if entry[1].startswith("*S-1-15-2-")]
-    leases = machine.state_dir / "acl-leases"
-    # The identity's lock file stays by design; every other file there is a
-    # lease or a lease's temporary file.
-    found += [f"lease file {p.name}" for p in leases.iterdir()
-              if p.suffix != ".lock"] if leases.exists() else []
-    tmp = machine.state_dir / "tmp"
-    found += [f"temporary directory {p.name}" for p in tmp.iterdir()] if tmp.exists() else []
-    if (machine.state_dir / "setup-v1.json").read_bytes() != marker:
-        found.append("setup marker changed")
-    return found
-
-
-def wait_until(condition, what: str, machine: Install, started: Started,
-               seconds: float = 300) -> None:
-    deadline = time.monotonic() + seconds
-    while not condition():
-        if started.process.poll() is not None or time.monotonic() > deadline:
-            started.process.kill()
-            # A run that ended early because Wine failed to start it, or one
-            # of its tools, raises that failure here.
-            outcome = machine.finish(started)
-            raise RuntimeError(f"the run ended before {what}: {outcome}")
-        time.sleep(0.02)
-
-
-def retried(attempt, tally: Tally):
-    """What `attempt` yields, tried again, at most twice, when Wine failed to
-    start a process before any code of it ran; any other failure stands."""
-    for tries_left in (2, 1, 0):
-        try:
-            return attempt()
-        except WineStartFailure:
-            if tries_left == 0:
-                raise
-            with tally.lock:
-                tally.start_failures += 1
-
-
-class Tally:
-    def __init__(self):
-        self.lock = threading.Lock()
-        self.kills, self.missed, self.complaints, self.scenarios = Counter(), 0, [], 0
-        self.start_failures = 0
+    def check(self, follow_up: bool = True) -> list[str]:
+        complaints = []
+        if follow_up:
+            complaint = self.run_to_end()
+            if complaint:
+                complaints.append(complaint)
+        # A tool call that a killed helper had started may still be running;
+        # what it does once it ends counts too.
+        deadline = time.monotonic() + 30
+        while (running := self.unfinished()) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        complaints += [f"{self.name}: tool call still running after 30 s: {args}"
+                       for args in running]
+        return complaints + [f"{self.name}: {item}" for item in self.leftovers()]
 
 
 def soak_identity(wine: Wine, scratch: Path, identity, number: int, long: bool, seed: int,
@@ -194,14 +223,12 @@ def soak_identity(wine: Wine, scratch: Path, identity, number: int, long: bool, 
     killer = Killer(wine)
     try:
         machine = Install(wine, scratch / str(number))
-        setup = retried(lambda: machine.run("setup"), tally)
+        setup = tally.retried(lambda: machine.run("setup"))
         assert setup.exit_code == 0, setup.err
         marker = (machine.state_dir / "setup-v1.json").read_bytes()
-        icacls = IcaclsStandIn(machine)
-        helper = machine.helper
         random_kills = 25 if long else 1
         for roots in ROOT_SETS:
-            scenario = Scenario(machine, icacls, *identity, roots, tally)
+            scenario = Scenario(machine, killer, marker, *identity, roots, tally)
             kills, missed, complaints = Counter(), 0, []
             # Each tool call, while it sleeps: the readiness PowerShell, each
             # grant, each revocation. The short version takes one of them
@@ -211,59 +238,25 @@ def soak_identity(wine: Wine, scratch: Path, identity, number: int, long: bool, 
                        [("/remove:g", k) for k in range(1, scenario.revocations + 1)])
             if not long:
                 targets = [targets[(number * 3 + len(roots)) % len(targets)]]
-            def kill_during(direction: str, k: int) -> list[str]:
-                since = len(icacls.calls())
-                calls_before = powershell_calls(machine)
-                if direction == "readiness":
-                    (machine.stand_in_state / "powershell-control.txt").write_text(
-                        f"sleep-ms {TOOL_SLEEP_MS}\n")
-                else:
-                    icacls.sleep(TOOL_SLEEP_MS)
-                try:
-                    started = scenario.start()
-                    if direction == "readiness":
-                        wait_until(lambda: powershell_calls(machine) > calls_before,
-                                   "the readiness check", machine, started)
-                    else:
-                        wait_until(lambda: tool_starts(icacls, since, direction) >= k,
-                                   f"{direction} {k}", machine, started)
-                    reply = killer.ask("kill", helper, 0)
-                    scenario.finish_killed(started.process)
-                finally:
-                    (machine.stand_in_state / "powershell-control.txt").unlink(missing_ok=True)
-                    (machine.stand_in_state / "icacls-control.txt").unlink(missing_ok=True)
-                    icacls._directives.clear()
-                return reply
-
             for direction, k in targets:
-                reply = retried(lambda: kill_during(direction, k), tally)
+                reply = tally.retried(lambda: scenario.kill_during(direction, k))
                 if reply[0] != "killed":
                     complaints.append(f"{scenario.name}: no kill during {direction} {k}")
                     continue
                 kills[{"readiness": "readiness PowerShell", "/grant": f"grant {k}",
                        "/remove:g": f"revocation {k}"}[direction]] += 1
-                complaints += check(scenario, machine, icacls, killer, marker)
+                complaints += scenario.check()
             # Seeded random instants over the helper's lifetime, as one run
             # carried to its end measures it.
-            def lifetime_of_a_run() -> int:
-                started = scenario.start()
-                lifetime = int(killer.ask("watch", helper)[1])
-                machine.finish(started, timeout=300)
-                return lifetime
-
-            lifetime = retried(lifetime_of_a_run, tally)
-            complaints += check(scenario, machine, icacls, killer, marker, follow_up=False)
+            lifetime = tally.retried(scenario.lifetime)
+            complaints += scenario.check(follow_up=False)
             for _ in range(random_kills):
-                since = len(icacls.calls())
-                process = scenario.start().process
-                reply = killer.ask("kill", helper, rng.randrange(lifetime))
-                scenario.finish_killed(process)
-                if reply[0] != "killed":
+                phase = scenario.kill_at(rng.randrange(lifetime))
+                if phase is None:
                     missed += 1
-                    complaints += check(scenario, machine, icacls, killer, marker, follow_up=False)
-                    continue
-                kills[phase_after_kill(machine, icacls, since, reply[1])] += 1
-                complaints += check(scenario, machine, icacls, killer, marker)
+                else:
+                    kills[phase] += 1
+                complaints += scenario.check(follow_up=phase is not None)
             with tally.lock:
                 tally.scenarios += 1
                 tally.kills.update(kills)
@@ -310,24 +303,6 @@ def soak(long: bool, seed: int) -> int:
     for complaint in complaints:
         print(f"  {complaint}")
     return 1 if complaints or tally.scenarios != 8 else 0
-
-
-def check(scenario: Scenario, machine: Install, icacls: IcaclsStandIn, killer: Killer,
-          marker: bytes, follow_up: bool = True) -> list[str]:
-    complaints = []
-    if follow_up:
-        complaint = scenario.run_to_end()
-        if complaint:
-            complaints.append(complaint)
-    # A tool call that a killed helper had started may still be running; what
-    # it does once it ends counts too.
-    deadline = time.monotonic() + 30
-    while (running := unfinished(icacls, killer)) and time.monotonic() < deadline:
-        time.sleep(0.1)
-    complaints += [f"{scenario.name}: tool call still running after 30 s: {args}"
-                   for args in running]
-    return complaints + [f"{scenario.name}: {item}"
-                         for item in leftovers(machine, icacls, marker)]
 
 
 def main() -> int:

@@ -8,20 +8,15 @@ import shutil
 
 import pytest
 
-from harness import PROGRAMS, Install, to_windows
-from icacls_stand_in import IcaclsStandIn
+from harness import PROGRAMS, WW_OFF, Install, to_windows
 
 SID = "S-1-15-2-11-22-33"
-PROFILE = "Tessarin.Sandbox.v1.WorkspaceWrite.Offline"
 
 
 def probe(install, *args):
     """Runs acl_probe.exe from the install directory; yields its exit code and
     the JSON line it printed."""
-    program = install.bin / "acl_probe.exe"
-    if not program.exists():
-        shutil.copy2(PROGRAMS / "acl_probe.exe", program)
-    result = install.run(*args, program=to_windows(program))
+    result = install.run(*args, program=install.program("acl_probe.exe"))
     assert result.stderr == b""
     return result.exit_code, json.loads(result.out)
 
@@ -32,11 +27,6 @@ def grant(path, permission):
 
 def revoke(path):
     return [path, "/remove:g", f"*{SID}", "/T", "/C", "/Q"]
-
-
-@pytest.fixture
-def icacls(install):
-    return IcaclsStandIn(install)
 
 
 def directory(install, name):
@@ -101,37 +91,37 @@ def test_no_icacls_anywhere(bare_wine, tmp_path):
 def test_a_stale_lease_is_revoked_where_paths_still_exist_then_deleted(install, icacls):
     kept = directory(install, "kept wörk")
     gone = directory(install, "gone")
-    code, outcome = probe(install, "write-lease", PROFILE, kept, gone)
+    code, outcome = probe(install, "write-lease", WW_OFF, kept, gone)
     assert (code, outcome["ok"]) == (0, True)
-    lease = install.state_dir / "acl-leases" / f"{PROFILE}.json"
+    lease = install.state_dir / "acl-leases" / f"{WW_OFF}.json"
     assert lease.read_bytes() == json.dumps([kept, gone], ensure_ascii=False,
                                             separators=(",", ":")).encode()
     assert sorted(p.name for p in lease.parent.iterdir()) == [lease.name]  # no temporary left
-    code, outcome = probe(install, "lease-path", PROFILE)
+    code, outcome = probe(install, "lease-path", WW_OFF)
     assert outcome["path"] == to_windows(lease)
 
     (install.root / "gone").rmdir()
-    code, outcome = probe(install, "recover", PROFILE, SID)
+    code, outcome = probe(install, "recover", WW_OFF, SID)
     assert (code, outcome["ok"]) == (0, True)
     assert icacls.calls() == [revoke(kept)]
     assert not lease.exists()
 
     # Nothing left to recover: success, and no tool run.
-    code, outcome = probe(install, "recover", PROFILE, SID)
+    code, outcome = probe(install, "recover", WW_OFF, SID)
     assert (code, outcome["ok"]) == (0, True)
     assert len(icacls.calls()) == 1
 
 
 def test_an_unparsable_lease_stays_and_blocks(install, icacls):
-    lease = install.state_dir / "acl-leases" / f"{PROFILE}.json"
+    lease = install.state_dir / "acl-leases" / f"{WW_OFF}.json"
     lease.parent.mkdir(parents=True)
     lease.write_bytes(b'["Z:\\\\kept", 7]')
-    code, outcome = probe(install, "recover", PROFILE, SID)
+    code, outcome = probe(install, "recover", WW_OFF, SID)
     assert code == 1
     assert outcome["message"] == ("parse ACL lease: type error at line 1, column 14: "
                                   "the lease must hold only strings, not a number")
     lease.write_bytes(b"\xef\xbb\xbf[]")
-    code, outcome = probe(install, "recover", PROFILE, SID)
+    code, outcome = probe(install, "recover", WW_OFF, SID)
     assert outcome["message"].startswith("parse ACL lease: parse error at line 1, column 1")
     assert lease.read_bytes() == b"\xef\xbb\xbf[]"
     assert icacls.calls() == []
@@ -141,9 +131,9 @@ def test_the_lease_is_in_place_before_the_first_grant(install, icacls):
     workspace = directory(install, "w")
     temp = directory(install, "t")
     icacls.snapshot_leases()
-    assert probe(install, "write-lease", PROFILE, workspace, temp)[0] == 0
+    assert probe(install, "write-lease", WW_OFF, workspace, temp)[0] == 0
     assert probe(install, "grant-plan", workspace, SID, "read_only", temp)[0] == 0
-    assert icacls.lease_snapshot() == {f"{PROFILE}.json": json.dumps([workspace, temp],
+    assert icacls.lease_snapshot() == {f"{WW_OFF}.json": json.dumps([workspace, temp],
                                                                      separators=(",", ":"))}
 
 

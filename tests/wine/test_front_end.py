@@ -3,6 +3,8 @@ the status line and the exit codes, byte for byte, under Wine."""
 
 import pytest
 
+from harness import run_args
+
 NOT_READY = (
     '{"version":1,"ready":false,"capabilities":{"filesystem_isolation":false,'
     '"network_isolation":false,"process_isolation":true},'
@@ -133,9 +135,8 @@ def test_run_hands_any_preset_on_and_reports_failure_with_77(install):
     # Setup never ran here, so the run fails after the front end, whatever
     # the preset; an unknown preset is not an argument error.
     for preset in ("read_only", "bogus"):
-        result = install.run("run", "--workspace", str(workspace), "--cwd", str(workspace),
-                             "--preset", preset, "--parent-pid", "@PARENT_PID@", "--",
-                             "cmd.exe", "/c", "exit", "3")
+        result = install.run(*run_args(str(workspace), preset=preset,
+                                       command=("cmd.exe", "/c", "exit", "3")))
         assert result.exit_code == 77, (preset, result)
         assert_one_error_line(result)
 

@@ -1,34 +1,17 @@
 """The kill-on-close job half of the launch, which Wine can run: job_probe.exe
 starts an unconfined sandbox_child.exe the way a run starts its command."""
 
-import shutil
 import time
 from pathlib import Path
 
 import pytest
 
-from harness import PROGRAMS, to_windows
-
-
-def copy_program(install, name: str) -> str:
-    target = install.bin / name
-    if not target.exists():
-        shutil.copy2(PROGRAMS / name, target)
-    return to_windows(target)
+from harness import CALLER, to_windows
 
 
 def probe(install, caller: str, *child_args: str, timeout: float = 120):
-    job_probe = copy_program(install, "job_probe.exe")
-    child = copy_program(install, "sandbox_child.exe")
-    return install.run(caller, to_windows(install.cwd), child, *child_args, program=job_probe,
-                       timeout=timeout)
-
-
-def wait_for(path: Path, seconds: float = 30) -> None:
-    deadline = time.monotonic() + seconds
-    while not path.exists():
-        assert time.monotonic() < deadline, f"{path} never appeared"
-        time.sleep(0.05)
+    return install.run(caller, to_windows(install.cwd), install.program("sandbox_child.exe"),
+                       *child_args, program=install.program("job_probe.exe"), timeout=timeout)
 
 
 # A heartbeat ends by itself after this many beats (a minute).
@@ -45,14 +28,14 @@ def ended_early(path: Path) -> bool:
 
 @pytest.mark.parametrize("code", [0, 3, 3221225477])
 def test_exit_code_comes_back_unchanged(install, code):
-    result = probe(install, "@PARENT_PID@", "exit", str(code))
+    result = probe(install, CALLER, "exit", str(code))
     assert result.out == f"exit {code}\n"
     assert result.exit_code == code
 
 
 def test_a_process_left_running_is_ended_when_the_job_closes(install):
     beat = install.root / "orphan.beat"
-    result = probe(install, "@PARENT_PID@", "orphan", to_windows(beat), "4")
+    result = probe(install, CALLER, "orphan", to_windows(beat), "4")
     assert result.out == "exit 4\n"
     assert beat.exists() and ended_early(beat)
 
@@ -60,9 +43,11 @@ def test_a_process_left_running_is_ended_when_the_job_closes(install):
 def test_the_caller_going_away_ends_the_child_tree(install):
     pid_file = install.root / "caller.pid"
     caller = install.start("caller", to_windows(pid_file), "4000",
-                           program=copy_program(install, "sandbox_child.exe"))
+                           program=install.program("sandbox_child.exe"))
     try:
-        wait_for(pid_file)
+        # The file exists a moment before it holds the number.
+        install.wait_until(lambda: pid_file.exists() and pid_file.read_text(), "the caller's pid",
+                           30, running=caller)
         child_beat, grandchild_beat = install.root / "child.beat", install.root / "grandchild.beat"
         result = probe(install, pid_file.read_text(), "tree", to_windows(child_beat),
                        to_windows(grandchild_beat))
@@ -87,6 +72,6 @@ def test_the_child_inherits_its_standard_handles_and_nothing_else(install):
     # The probe holds an inheritable handle on `leak`, as a helper does that
     # inherited one from a careless caller, and its own standard output is not
     # inheritable: the child must still write there, and never to `leak`.
-    result = probe(install, "@PARENT_PID@", "leak", "@LEAK@" + to_windows(leak))
+    result = probe(install, CALLER, "leak", "@LEAK@" + to_windows(leak))
     assert result.out == "handle unusable\nexit 0\n"
     assert leak.read_bytes() == b""

@@ -1,27 +1,17 @@
 """The Win32 named lock that serialises the runs of one identity."""
 
-import shutil
-import time
-
 import pytest
 
-from harness import PROGRAMS, to_windows
+from harness import to_windows
 
 NAME = "Local\\Tessarin.Sandbox.Profile.Test"
-
-
-def lock_probe(install) -> str:
-    target = install.bin / "lock_probe.exe"
-    if not target.exists():
-        shutil.copy2(PROGRAMS / "lock_probe.exe", target)
-    return to_windows(target)
 
 
 @pytest.mark.parametrize("by_file", [False, True])
 def test_holders_of_one_name_never_overlap_and_other_names_do(install, by_file):
     log = install.root / "lock.log"
     other_log = install.root / "other.log"
-    probe = lock_probe(install)
+    probe = install.program("lock_probe.exe")
     # By file: each holder has a mutex name of its own, as in another logon
     # session, and only the lock file serialises them.
     names = [NAME + (f".Session{i}" if by_file else "") for i in range(3)]
@@ -41,14 +31,11 @@ def test_holders_of_one_name_never_overlap_and_other_names_do(install, by_file):
 
 def test_a_lock_whose_holder_died_is_taken_over(install):
     log = install.root / "lock.log"
-    probe = lock_probe(install)
+    probe = install.program("lock_probe.exe")
     # Held long enough that the waiter opens the mutex before the holder dies,
     # even when Wine is slow to start it on a loaded machine.
     holder = install.start(NAME, "5000", to_windows(log), "keep", program=probe)
-    deadline = time.monotonic() + 30
-    while not (log.exists() and log.read_text()):
-        assert time.monotonic() < deadline
-        time.sleep(0.05)
+    install.wait_until(lambda: log.exists() and log.read_text(), "the holder", 30, running=holder)
     # The waiter keeps the mutex alive when the holder dies without releasing.
     install.run(NAME, "0", to_windows(log), program=probe)
     install.finish(holder, timeout=60)

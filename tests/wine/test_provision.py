@@ -8,13 +8,9 @@ import shutil
 
 import pytest
 
-from harness import PROGRAMS, STAND_INS, Install, to_windows
-
-RO_OFF = "Tessarin.Sandbox.v1.ReadOnly.Offline"
-RO_ON = "Tessarin.Sandbox.v1.ReadOnly.Online"
-WW_OFF = "Tessarin.Sandbox.v1.WorkspaceWrite.Offline"
-WW_ON = "Tessarin.Sandbox.v1.WorkspaceWrite.Online"
-PROFILES = [RO_OFF, RO_ON, WW_OFF, WW_ON]
+from harness import (PROFILES, PROGRAMS, RO_OFF, RO_ON, STAND_INS, WW_OFF, WW_ON, Install,
+                     run_args, to_windows)
+from stand_ins import logged_calls
 
 SETUP_LINE = '{"version":1,"ready":true}\n'
 READY = (
@@ -44,14 +40,7 @@ def firewall_failure(profile: str, message: str) -> str:
 
 
 def calls(install: Install) -> list[dict]:
-    log = install.stand_in_state / "calls.log"
-    if not log.exists():
-        return []
-    return [json.loads(line) for line in log.read_text().splitlines()]
-
-
-def powershell_calls(install: Install) -> list[dict]:
-    return [c for c in calls(install) if c["tool"] == "powershell"]
+    return logged_calls(install.stand_in_state)
 
 
 def rules(install: Install) -> list[dict]:
@@ -177,30 +166,30 @@ def test_a_second_setup_leaves_the_same_state(ready):
     derived = [c["name"] for c in calls(ready)
                if c.get("call") == "DeriveAppContainerSidFromAppContainerName"]
     assert derived == PROFILES
-    assert len(powershell_calls(ready)) == 4
+    assert len(ready.powershell.calls()) == 4
     assert status_line(ready) == READY
 
 
 def test_setup_without_administrator_rights(install):
-    (install.stand_in_state / "powershell-control.txt").write_text("exit 1\n")
+    install.powershell.fail(1)
     result = install.run("setup", "--json")
     assert result.exit_code == 78
     assert result.out == ""
     assert result.err == firewall_failure(RO_OFF, "PowerShell exited with exit code: 1")
     assert registered(install) == [RO_OFF]
-    assert len(powershell_calls(install)) == 1
+    assert len(install.powershell.calls()) == 1
     assert not (install.state_dir / "setup-v1.json").exists()
     assert status_line(install) == not_ready("administrator initialization is required")
 
     # Elevated later: the registered profile's SID is derived, and all completes.
-    (install.stand_in_state / "powershell-control.txt").unlink()
+    install.powershell.reset()
     setup_ok(install)
     assert registered(install) == PROFILES
     assert status_line(install) == READY
 
 
 def test_a_failed_inbound_rule_of_the_second_identity(install):
-    (install.stand_in_state / "powershell-control.txt").write_text("exit-call 4 3221225786\n")
+    install.powershell.fail_call(4, 3221225786)
     result = install.run("setup")
     assert result.exit_code == 78
     assert result.err == firewall_failure(WW_OFF, "PowerShell exited with exit code: 0xc000013a")
@@ -234,7 +223,7 @@ def test_profile_faults_reach_the_user_unchanged(install):
     assert status_line(install) == not_ready(
         "DeriveAppContainerSidFromAppContainerName(Tessarin.Sandbox.v1.WorkspaceWrite.Online) "
         "failed: 0x80004005")
-    assert powershell_calls(install)[-1]["script"] == "rule"
+    assert install.powershell.calls()[-1]["script"] == "rule"
 
 
 def test_the_state_directory_comes_first(install):
@@ -268,7 +257,7 @@ def test_an_unregistered_online_profile(ready):
                                 if not line.startswith(RO_ON + "\t")))
     assert status_line(ready) == not_ready(
         "AppContainer profile Tessarin.Sandbox.v1.ReadOnly.Online is not registered")
-    assert powershell_calls(ready) == []
+    assert ready.powershell.calls() == []
 
 
 @pytest.mark.parametrize("listed", [[RO_OFF], [RO_OFF, WW_OFF, RO_ON], [], [RO_OFF, RO_OFF]])
@@ -276,7 +265,7 @@ def test_a_marker_list_other_than_the_offline_identities(ready, listed):
     marker = {"version": 1, "offline_profiles": listed}
     (ready.state_dir / "setup-v1.json").write_text(json.dumps(marker))
     assert status_line(ready) == not_ready("setup marker does not contain every offline identity")
-    assert powershell_calls(ready) == []
+    assert ready.powershell.calls() == []
 
 
 def test_the_check_names_the_rules_as_the_marker_lists_them(ready):
@@ -284,7 +273,7 @@ def test_the_check_names_the_rules_as_the_marker_lists_them(ready):
     (ready.state_dir / "setup-v1.json").write_text(
         json.dumps([1, listed], indent="\t") + "\r\n")
     assert status_line(ready) == READY
-    assert [c["argv"][5] for c in powershell_calls(ready)] == [check_script(listed)]
+    assert [c["argv"][5] for c in ready.powershell.calls()] == [check_script(listed)]
 
 
 @pytest.mark.parametrize("change", ["disable in the store", "disable by control", "delete"])
@@ -293,11 +282,11 @@ def test_a_disabled_or_missing_rule(ready, change):
     if change == "disable in the store":
         edit_rules(ready, lambda rs: [{**r, "enabled": r["name"] != target} for r in rs])
     elif change == "disable by control":
-        (ready.stand_in_state / "powershell-control.txt").write_text(f"disable {target}\n")
+        ready.powershell.disable(target)
     else:
         edit_rules(ready, lambda rs: [r for r in rs if r["name"] != target])
     assert status_line(ready) == not_ready("required WFP/firewall rules are missing or disabled")
-    assert len(powershell_calls(ready)) == 1
+    assert len(ready.powershell.calls()) == 1
 
 
 def test_without_the_systems_powershell_the_one_beside_the_helper_serves(bare_wine, tmp_path):
@@ -322,13 +311,10 @@ def test_tools_and_userenv_planted_beside_the_helper_or_on_path_are_never_used(w
     assert status_line(install, env=path) == READY
     work = install.root / "work"
     work.mkdir()
-    result = install.run("run", "--workspace", to_windows(work), "--cwd", to_windows(work),
-                         "--preset", "read_only", "--parent-pid", "@PARENT_PID@", "--",
-                         "cmd.exe", env=path)
+    result = install.run(*run_args(work, preset="read_only", command=("cmd.exe",)), env=path)
     assert result.exit_code == 77, result.err
-    assert [c["tool"] for c in calls(install)].count("powershell") == 4 + 1 + 1
-    granted = (install.stand_in_state / "icacls-calls.jsonl").read_text()
-    assert granted.count('"event":"end"') == 4
+    assert len(install.powershell.calls()) == 4 + 1 + 1
+    assert [e["event"] for e in install.icacls.events()].count("end") == 4
 
 
 @pytest.mark.parametrize("local_app_data", [None, "", "relative"])
@@ -351,9 +337,7 @@ def test_without_local_app_data_setup_and_status_agree_on_the_temporary_director
     # found where it was written, and goes; only the identity's lock file stays.
     work = install.root / "work"
     work.mkdir()
-    result = install.run("run", "--workspace", to_windows(work), "--cwd", to_windows(work),
-                         "--preset", "read_only", "--parent-pid", "@PARENT_PID@", "--",
-                         "cmd.exe", **kwargs)
+    result = install.run(*run_args(work, preset="read_only", command=("cmd.exe",)), **kwargs)
     assert result.exit_code == 77
     assert [p.name for p in (temp / "Tessarin" / "sandbox" / "acl-leases").iterdir()] == \
         ["Tessarin.Sandbox.v1.ReadOnly.Offline.lock"]

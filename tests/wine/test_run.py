@@ -15,13 +15,9 @@ from pathlib import Path
 
 import pytest
 
-from harness import PROGRAMS, Install, from_windows, to_windows
-from icacls_stand_in import IcaclsStandIn
-
-WW_OFF = "Tessarin.Sandbox.v1.WorkspaceWrite.Offline"
-RO_OFF = "Tessarin.Sandbox.v1.ReadOnly.Offline"
-# Wine 8 has no AppContainer attribute and fails it with ERROR_NOT_SUPPORTED.
-LAUNCH_FAILS = "set AppContainer process attribute failed: 50"
+from harness import (LAUNCH_FAILS, WW_OFF, Install, WineStartFailure, from_windows, run_args,
+                     to_windows)
+from stand_ins import IcaclsStandIn
 
 
 @pytest.fixture
@@ -29,11 +25,6 @@ def machine(install):
     result = install.run("setup")
     assert result.exit_code == 0, result.err
     return install
-
-
-@pytest.fixture
-def icacls(machine):
-    return IcaclsStandIn(machine)
 
 
 def canonical(path: Path) -> str:
@@ -44,22 +35,6 @@ def directory(install: Install, name: str) -> Path:
     path = install.root / name
     path.mkdir(parents=True, exist_ok=True)
     return path
-
-
-def run_args(workspace: Path, cwd: Path | None = None, preset: str = "workspace_write",
-             roots=(), parent: str = "@PARENT_PID@", command=("cmd.exe", "/c", "exit 3")):
-    args = ["run", "--workspace", to_windows(workspace), "--cwd", to_windows(cwd or workspace),
-            "--preset", preset, "--parent-pid", parent]
-    for root in roots:
-        args += ["--writable-root", root if isinstance(root, str) else to_windows(root)]
-    return [*args, "--", *command]
-
-
-def powershell_calls(install: Install) -> int:
-    log = install.stand_in_state / "calls.log"
-    if not log.exists():
-        return 0
-    return sum(1 for line in log.read_text().splitlines() if json.loads(line)["tool"] == "powershell")
 
 
 def lease_file(install: Install, profile: str = WW_OFF) -> Path:
@@ -87,7 +62,7 @@ def test_a_run_is_granted_then_fails_at_the_launch_and_leaves_nothing_behind(mac
     icacls.snapshot_leases()
     work = directory(machine, "work")
     data = directory(machine, "data dir")
-    before = powershell_calls(machine)
+    before = len(machine.powershell.calls())
     result = machine.run(*run_args(work, cwd=directory(machine, "work/sub"),
                                    roots=(data, data, work)))
     assert (result.exit_code, result.err) == (77, f"tessarin-sandbox: {LAUNCH_FAILS}\n")
@@ -104,7 +79,7 @@ def test_a_run_is_granted_then_fails_at_the_launch_and_leaves_nothing_behind(mac
                      grant(canonical(data), sid), grant(canonical(work), sid), grant(temp, sid),
                      *[revoke(path, sid) for path in leased]]
     assert icacls.ledger() == []
-    assert powershell_calls(machine) - before == 1
+    assert len(machine.powershell.calls()) - before == 1
     # The lease held exactly these bytes when the first grant was made.
     assert icacls.lease_snapshot() == {f"{WW_OFF}.json": json.dumps(leased, separators=(",", ":"))}
     assert not lease_file(machine).exists()
@@ -154,13 +129,6 @@ def windows_kill(install: Install, pid: int) -> None:
                    stdin=subprocess.DEVNULL, capture_output=True, timeout=60, check=True)
 
 
-def wait_until(condition, seconds: float = 60, what: str = "condition") -> None:
-    deadline = time.monotonic() + seconds
-    while not condition():
-        assert time.monotonic() < deadline, f"timed out waiting for {what}"
-        time.sleep(0.05)
-
-
 def test_the_next_run_repairs_what_a_killed_run_left(machine, icacls):
     work = directory(machine, "work")
     data = directory(machine, "data")
@@ -169,7 +137,7 @@ def test_the_next_run_repairs_what_a_killed_run_left(machine, icacls):
     icacls.sleep(6000)
     killed = machine.start(*run_args(work, roots=(data,)))
     # Killed while its second grant is in progress.
-    wait_until(lambda: len(icacls.calls()) >= 2, what="the second grant")
+    machine.wait_until(lambda: len(icacls.calls()) >= 2, "the second grant", running=killed)
     old_lease = json.loads(lease_file(machine).read_text())
     old_temp = old_lease[-1]
     windows_kill(machine, int(Path(from_windows(old_temp)).name))
@@ -181,7 +149,7 @@ def test_the_next_run_repairs_what_a_killed_run_left(machine, icacls):
     assert len(icacls.ledger()) == 1
     assert lease_file(machine).exists()
 
-    (machine.stand_in_state / "icacls-control.txt").unlink()
+    icacls.reset()
     result = machine.run(*run_args(work, roots=(data,)))
     assert result.err == f"tessarin-sandbox: {LAUNCH_FAILS}\n"
     calls = icacls.calls()[2:]
@@ -236,22 +204,23 @@ def test_runs_of_one_identity_never_overlap(machine, icacls, same_identity):
 
 def test_a_run_whose_caller_ends_while_it_is_queued_grants_nothing(machine, icacls):
     work = directory(machine, "work")
-    shutil.copy2(PROGRAMS / "lock_probe.exe", machine.bin / "lock_probe.exe")
-    shutil.copy2(PROGRAMS / "sandbox_child.exe", machine.bin / "sandbox_child.exe")
     # Another run of the identity holds its mutex for a minute.
     held = machine.root / "held.log"
     holder = machine.start(f"Local\\Tessarin.Sandbox.Profile.{WW_OFF}", "60000",
-                           to_windows(held), program=to_windows(machine.bin / "lock_probe.exe"))
+                           to_windows(held), program=machine.program("lock_probe.exe"))
     caller_pid = machine.root / "caller.pid"
     caller = machine.start("caller", to_windows(caller_pid), "60000",
-                           program=to_windows(machine.bin / "sandbox_child.exe"))
+                           program=machine.program("sandbox_child.exe"))
     try:
-        wait_until(lambda: held.exists() and caller_pid.exists(), what="the holder and the caller")
-        before = powershell_calls(machine)
+        # Each file exists a moment before it holds the number.
+        machine.wait_until(lambda: held.exists() and held.read_text() and caller_pid.exists()
+                           and caller_pid.read_text(), "the holder and the caller")
+        before = len(machine.powershell.calls())
         started = time.monotonic()
         queued = machine.start(*run_args(work, parent=caller_pid.read_text()))
         # Past readiness, then queued for the mutex.
-        wait_until(lambda: powershell_calls(machine) > before, what="the readiness check")
+        machine.wait_until(lambda: len(machine.powershell.calls()) > before,
+                           "the readiness check", running=queued)
         time.sleep(3)
         windows_kill(machine, int(caller_pid.read_text()))
         outcome = machine.finish(queued, timeout=60)
@@ -272,10 +241,10 @@ def test_an_icacls_failure_at_each_call_position_is_reported_and_undone(machine,
     work, data = directory(machine, "work"), directory(machine, "data")
     marker = (machine.state_dir / "setup-v1.json").read_bytes()
     for position in range(1, 7):
-        for name in ("icacls-calls.jsonl", "icacls-ledger.jsonl", "icacls-control.txt"):
+        for name in ("icacls-calls.jsonl", "icacls-ledger.jsonl"):
             (machine.stand_in_state / name).unlink(missing_ok=True)
         shutil.rmtree(machine.state_dir / "acl-leases", ignore_errors=True)
-        icacls._directives.clear()
+        icacls.reset()
         icacls.fail_call(position, 5, b"Access is denied.\r\n")
         result = machine.run(*run_args(work, roots=(data,)))
         calls = icacls.calls()
@@ -285,6 +254,10 @@ def test_an_icacls_failure_at_each_call_position_is_reported_and_undone(machine,
             # The grant's message alone; everything leased is revoked at once.
             assert result.err == (f"tessarin-sandbox: workspace ACL grant failed for {failed}: "
                                   "Access is denied.\n")
+            # So a revocation's failure goes unsaid: one that kept the lease
+            # and logged no start is an icacls that Wine never ran.
+            if lease_file(machine).exists() and len(calls) < position + 3:
+                raise WineStartFailure(f"a revocation's icacls never started: {calls}")
             assert [c[1] for c in calls] == ["/grant"] * position + ["/remove:g"] * 3
             assert icacls.ledger() == []
             assert not lease_file(machine).exists()

@@ -8,10 +8,7 @@ from harness import PROGRAMS, to_windows
 
 
 def probe(install, *args):
-    install_probe = install.bin / "tool_probe.exe"
-    if not install_probe.exists():
-        shutil.copy2(PROGRAMS / "tool_probe.exe", install_probe)
-    return install.run(*args, program=to_windows(install_probe))
+    return install.run(*args, program=install.program("tool_probe.exe"))
 
 
 def test_capture_keeps_stderr_and_the_exit_code(install):
@@ -47,8 +44,6 @@ def test_tree_removal_clears_read_only_entries_and_reaches_every_name(install):
     deep = tree.joinpath(*["d" * 50] * 6)
     deep.mkdir(parents=True)
     (deep / "end.").write_text("x")
-    shutil.copy2(PROGRAMS / "fs_probe.exe", install.bin / "fs_probe.exe")
-    result = install.run("remove-tree", to_windows(tree),
-                         program=to_windows(install.bin / "fs_probe.exe"))
+    result = install.run("remove-tree", to_windows(tree), program=install.program("fs_probe.exe"))
     assert result.out == "ok\n"
     assert not tree.exists()

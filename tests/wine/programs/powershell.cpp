@@ -8,14 +8,15 @@
 //                           "direction","action","enabled","profile",
 //                           "local_user"}]}; tests edit it to disable or
 //                           delete a rule
-//   powershell-control.txt  "exit CODE": every call exits with CODE and
-//                           changes nothing (e.g. 1 for a non-elevated
-//                           terminal); "exit-call N CODE": the same for the
-//                           N-th call only (counting from 1); "disable
-//                           RULE NAME": the check sees that rule as disabled;
-//                           "sleep-ms N": every call sleeps N ms once it has
-//                           counted itself, so that a test can end its caller
-//                           while it runs
+//   powershell-control.txt  directives, one a line, fields separated by one
+//                           tab as in the icacls stand-in's (a rule name has
+//                           spaces): exit<TAB>CODE, every call exits with CODE
+//                           and changes nothing (1 for a non-elevated
+//                           terminal); exit-call<TAB>N<TAB>CODE, the same for
+//                           the N-th call only (from 1); disable<TAB>RULE, the
+//                           check sees that rule as disabled; sleep-ms<TAB>N,
+//                           every call sleeps N ms once it has counted itself,
+//                           so that a test can end its caller while it runs
 //   powershell-count.txt    how many calls have started so far
 //   calls.log               one JSON object per call: the raw command line,
 //                           the argument vector, the script kind and the
@@ -30,7 +31,6 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -156,25 +156,28 @@ std::optional<std::vector<std::string>> parse_check_script(std::string_view scri
   return names;
 }
 
-std::vector<std::string> control_lines() {
-  return program_support::lines(read_file("powershell-control.txt").value_or(std::string()));
+std::vector<std::vector<std::string>> directives() {
+  std::vector<std::vector<std::string>> out;
+  for (const auto& line :
+       program_support::lines(read_file("powershell-control.txt").value_or(std::string()))) {
+    out.push_back(program_support::split(line, '\t'));
+  }
+  return out;
 }
 
 bool disabled_by_control(const std::string& name) {
-  for (const auto& line : control_lines()) {
-    if (line == "disable " + name) return true;
+  for (const auto& fields : directives()) {
+    if (fields == std::vector<std::string>{"disable", name}) return true;
   }
   return false;
 }
 
 std::optional<std::uint32_t> forced_exit(std::uint32_t call) {
-  for (const auto& line : control_lines()) {
-    unsigned long n = 0;
-    unsigned long code = 0;
-    if (std::sscanf(line.c_str(), "exit-call %lu %lu", &n, &code) == 2) {
-      if (n == call) return static_cast<std::uint32_t>(code);
-    } else if (std::sscanf(line.c_str(), "exit %lu", &code) == 1) {
-      return static_cast<std::uint32_t>(code);
+  for (const auto& fields : directives()) {
+    if (fields.size() == 3 && fields[0] == "exit-call") {
+      if (std::stoul(fields[1]) == call) return static_cast<std::uint32_t>(std::stoul(fields[2]));
+    } else if (fields.size() == 2 && fields[0] == "exit") {
+      return static_cast<std::uint32_t>(std::stoul(fields[1]));
     }
   }
   return std::nullopt;
@@ -193,9 +196,8 @@ std::uint32_t count_call() {
 }
 
 std::uint32_t run(std::uint32_t call, const std::vector<std::string>& args, std::string& kind) {
-  for (const auto& line : control_lines()) {
-    unsigned long ms = 0;
-    if (std::sscanf(line.c_str(), "sleep-ms %lu", &ms) == 1) Sleep(ms);
+  for (const auto& fields : directives()) {
+    if (fields.size() == 2 && fields[0] == "sleep-ms") Sleep(std::stoul(fields[1]));
   }
 
   const std::vector<std::string> expected_head = {"-NoLogo", "-NoProfile", "-NonInteractive",

@@ -213,6 +213,15 @@ std::string hex(HRESULT code) {
   return out;
 }
 
+// Without a directory of its own a call would share its files with every
+// other test: it fails, giving nothing and logging nothing.
+template <class Out>
+bool without_state_directory(Out* out) {
+  if (!state_directory().empty()) return false;
+  if (out != nullptr) *out = nullptr;
+  return true;
+}
+
 void log_call(const std::string& fields) {
   append_file(L"calls.log", "{\"tool\":\"userenv\"," + fields + "}\n");
 }
@@ -223,10 +232,7 @@ extern "C" HRESULT WINAPI CreateAppContainerProfile(PCWSTR name, PCWSTR display_
                                                     PCWSTR description,
                                                     PSID_AND_ATTRIBUTES capabilities,
                                                     DWORD capability_count, PSID* sid) {
-  if (state_directory().empty()) {
-    if (sid != nullptr) *sid = nullptr;
-    return kNoStateDirectory;
-  }
+  if (without_state_directory(sid)) return kNoStateDirectory;
   const std::string profile = narrow(name);
   HRESULT result = S_OK;
   PSID made = nullptr;
@@ -252,10 +258,7 @@ extern "C" HRESULT WINAPI CreateAppContainerProfile(PCWSTR name, PCWSTR display_
 }
 
 extern "C" HRESULT WINAPI DeriveAppContainerSidFromAppContainerName(PCWSTR name, PSID* sid) {
-  if (state_directory().empty()) {
-    if (sid != nullptr) *sid = nullptr;
-    return kNoStateDirectory;
-  }
+  if (without_state_directory(sid)) return kNoStateDirectory;
   const std::string profile = narrow(name);
   HRESULT result = S_OK;
   PSID made = nullptr;
@@ -272,10 +275,7 @@ extern "C" HRESULT WINAPI DeriveAppContainerSidFromAppContainerName(PCWSTR name,
 }
 
 extern "C" HRESULT WINAPI GetAppContainerFolderPath(PCWSTR sid_string, PWSTR* path) {
-  if (state_directory().empty()) {
-    if (path != nullptr) *path = nullptr;
-    return kNoStateDirectory;
-  }
+  if (without_state_directory(path)) return kNoStateDirectory;
   const std::string wanted = narrow(sid_string);
   HRESULT result = kNotFound;
   std::string found;
