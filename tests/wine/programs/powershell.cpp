@@ -17,7 +17,7 @@
 //                           check sees that rule as disabled; sleep-ms<TAB>N,
 //                           every call sleeps N ms once it has counted itself,
 //                           so that a test can end its caller while it runs
-//   powershell-count.txt    how many calls have started so far
+//   powershell-count.txt    one line per call started so far
 //   calls.log               one JSON object per call: the raw command line,
 //                           the argument vector, the script kind and the
 //                           exit code; shared with the other stand-ins
@@ -183,15 +183,15 @@ std::optional<std::uint32_t> forced_exit(std::uint32_t call) {
   return std::nullopt;
 }
 
-// Two helpers check readiness at once when two runs start together; without
-// the lock one of them may read the count while the other has just emptied
-// it.
+// One line appended per call, never rewritten: a call killed while counting
+// (the soak ends a helper's job at any instant) leaves the tally whole. Two
+// helpers check readiness at once when two runs start together, so the number
+// a call takes is read and appended under one lock.
 std::uint32_t count_call() {
   const program_support::FilesLock lock(L"Local\\Tessarin.Test.PowerShellStandIn");
-  const auto count_text = read_file("powershell-count.txt");
-  const std::uint32_t call =
-      static_cast<std::uint32_t>(count_text ? std::stoul(*count_text) : 0) + 1;
-  write_file("powershell-count.txt", std::to_string(call), Write::Replace);
+  const std::string tally = read_file("powershell-count.txt").value_or(std::string());
+  const auto call = static_cast<std::uint32_t>(std::count(tally.begin(), tally.end(), '\n')) + 1;
+  write_file("powershell-count.txt", std::string("1\n"), Write::Append);
   return call;
 }
 
