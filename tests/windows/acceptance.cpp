@@ -23,6 +23,7 @@
 #include <winioctl.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cwchar>
 #include <filesystem>
@@ -117,7 +118,7 @@ std::string sid_text(PSID sid) {
   return sid && ConvertSidToStringSidW(sid, &text.p) ? u8(text.p) : "?";
 }
 double round3(double seconds) {
-  return static_cast<double>(static_cast<long long>(seconds * 1000)) / 1000;
+  return static_cast<double>(std::llround(seconds * 1000)) / 1000;
 }
 
 // ---- the report ----------------------------------------------------------------
@@ -294,6 +295,7 @@ struct Launch {
 // One process of a tracked tree; times in seconds from the launch.
 struct Event {
   DWORD pid = 0;
+  Handle process;  // held, so that its name can still be read once it has ended
   std::wstring image;
   double start = 0, end = -1;
 };
@@ -343,7 +345,8 @@ struct Identity {
 };
 // Everything the checks share about the machine under test.
 struct Machine {
-  std::wstring root, helper, probe, ws, wroot, sibling, outside, target, plant, state, io, bin;
+  std::wstring root, helper, probe, ws, wroot, sibling, outside, target, plant, state, io, bin,
+      tree;
   Identity ids[2][2];  // [workspace_write][online]
   std::string question_sid;
   Local<PSID> question_psid;
@@ -449,15 +452,8 @@ void pump(Started& s, DWORD wait_ms) {
   while (s.port && GetQueuedCompletionStatus(s.port.get(), &message, &key, &data, wait_ms)) {
     const auto pid = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(data));
     if (message == JOB_OBJECT_MSG_NEW_PROCESS) {
-      Event e{pid, L"?", since(s.t0)};
-      const Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-      wchar_t image[MAX_PATH];
-      DWORD n = MAX_PATH;
-      if (process && QueryFullProcessImageNameW(process.get(), 0, image, &n)) {
-        e.image = std::wstring(image, n).substr(std::wstring(image, n).find_last_of(L'\\') + 1);
-        CharLowerW(e.image.data());
-      }
-      s.events.push_back(e);
+      s.events.push_back({pid, Handle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)),
+                          L"", since(s.t0)});
     } else if (message == JOB_OBJECT_MSG_EXIT_PROCESS ||
                message == JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS) {
       for (auto e = s.events.rbegin(); e != s.events.rend(); ++e) {
@@ -490,6 +486,17 @@ Finished finish(Started& s, DWORD timeout = kRunTimeoutMs) {
   }
   f.out = slurp(s.out);
   f.err = slurp(s.err) + s.failure;
+  // Named at the end, not as they start: a process just made may not have
+  // its image name yet.
+  for (Event& e : s.events) {
+    wchar_t image[MAX_PATH];
+    DWORD n = MAX_PATH;
+    e.image = e.process && QueryFullProcessImageNameW(e.process.get(), 0, image, &n)
+                  ? std::wstring(image, n).substr(std::wstring(image, n).find_last_of(L'\\') + 1)
+                  : L"?";
+    CharLowerW(e.image.data());
+    e.process = Handle();
+  }
   f.events = std::move(s.events);
   return f;
 }
@@ -515,9 +522,6 @@ Finished icacls(const std::wstring& path, std::vector<std::wstring> args) {
 
 // ---- judging a run -------------------------------------------------------------------
 
-bool is_verdict(DWORD code) {
-  return code == kAllowed || code == kDenied || code == kNotFound || code == kOther;
-}
 // The child ran only when its marker reached the helper's standard output:
 // a helper failure (77, 2, a timeout) never passes for the child's verdict.
 bool child_ran(const Finished& f) {
@@ -530,18 +534,11 @@ bool did(const Finished& f) {
   return child_ran(f) && f.exit == kAllowed;
 }
 std::string verdict(DWORD code) {
-  switch (code) {
-    case kAllowed:
-      return "allowed";
-    case kDenied:
-      return "access denied";
-    case kNotFound:
-      return "not found";
-    case kOther:
-      return "other failure";
-    default:
-      return "exit " + std::to_string(code);
-  }
+  return code == kAllowed    ? "allowed"
+         : code == kDenied   ? "access denied"
+         : code == kNotFound ? "not found"
+         : code == kOther    ? "other failure"
+                             : "exit " + std::to_string(code);
 }
 // What happened, in words: the child's verdict, or why there is none, with
 // the helper's own stderr.
@@ -554,10 +551,11 @@ std::string seen(const Finished& f) {
   } else {
     text = "the child: " + verdict(f.exit);
   }
-  return f.err.empty() ? text : text + "; stderr: " + f.err;
+  const std::size_t end = f.err.find_last_not_of(" \r\n");
+  return end == std::string::npos ? text : text + "; stderr: " + f.err.substr(0, end + 1);
 }
 std::string outcome(const Finished& f) {  // for a measurement: its verdict, or "never ran"
-  return child_ran(f) && is_verdict(f.exit) ? verdict(f.exit) : "never ran (" + seen(f) + ")";
+  return did(f) || could_not(f) ? verdict(f.exit) : "never ran (" + seen(f) + ")";
 }
 
 // ---- runs through the helper ---------------------------------------------------------
@@ -978,7 +976,10 @@ void dying_caller_and_helper() {
         start({{g.probe, L"hold", g.io + L"\\never", L"0"}, As::kUser, false, false, true});
     RunOptions o{.write = true, .audit = !kill_helper, .caller = &caller};
     o.during = [&](Started& helper) {
-      for (int i = 0; i < 600 && !(exists(b1) && exists(b2)); ++i) Sleep(100);
+      for (int i = 0; i < 600 && !(exists(b1) && exists(b2)) &&
+                      WaitForSingleObject(helper.process.get(), 100) == WAIT_TIMEOUT;
+           ++i) {
+      }
       TerminateProcess(kill_helper ? helper.process.get() : caller.process.get(), 1);
     };
     const std::string name =
@@ -1054,17 +1055,11 @@ void planted_tools() {
 // firewall read; its figures go into the report as they are, and the design
 // questions below read them from there.
 
-const json* taken(const char* name) {
-  const auto found = g_suite.measured.find(name);
-  return found != g_suite.measured.end() && found->second.value("status", "") == "measured"
-             ? &found->second
-             : nullptr;
-}
-
 // The phases of one tracked run, from the processes its tree started. Grants
 // and revocations are told apart by their place around the child; the helper
 // grants the workspace, each writable root, then the temporary directory, and
-// revokes them in the same order.
+// revokes them in the same order (a stale lease's repair would come first and
+// read as grants: the audit of the run before makes sure there is none).
 json phases(const Finished& f) {
   json out = {{"status", "never ran (" + seen(f) + ")"}};
   const auto is = [](const Event& e, const wchar_t* image) { return e.image == image; };
@@ -1088,8 +1083,7 @@ json phases(const Finished& f) {
     } else if (is(e, L"icacls.exe")) {
       const bool grant = e.start < child->start;
       int& n = grant ? grants : revocations;
-      put(std::string(grant ? "grant " : "revocation ") +
-              (n < 3 ? names[n] : std::to_string(n).c_str()),
+      put((grant ? "grant " : "revocation ") + (n < 3 ? std::string(names[n]) : std::to_string(n)),
           e.start, e.end);
       ++n;
       (grant ? last_grant : last_revocation) = e.end;
@@ -1117,15 +1111,12 @@ json phases_of_empty_workspace() {
 
 // 10 files in each of 2,000 directories (50 with 39 below each), or five
 // times as many with --large-tree: the shape of a package tree.
-std::wstring tree_root() {
-  return g.root + L"\\tree";
-}
 long make_tree() {
   const int tops = g_suite.large_tree ? 250 : 50;
   long files = 0;
-  CreateDirectoryW(tree_root().c_str(), nullptr);
+  CreateDirectoryW(g.tree.c_str(), nullptr);
   for (int top = 0; top < tops; ++top) {
-    const std::wstring dir = tree_root() + L"\\t" + std::to_wstring(top);
+    const std::wstring dir = g.tree + L"\\t" + std::to_wstring(top);
     CreateDirectoryW(dir.c_str(), nullptr);
     for (int sub = -1; sub < 39; ++sub) {
       const std::wstring here = sub < 0 ? dir : dir + L"\\s" + std::to_wstring(sub);
@@ -1137,18 +1128,14 @@ long make_tree() {
   }
   return files;
 }
-std::wstring deep_file() {
-  return tree_root() + L"\\t0\\s38\\f9.js";
-}
 
 json phases_of_generated_workspace() {
   LARGE_INTEGER t0{};
   QueryPerformanceCounter(&t0);
   const long files = make_tree();
   const double made = since(t0);
-  const std::wstring tree = tree_root();
   json out = phases(run("a tracked run on a generated workspace", {"exit", "0"},
-                        {.write = true, .track = true, .workspace = &tree}));
+                        {.write = true, .track = true, .workspace = &g.tree}));
   out["files"] = files;
   out["directories"] = files / 10;
   out["seconds to make the tree"] = round3(made);
@@ -1159,22 +1146,21 @@ json phases_of_generated_workspace() {
 // leaves the children to inheritance, on the generated tree with a junction
 // planted in it, for the suite's throwaway SID.
 json tree_grants(bool recursive) {
-  const std::wstring link = tree_root() + L"\\zz-link";
-  if (!exists(tree_root()) || !plant_junction(link, g.target)) {
-    return {{"status", "the generated tree or its junction is missing"}};
-  }
+  const std::wstring link = g.tree + L"\\zz-link";
+  if (!exists(g.tree)) return {{"status", "the generated tree is missing"}};
+  const bool planted = plant_junction(link, g.target);
   const Finally unlink{[&] { RemoveDirectoryW(link.c_str()); }};
   const std::wstring sid = L"*" + w(g.question_sid);
   std::vector<std::wstring> grant = {L"/grant", sid + L":(OI)(CI)M", L"/C", L"/Q"};
   std::vector<std::wstring> revoke = {L"/remove:g", sid, L"/C", L"/Q"};
   if (recursive) grant.push_back(L"/T"), revoke.push_back(L"/T");
-  const Finished granted = icacls(tree_root(), grant);
+  const Finished granted = icacls(g.tree, grant);
   const bool through =
       reached(g.target, g.question_sid) || reached(g.target + L"\\keep.txt", g.question_sid);
-  const bool deep = reached(deep_file(), g.question_sid);
-  const Finished revoked = icacls(tree_root(), revoke);
+  const bool deep = reached((g.tree + L"\\t0\\s38\\f9.js"), g.question_sid);
+  const Finished revoked = icacls(g.tree, revoke);
   std::vector<std::string> left;
-  find_aces(tree_root(), g.question_sid, left);
+  find_aces(g.tree, g.question_sid, left);
   const bool target_left =
       reached(g.target, g.question_sid) || reached(g.target + L"\\keep.txt", g.question_sid);
   return {{"status", granted.exit == 0 && revoked.exit == 0 ? "measured" : "icacls failed"},
@@ -1184,7 +1170,8 @@ json tree_grants(bool recursive) {
           {"revocation seconds", round3(revoked.seconds)},
           {"revocation exit", revoked.exit},
           {"a file two directories down received the entry", deep},
-          {"the junction led the grant to its target", through},
+          {"the junction led the grant to its target",
+           planted ? json(through) : json("the suite could not plant it")},
           {"entries left in the tree after revocation", left.size()},
           {"entry left on the junction's target after revocation", target_left}};
 }
@@ -1199,6 +1186,8 @@ json readiness_reads() {
     if (e.image == L"powershell.exe") out["PowerShell seconds"] = round3(e.end - e.start);
   }
   out["status seconds"] = round3(status.seconds);
+  out["processes seen"] = status.events.size();
+  if (!out.contains("PowerShell seconds")) out["status"] = "the suite's job saw no PowerShell";
   LARGE_INTEGER t0{};
   QueryPerformanceCounter(&t0);
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -1356,7 +1345,9 @@ json hard_link() {
 json child_tokens() {
   json out = {{"status", "measured"}};
   for (const Case& c : cases()) {
-    if (c.prints) out[c.name] = g.finished[c.name].out;
+    if (c.prints)
+      out[c.name] =
+          child_ran(g.finished[c.name]) ? g.finished[c.name].out : outcome(g.finished[c.name]);
   }
   out[kWsWrite] = outcome(g.finished[kWsWrite]);
   return out;
@@ -1393,12 +1384,28 @@ const Measurement kMeasurements[kRows] = {
     {"the helper's grant across a workspace junction, mid-run", [] { return g_junction; }},
 };
 
+// A measurement's figures, if it was taken in full.
+const json* taken(Row row) {
+  const auto found = g_suite.measured.find(kMeasurements[row].name);
+  return found != g_suite.measured.end() && found->second.value("status", "") == "measured"
+             ? &found->second
+             : nullptr;
+}
+
 void take_measurements() {
   for (const Measurement& m : kMeasurements) {
     std::printf("MEASURE  %s\n", m.name);
     std::fflush(stdout);
     json figures = {{"measurement", m.name}};
     figures.update(m.take());
+    // Figures from a child that never ran answer nothing.
+    for (const auto& [key, value] : figures.items()) {
+      if (value.is_string() && value.get<std::string>().rfind("never ran", 0) == 0 &&
+          figures["status"] == "measured") {
+        figures["status"] = "incomplete: " + key + " " + value.get<std::string>();
+        break;
+      }
+    }
     std::printf("         %s\n",
                 figures.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
     g_suite.measured[m.name] = figures;
@@ -1432,10 +1439,8 @@ Answer modify_grant() {
 }
 
 Answer run_cost() {
-  const json *empty = taken(kMeasurements[kEmptyPhases].name),
-             *tree = taken(kMeasurements[kTreePhases].name);
-  const json *t = taken(kMeasurements[kTreeRecursive].name),
-             *root = taken(kMeasurements[kTreeRootOnly].name);
+  const json *empty = taken(kEmptyPhases), *tree = taken(kTreePhases);
+  const json *t = taken(kTreeRecursive), *root = taken(kTreeRootOnly);
   if (!empty || !tree || !t || !root)
     return {"Not settled: a phase or tree measurement failed", "nothing until it runs"};
   const double total = (*tree)["total seconds"], tools = (*tree)["icacls seconds"];
@@ -1464,10 +1469,12 @@ Answer run_cost() {
 }
 
 Answer junction_reach() {
-  const json *t = taken(kMeasurements[kTreeRecursive].name),
-             *root = taken(kMeasurements[kTreeRootOnly].name);
-  const json* helper = taken(kMeasurements[kHelperJunction].name);
-  if (!t || !root) return {"Not settled: the tree measurements failed", "nothing until it runs"};
+  const json *t = taken(kTreeRecursive), *root = taken(kTreeRootOnly);
+  const json* helper = taken(kHelperJunction);
+  if (!t || !root || !(*t)["the junction led the grant to its target"].is_boolean()) {
+    return {"Not settled: the tree measurements failed or had no junction",
+            "nothing until it runs"};
+  }
   const bool by_t = (*t)["the junction led the grant to its target"] == true;
   const bool by_root = (*root)["the junction led the grant to its target"] == true;
   const std::string text =
@@ -1489,7 +1496,7 @@ Answer junction_reach() {
 }
 
 Answer firewall_match() {
-  const json* m = taken(kMeasurements[kFirewall].name);
+  const json* m = taken(kFirewall);
   if (!m) return {"Not settled: the firewall measurement did not run", "nothing until it runs"};
   const auto connected = [&](const char* key) { return (*m)[key] == "allowed"; };
   std::string text;
@@ -1525,7 +1532,7 @@ Answer firewall_match() {
 }
 
 Answer readiness_cost() {
-  const json* m = taken(kMeasurements[kReadiness].name);
+  const json* m = taken(kReadiness);
   if (!m) return {"Not settled: the readiness measurement did not run", "nothing until it runs"};
   const bool agree = (*m)["the two agree"] == true;
   const std::string text = "PowerShell " + figure(*m, "PowerShell seconds") + " s, in process " +
@@ -1538,7 +1545,7 @@ Answer readiness_cost() {
 }
 
 Answer junction_mitigation() {
-  const json* m = taken(kMeasurements[kChildJunctions].name);
+  const json* m = taken(kChildJunctions);
   if (!m) return {"Not settled: the junction measurement did not run", "nothing until it runs"};
   const std::string unwritable = (*m)["a junction in TEMP to a directory the child cannot write"];
   const std::string text = "to a directory it cannot write: " + unwritable +
@@ -1554,7 +1561,7 @@ Answer junction_mitigation() {
 }
 
 Answer hard_link_reach() {
-  const json* m = taken(kMeasurements[kHardLink].name);
+  const json* m = taken(kHardLink);
   if (!m) return {"Not settled: the hard-link measurement did not run", "nothing until it runs"};
   const bool wrote = (*m)["the child wrote the outside file through the link"] == "allowed";
   const bool changed = (*m)["access list changed"] == true;
@@ -1569,33 +1576,31 @@ Answer hard_link_reach() {
 
 struct Question {
   const char* question;
-  std::vector<const char*> figures;
+  std::vector<Row> figures;
   Answer (*settle)();
 };
 const Question kQuestions[] = {
     {"Does a Modify grant alone let the Low-integrity container write the workspace?",
-     {kMeasurements[kChildToken].name},
+     {kChildToken},
      modify_grant},
     {"What does a run cost, and how much of it is icacls /T on a large workspace?",
-     {kMeasurements[kEmptyPhases].name, kMeasurements[kTreePhases].name,
-      kMeasurements[kTreeRecursive].name, kMeasurements[kTreeRootOnly].name},
+     {kEmptyPhases, kTreePhases, kTreeRecursive, kTreeRootOnly},
      run_cost},
     {"Does icacls /T, or inheritance from a root-only grant, enter a junction in the workspace?",
-     {kMeasurements[kTreeRecursive].name, kMeasurements[kTreeRootOnly].name,
-      kMeasurements[kHelperJunction].name},
+     {kTreeRecursive, kTreeRootOnly, kHelperJunction},
      junction_reach},
     {"Does a -LocalUser rule naming the container's SID match its traffic, or is -Package needed?",
-     {kMeasurements[kFirewall].name},
+     {kFirewall},
      firewall_match},
     {"Is the per-run PowerShell readiness check worth its cost, and does an in-process read agree?",
-     {kMeasurements[kReadiness].name},
+     {kReadiness},
      readiness_cost},
     {"Can a sandboxed child create a junction to a directory it cannot write, or to the workspace "
      "from its TEMP?",
-     {kMeasurements[kChildJunctions].name},
+     {kChildJunctions},
      junction_mitigation},
     {"What does a grant do to a file hard-linked from outside the workspace?",
-     {kMeasurements[kHardLink].name},
+     {kHardLink},
      hard_link_reach},
 };
 
@@ -1775,6 +1780,10 @@ Finished remove_suite_rules() {
 std::string prepare(const std::wstring& work) {
   bool empty = true;
   list_dir(work, [&](const std::wstring&) { empty = false; });
+  const DWORD attributes = GetFileAttributesW(work.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return u8(work) + " is a file: name a new or empty directory";
+  }
   if (!empty && !exists(work + kWorkMarker)) {
     return u8(work) + " holds files the suite did not put there: name a new or empty directory";
   }
@@ -1788,6 +1797,7 @@ std::string prepare(const std::wstring& work) {
   g.plant = g.root + L"\\plant";
   g.io = g.root + L"\\io";
   g.bin = g.root + L"\\bin";
+  g.tree = g.root + L"\\tree";
   for (const auto& dir : {g.root, g.ws, g.wroot, g.sibling, g.outside, g.target, g.plant, g.io,
                           g.bin, g.root + L"\\helper"}) {
     CreateDirectoryW(dir.c_str(), nullptr);
@@ -1931,7 +1941,8 @@ int wmain(int argc, wchar_t** argv) {
   const auto finish_report = [&](int code) {
     json& questions = g_suite.report["design questions"] = json::array();
     for (const Question& q : kQuestions) {
-      json item = {{"question", q.question}, {"figures", q.figures}};
+      json item = {{"question", q.question}, {"figures", json::array()}};
+      for (const Row row : q.figures) item["figures"].push_back(kMeasurements[row].name);
       const auto found = g_suite.answered.find(q.question);
       item.update(found != g_suite.answered.end() ? found->second : json{{"answer", "not run"}});
       questions.push_back(item);
