@@ -1253,6 +1253,17 @@ json readiness_reads() {
 // online (the helper's two), under no rule, a -LocalUser block rule as setup
 // makes them, the same rule disabled, and a -Package rule instead. The rules
 // are the suite's and go on every path; nothing touches the helper's.
+// The rules of these groups go, and a second look finds none (exit 1
+// otherwise).
+Finished remove_rules(const std::wstring& groups) {
+  const std::wstring rules =
+      L"Get-NetFirewallRule -Group " + groups + L" -ErrorAction SilentlyContinue";
+  return powershell(rules + L" | Remove-NetFirewallRule; if (@(" + rules + L").Count) { exit 1 }");
+}
+Finished remove_suite_rules() {
+  return remove_rules(L"'" + std::wstring(kSuiteRules) + L"'");
+}
+
 json firewall_rules() {
   if (!g.network) {
     unreachable("the firewall measurement reaches its target");
@@ -1263,11 +1274,10 @@ json firewall_rules() {
                               L"' -Direction Outbound -Action Block -Profile Any ";
   const std::wstring sid = w(g.question_sid);
   const Finally remove{[&] {
-    const Finished gone = powershell(L"Get-NetFirewallRule -Group '" + std::wstring(kSuiteRules) +
-                                     L"' -ErrorAction SilentlyContinue | Remove-NetFirewallRule");
+    const Finished gone = remove_suite_rules();
     record({"the suite's temporary firewall rule is removed", "the suite leaves no rule behind",
             gone.exit == 0,
-            "Remove-NetFirewallRule: exit " + std::to_string(gone.exit) + " " + gone.err,
+            "removal and a second look: exit " + std::to_string(gone.exit) + " " + gone.err,
             "nothing: remove the rule by hand (tessarin-acceptance.exe --cleanup)"});
   }};
   const std::pair<const char*, std::wstring> states[] = {
@@ -1413,147 +1423,131 @@ void take_measurements() {
 }
 
 // ---- the design questions ----------------------------------------------------------------
+// Each answers from the figures alone, and says what the helper should do.
 
 struct Answer {
   std::string answer, should;
 };
-std::string yes(bool value) {
-  return value ? "yes" : "no";
+const Answer kUnsettled = {"Not settled: its figures are missing or incomplete (see them)",
+                           "nothing until it runs"};
+std::string said(const json& m, const char* key) {
+  return m.contains(key) ? (m[key].is_string() ? m[key].get<std::string>() : m[key].dump()) : "?";
 }
-std::string figure(const json& m, const char* key) {
-  return m.contains(key) ? m[key].dump() : "?";
+bool is(const json& m, const char* key) {
+  return m.contains(key) && m[key] == true;
 }
 
 Answer modify_grant() {
   const Finished& f = g.finished[kWsWrite];
+  if (!did(f) && !could_not(f)) return {"Not settled: " + seen(f), kUnsettled.should};
   if (did(f)) {
     return {"Yes: with the Modify grant alone the container created and deleted a workspace file.",
             "keep the DACL-only grant and add no Low label, which would open the workspace to "
             "every Low-integrity process of the user"};
   }
-  if (could_not(f)) {
-    return {"No: the write was refused (" + verdict(f.exit) + ").",
-            "give granted paths a Low mandatory label for the run and restore it at revocation"};
-  }
-  return {"Not settled: " + seen(f), "nothing until it runs"};
+  return {"No: the write was refused (" + verdict(f.exit) + ").",
+          "give granted paths a Low mandatory label for the run and restore it at revocation"};
 }
 
 Answer run_cost() {
   const json *empty = taken(kEmptyPhases), *tree = taken(kTreePhases);
   const json *t = taken(kTreeRecursive), *root = taken(kTreeRootOnly);
-  if (!empty || !tree || !t || !root)
-    return {"Not settled: a phase or tree measurement failed", "nothing until it runs"};
-  const double total = (*tree)["total seconds"], tools = (*tree)["icacls seconds"];
-  const double t_pair = double((*t)["grant seconds"]) + double((*t)["revocation seconds"]);
-  const double root_pair = double((*root)["grant seconds"]) + double((*root)["revocation seconds"]);
+  if (!empty || !tree || !t || !root) return kUnsettled;
+  const auto pair = [](const json& m) {
+    return double(m["grant seconds"]) + double(m["revocation seconds"]);
+  };
+  const bool inherits = is(*root, "a file two directories down received the entry");
+  const bool tools_dominate =
+      double((*tree)["icacls seconds"]) > double((*tree)["total seconds"]) / 2;
   const std::string text =
-      "An empty workspace: " + figure(*empty, "total seconds") + " s in all, PowerShell " +
-      figure(*empty, "PowerShell seconds") + " s, icacls " + figure(*empty, "icacls seconds") +
-      " s. " + figure(*tree, "files") + " files: " + figure(*tree, "total seconds") +
-      " s in all, icacls " + figure(*tree, "icacls seconds") +
-      " s. On the same tree icacls /T "
-      "grant and revocation took " +
-      std::to_string(round3(t_pair)) + " s, a root-only pair " + std::to_string(round3(root_pair)) +
-      " s, and the root-only grant " +
-      ((*root)["a file two directories down received the entry"] == true ? "did" : "did NOT") +
-      " reach a deep file by inheritance.";
-  if (tools > total / 2 && root_pair < t_pair / 2 &&
-      (*root)["a file two directories down received the entry"] == true) {
-    return {text,
-            "grant and revoke at the root only and let inheritance carry the entry: /T "
-            "is most of a run on a large workspace and buys nothing"};
+      "A run on an empty workspace takes " + said(*empty, "total seconds") + " s (PowerShell " +
+      said(*empty, "PowerShell seconds") + " s, icacls " + said(*empty, "icacls seconds") +
+      " s), on " + said(*tree, "files") + " files " + said(*tree, "total seconds") + " s (icacls " +
+      said(*tree, "icacls seconds") + " s). On that tree a /T grant and revocation take " +
+      std::to_string(round3(pair(*t))) + " s, a root-only pair " +
+      std::to_string(round3(pair(*root))) + " s, whose entry " +
+      (inherits ? "reached" : "did NOT reach") + " a deep file by inheritance.";
+  if (tools_dominate && inherits && pair(*root) < pair(*t) / 2) {
+    return {text, "grant and revoke at the root only and let inheritance carry the entry"};
   }
-  return {text, tools > total / 2
+  return {text, tools_dominate
                     ? "cut the per-run tree walks: keep grants across runs or walk in process"
-                    : "nothing for cost: icacls /T is not what a run waits for"};
+                    : "nothing for cost: the tree walks are not what a run waits for"};
 }
 
 Answer junction_reach() {
-  const json *t = taken(kTreeRecursive), *root = taken(kTreeRootOnly);
-  const json* helper = taken(kHelperJunction);
-  if (!t || !root || !(*t)["the junction led the grant to its target"].is_boolean()) {
-    return {"Not settled: the tree measurements failed or had no junction",
-            "nothing until it runs"};
-  }
-  const bool by_t = (*t)["the junction led the grant to its target"] == true;
-  const bool by_root = (*root)["the junction led the grant to its target"] == true;
+  const json *t = taken(kTreeRecursive), *root = taken(kTreeRootOnly),
+             *helper = taken(kHelperJunction);
+  const char* const through = "the junction led the grant to its target";
+  if (!t || !root || !(*t)[through].is_boolean()) return kUnsettled;
+  const bool by_t = is(*t, through), by_root = is(*root, through);
   const std::string text =
       std::string("icacls /T ") + (by_t ? "followed" : "did not follow") +
-      " the junction; inheritance from a root-only grant " +
-      (by_root ? "followed" : "did not follow") + " it; the helper's own run " +
-      (helper ? ((*helper)["target carried the identity's entry mid-run"] == true ? "put"
-                                                                                  : "did not put")
-              : "(not measured) may have put") +
-      " the identity's entry on the target. Left on the target after revocation: /T " +
-      yes((*t)["entry left on the junction's target after revocation"] == true) + ", root-only " +
-      yes((*root)["entry left on the junction's target after revocation"] == true) + ".";
-  if (by_t && !by_root) return {text, "grant at the root only, without /T"};
+      " the junction, a "
+      "root-only grant's inheritance " +
+      (by_root ? "followed" : "did not follow") +
+      " it, and "
+      "mid-run the helper's own grant " +
+      (helper ? (is(*helper, "target carried the identity's entry mid-run") ? "was" : "was not")
+              : "may have been") +
+      " on its target. Left on the target after revocation: /T " +
+      said(*t, "entry left on the junction's target after revocation") + ", root-only " +
+      said(*root, "entry left on the junction's target after revocation") + ".";
   if (by_root)
     return {
         text,
         "walk the tree in process and skip reparse points, or refuse a workspace that holds one"};
-  return {text, "nothing for junctions: neither way enters them"};
+  return {text, by_t ? "grant at the root only, without /T"
+                     : "nothing for junctions: neither way enters them"};
 }
 
 Answer firewall_match() {
   const json* m = taken(kFirewall);
-  if (!m) return {"Not settled: the firewall measurement did not run", "nothing until it runs"};
-  const auto connected = [&](const char* key) { return (*m)[key] == "allowed"; };
-  std::string text;
-  for (const auto& [key, value] : m->items()) {
-    if (key != "measurement" && key != "status")
-      text += key + ": " + value.get<std::string>() + "; ";
+  if (!m) return kUnsettled;
+  const auto out = [&](const std::string& state) { return said(*m, state.c_str()) == "allowed"; };
+  if (!out("no rule, online"))
+    return {"Not settled: the online control did not connect", kUnsettled.should};
+  bool offline_out = false;
+  for (const char* state :
+       {"no rule", "-LocalUser rule", "-LocalUser rule disabled", "-Package rule"}) {
+    offline_out = offline_out || out(state + std::string(", offline"));
   }
-  if (!connected("no rule, online")) {
-    return {"Not settled: the online control did not connect (" + text + ")",
-            "nothing until it runs"};
+  const bool by_user = !out("-LocalUser rule, online"), by_package = !out("-Package rule, online");
+  const std::string text =
+      std::string("-LocalUser ") + (by_user ? "matches" : "does NOT match") +
+      " the container's traffic, -Package " + (by_package ? "matches" : "does NOT match") +
+      "; an offline container " +
+      (offline_out ? "CONNECTED under some rule" : "was blocked under every rule");
+  if (offline_out) return {text, "treat offline isolation as broken until -Package rules block it"};
+  if (!by_user) {
+    return {text, by_package
+                      ? "key the block rules on -Package <SID>: the -LocalUser rules block nothing"
+                      : "no rule form matched: do not count the rules as isolation"};
   }
-  const bool offline_out = connected("no rule, offline") || connected("-LocalUser rule, offline") ||
-                           connected("-LocalUser rule disabled, offline") ||
-                           connected("-Package rule, offline");
-  const bool by_user = !connected("-LocalUser rule, online");
-  const bool by_package = !connected("-Package rule, online");
-  text = std::string("-LocalUser ") + (by_user ? "matches" : "does NOT match") +
-         " the container's traffic, -Package " + (by_package ? "matches" : "does NOT match") +
-         "; an offline container " +
-         (offline_out ? "CONNECTED in some state" : "was blocked in every state") + " (" + text +
-         ")";
-  if (offline_out)
-    return {text,
-            "treat offline isolation as broken: block offline identities with -Package rules and "
-            "check them"};
-  if (!by_user && by_package)
-    return {text, "key the block rules on -Package <SID>: the -LocalUser rules block nothing"};
-  if (!by_user)
-    return {text,
-            "rely on the missing capabilities: no rule form matched; readiness should not claim "
-            "the rules isolate"};
   return {text, "either form works; -Package is the documented one for AppContainers"};
 }
 
 Answer readiness_cost() {
   const json* m = taken(kReadiness);
-  if (!m) return {"Not settled: the readiness measurement did not run", "nothing until it runs"};
-  const bool agree = (*m)["the two agree"] == true;
-  const std::string text = "PowerShell " + figure(*m, "PowerShell seconds") + " s, in process " +
-                           figure(*m, "in-process seconds") + " s, with " +
-                           figure(*m, "firewall rules on the machine") +
-                           " rules on the machine; they " + (agree ? "agree" : "DISAGREE") + ".";
-  return {text, agree ? "read the four rules in process through INetFwPolicy2 instead of starting "
-                        "PowerShell for every run"
-                      : "keep PowerShell until the in-process read is understood"};
+  if (!m) return kUnsettled;
+  const bool agree = is(*m, "the two agree");
+  return {"PowerShell " + said(*m, "PowerShell seconds") + " s, in process " +
+              said(*m, "in-process seconds") + " s, with " +
+              said(*m, "firewall rules on the machine") + " rules on the machine; the two " +
+              (agree ? "agree" : "DISAGREE"),
+          agree ? "read the four rules in process through INetFwPolicy2 instead of starting "
+                  "PowerShell for every run"
+                : "keep PowerShell until the in-process read is understood"};
 }
 
 Answer junction_mitigation() {
   const json* m = taken(kChildJunctions);
-  if (!m) return {"Not settled: the junction measurement did not run", "nothing until it runs"};
-  const std::string unwritable = (*m)["a junction in TEMP to a directory the child cannot write"];
-  const std::string text = "to a directory it cannot write: " + unwritable +
-                           "; from TEMP to the workspace: " +
-                           (*m)["a junction in TEMP to the workspace"].get<std::string>() +
-                           "; TEMP itself to the workspace: " +
-                           (*m)["TEMP itself made a junction to the workspace"].get<std::string>();
-  return {text,
+  if (!m) return kUnsettled;
+  const std::string unwritable =
+      said(*m, "a junction in TEMP to a directory the child cannot write");
+  return {"to a directory it cannot write: " + unwritable + "; from TEMP to the workspace: " +
+              said(*m, "a junction in TEMP to the workspace") + "; TEMP itself to the workspace: " +
+              said(*m, "TEMP itself made a junction to the workspace"),
           unwritable == "allowed"
               ? "never follow a link the child made, anywhere: it can point outside every grant"
               : "keep removing TEMP without following links: a child can still point one at "
@@ -1562,16 +1556,15 @@ Answer junction_mitigation() {
 
 Answer hard_link_reach() {
   const json* m = taken(kHardLink);
-  if (!m) return {"Not settled: the hard-link measurement did not run", "nothing until it runs"};
-  const bool wrote = (*m)["the child wrote the outside file through the link"] == "allowed";
-  const bool changed = (*m)["access list changed"] == true;
-  const std::string text = std::string("the child ") + (wrote ? "wrote" : "could not write") +
-                           " the outside file through its workspace name; its access list " +
-                           (changed ? "CHANGED" : "did not change") +
-                           " across grant and revocation";
-  return {text, wrote || changed ? "find files with more than one link before granting and refuse "
-                                   "or skip them; until then it is a documented limit"
-                                 : "nothing: a grant did not reach past the workspace"};
+  if (!m) return kUnsettled;
+  const bool wrote = said(*m, "the child wrote the outside file through the link") == "allowed";
+  const bool changed = is(*m, "access list changed");
+  return {std::string("the child ") + (wrote ? "wrote" : "could not write") +
+              " the outside file through its workspace name; its access list " +
+              (changed ? "CHANGED" : "did not change") + " across grant and revocation",
+          wrote || changed ? "find files with more than one link before granting and refuse or "
+                             "skip them; until then it is a documented limit"
+                           : "nothing: a grant did not reach past the workspace"};
 }
 
 struct Question {
@@ -1770,11 +1763,6 @@ std::string derived_sid(const std::wstring& name) {
   return text;
 }
 
-Finished remove_suite_rules() {
-  return powershell(L"Get-NetFirewallRule -Group '" + std::wstring(kSuiteRules) +
-                    L"' -ErrorAction SilentlyContinue | Remove-NetFirewallRule");
-}
-
 // The work directory is emptied first, so it must be one the suite made (or
 // none): --work C:\Users\me must not cost anyone a profile.
 std::string prepare(const std::wstring& work) {
@@ -1838,7 +1826,8 @@ std::string prepare(const std::wstring& work) {
   }
   // What an interrupted run of the suite left goes first: its rules, then its
   // profile, made afresh.
-  remove_suite_rules();
+  if (remove_suite_rules().exit != 0)
+    return "a firewall rule of an earlier run could not be removed";
   DeleteAppContainerProfile(kQuestionProfile);
   PSID made = nullptr;
   if (SUCCEEDED(CreateAppContainerProfile(kQuestionProfile, kQuestionProfile, kQuestionProfile,
@@ -1898,11 +1887,7 @@ int cleanup(const std::wstring& work) {
       left.push_back("profile " + u8(name) + " (error " + std::to_string(hr) + ")");
     }
   }
-  const std::wstring groups = L"-Group 'Tessarin Sandbox','" + std::wstring(kSuiteRules) + L"'";
-  const Finished rules = powershell(L"Get-NetFirewallRule " + groups +
-                                    L" -ErrorAction SilentlyContinue "
-                                    L"| Remove-NetFirewallRule; if (@(Get-NetFirewallRule " +
-                                    groups + L" -ErrorAction SilentlyContinue).Count) { exit 1 }");
+  const Finished rules = remove_rules(L"'Tessarin Sandbox','" + std::wstring(kSuiteRules) + L"'");
   if (rules.exit != 0)
     left.push_back("firewall rules (PowerShell exit " + std::to_string(rules.exit) + ")");
   const std::wstring state = env(L"LOCALAPPDATA") + L"\\Tessarin";
