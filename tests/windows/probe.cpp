@@ -1,12 +1,15 @@
 // The child side of the acceptance suite: performs one operation inside the
 // sandbox and says by its exit code how it went, so that a missing file is
-// never counted as a denial. %NAME% in an argument is expanded first, so the
-// suite can name the child's own TEMP.
+// never counted as a denial. Its first act is to write kRanMarker to standard
+// output: the suite takes a verdict as the child's only with that marker, so
+// that a helper failure can never pass for a denial. %NAME% in an argument is
+// expanded first, so the suite can name the child's own TEMP.
 //   read <file>                 create-delete <file>      write <file>
 //   connect <ipv4>:<port>       handle <value|stdout>     temp-is <prefix>
-//   junctions <dir> <target>    odd-names <dir>           lockdown <file>
-//   hold <flag file>            tree <beat> <beat>        beat <file>
+//   junction <link> <target>    odd-names <dir>           lockdown <file>
+//   hold <flag file> [seconds]  tree <beat> <beat>        beat <file>
 //   inject                      break <beat>              exit <code>
+//   token (prints its AppContainer SID, integrity SID and capability count)
 // Started under another name (a planted powershell.exe or icacls.exe) it only
 // leaves planted-ran.txt beside itself and fails.
 
@@ -18,14 +21,18 @@
 #include <sddl.h>
 #include <winioctl.h>
 
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
 
+#include "net_target.h"
+
 namespace {
 
 enum Outcome : int { kAllowed = 0, kDenied = 10, kNotFound = 11, kOther = 12, kUsage = 13 };
+constexpr const char* kRanMarker = "tessarin-probe ran";
 
 int classify(DWORD error, const wchar_t* what) {
   fwprintf(stderr, L"probe: %ls: error %lu\n", what, error);
@@ -74,9 +81,13 @@ bool put(const std::wstring& path, DWORD disposition = CREATE_ALWAYS,
 }
 
 // A mount point (junction) at `link` that leads to `target`, made the way a
-// hostile child would make one: it needs no right on the target.
+// hostile child would make one. `link` may be an empty directory already (a
+// child's own TEMP). Whether a sandboxed creator needs write access to the
+// target is one of the suite's questions.
 bool make_junction(const std::wstring& link, const std::wstring& target) {
-  if (!CreateDirectoryW(link.c_str(), nullptr)) return false;
+  if (!CreateDirectoryW(link.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    return false;
+  }
   std::wstring full(32768, L'\0');
   full.resize(
       GetFullPathNameW(target.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
@@ -144,41 +155,42 @@ bool start_beat(const std::wstring& file) {
 int connect_to(const std::wstring& target) {
   WSADATA data{};
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return kOther;
-  const std::size_t colon = target.rfind(L':');
-  if (colon == std::wstring::npos) return kUsage;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port =
-      htons(static_cast<u_short>(std::wcstoul(target.c_str() + colon + 1, nullptr, 10)));
-  if (InetPtonW(AF_INET, target.substr(0, colon).c_str(), &address.sin_addr) != 1) return kUsage;
-  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) return classify(static_cast<DWORD>(WSAGetLastError()), L"socket");
-  u_long nonblocking = 1;
-  ioctlsocket(s, FIONBIO, &nonblocking);
-  int result = kAllowed;
-  if (connect(s, reinterpret_cast<sockaddr*>(&address), static_cast<int>(sizeof address)) != 0) {
-    const int error = WSAGetLastError();
-    if (error != WSAEWOULDBLOCK) {
-      result = classify(static_cast<DWORD>(error), L"connect");
-    } else {
-      fd_set writable, failed;
-      FD_ZERO(&writable);
-      FD_ZERO(&failed);
-      FD_SET(s, &writable);
-      FD_SET(s, &failed);
-      timeval wait{10, 0};
-      if (select(0, nullptr, &writable, &failed, &wait) <= 0) {
-        result = classify(WSAETIMEDOUT, L"connect");
-      } else if (FD_ISSET(s, &failed)) {
-        int so_error = 0;
-        int length = static_cast<int>(sizeof so_error);
-        getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error), &length);
-        result = classify(static_cast<DWORD>(so_error), L"connect");
-      }
-    }
+  const auto address = net_target::parse(target);
+  if (!address) return kUsage;
+  const int error = net_target::connect_within(*address, 10);
+  return error == 0 ? kAllowed : classify(static_cast<DWORD>(error), L"connect");
+}
+
+// The token as the child sees it: what the suite compares with the identity
+// the helper was asked for.
+int token() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return last_error(L"token");
+  DWORD is_container = 0, size = 0;
+  BYTE container[256], label[256];
+  std::vector<BYTE> capabilities(1);
+  GetTokenInformation(token, TokenCapabilities, capabilities.data(), 1, &size);
+  capabilities.resize(size > 0 ? size : 1);
+  const bool ok =
+      GetTokenInformation(token, TokenIsAppContainer, &is_container, sizeof is_container, &size) &&
+      GetTokenInformation(token, TokenAppContainerSid, container, sizeof container, &size) &&
+      GetTokenInformation(token, TokenIntegrityLevel, label, sizeof label, &size) &&
+      GetTokenInformation(token, TokenCapabilities, capabilities.data(),
+                          static_cast<DWORD>(capabilities.size()), &size);
+  CloseHandle(token);
+  if (!ok) return last_error(L"token information");
+  const PSID sid = reinterpret_cast<TOKEN_APPCONTAINER_INFORMATION*>(container)->TokenAppContainer;
+  wchar_t *sid_text = nullptr, *label_text = nullptr;
+  if ((sid != nullptr && !ConvertSidToStringSidW(sid, &sid_text)) ||
+      !ConvertSidToStringSidW(reinterpret_cast<TOKEN_MANDATORY_LABEL*>(label)->Label.Sid,
+                              &label_text)) {
+    return last_error(L"sid");
   }
-  closesocket(s);
-  return result;
+  std::printf("appcontainer=%ls integrity=%ls capabilities=%lu\n", sid_text ? sid_text : L"none",
+              label_text, reinterpret_cast<TOKEN_GROUPS*>(capabilities.data())->GroupCount);
+  LocalFree(sid_text);
+  LocalFree(label_text);
+  return is_container ? kAllowed : kOther;
 }
 
 // Names a child can give a file and a careless remover cannot take away.
@@ -259,6 +271,8 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (argc < 2) return kUsage;
   const std::wstring op = argv[1];
+  std::printf("%s %ls\n", kRanMarker, op.c_str());
+  std::fflush(stdout);
   std::vector<std::wstring> a;
   for (int i = 2; i < argc; ++i) a.push_back(expand(argv[i]));
   auto need = [&](std::size_t n) { return a.size() >= n; };
@@ -298,16 +312,19 @@ int wmain(int argc, wchar_t** argv) {
     }
     return kAllowed;
   }
-  if (op == L"junctions" && need(2)) {
-    const bool ok = make_junction(a[0] + L"\\out", a[1]) && make_junction(a[0] + L"\\loop", a[0]) &&
-                    make_junction(a[0] + L"\\dangling", a[0] + L"\\nowhere");
-    return ok ? kAllowed : last_error(L"junction");
-  }
+  if (op == L"junction" && need(2))
+    return make_junction(a[0], a[1]) ? kAllowed : last_error(L"junction");
+  if (op == L"token") return token();
   if (op == L"odd-names" && need(1)) return odd_names(a[0]);
   if (op == L"lockdown" && need(1)) return lockdown(a[0]);
   if (op == L"hold" && need(1)) {
     put(a[0] + L".held");  // tells the suite the run is under way, where it can
-    for (int i = 0; i < 1200 && GetFileAttributesW(a[0].c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
+    // Two minutes by default; 0 holds until told, for the suite's stand-in
+    // caller, which dies with the suite's job if the suite dies first.
+    const unsigned long seconds = need(2) ? std::wcstoul(a[1].c_str(), nullptr, 10) : 120;
+    for (unsigned long i = 0; (seconds == 0 || i < seconds * 10) &&
+                              GetFileAttributesW(a[0].c_str()) == INVALID_FILE_ATTRIBUTES;
+         ++i) {
       Sleep(100);
     }
     return kAllowed;

@@ -1,15 +1,17 @@
 """The shipped executable itself: a console program that needs nothing but
 Windows' own DLLs, carrying exactly our application manifest."""
 
+import json
 import re
 import shutil
+import socket
 import struct
 import subprocess
 import xml.etree.ElementTree as ElementTree
 
 import pytest
 
-from harness import HELPER, REPO
+from harness import BUILD, HELPER, REPO, WineStartFailure, to_windows
 
 OBJDUMP = "x86_64-w64-mingw32-objdump"
 MANIFEST_SOURCE = REPO / "src" / "platform" / "win32" / "app.manifest"
@@ -142,3 +144,39 @@ def test_carries_a_version_resource_with_the_project_version(helper_bytes):
                        ("ProductVersion", dotted), ("OriginalFilename", "tessarin-sandbox.exe"),
                        ("FileDescription", "Runs one command confined in a Windows AppContainer")):
         assert re.search(f"{key}\0+{re.escape(value)}\0", text), key
+
+
+def test_acceptance_suite_refuses_off_windows_and_reports_all_it_did_not_run(wine, tmp_path):
+    """Off Windows the acceptance suite refuses (3) yet writes a report that
+    lists every measurement and design question as not run; its own usage
+    errors are 2. Its probe's bounded connect meets a loopback listener."""
+    def run(program, *args):
+        done = subprocess.run(["wine", str(BUILD / program), *args], env=wine.env, cwd=tmp_path,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        if not done.stdout:  # our programs always print first
+            raise WineStartFailure(f"{program} printed nothing: {done.stderr!r}")
+        return done.returncode
+
+    report = tmp_path / "report.json"
+    assert run("tessarin-acceptance.exe", "--report", to_windows(report)) == 3
+    data = json.loads(report.read_text())
+    measured = {item["measurement"]: item["status"] for item in data["measurements"]}
+    assert len(measured) >= 9 and set(measured.values()) == {"not run"}
+    assert len(data["design questions"]) >= 7
+    for question in data["design questions"]:
+        assert question["answer"] == "not run" and question["figures"]
+        assert set(question["figures"]) <= measured.keys(), question
+    assert data["checks"] == [] and data["exit code"] == 3
+    for args in (["--bogus"], ["--net-target", "1.2.3.4"], ["--net-target", "1.2.3.4:65536"],
+                 ["--cleanup", "--report"]):
+        assert run("tessarin-acceptance.exe", *args) == 2, args
+    assert run("tessarin-acceptance.exe", "--cleanup") == 3
+    assert list(tmp_path.iterdir()) == [report], "--cleanup wrote a report or left files"
+
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        port = listener.getsockname()[1]
+        assert run("tessarin-probe.exe", "connect", f"127.0.0.1:{port}") == 0
+    assert run("tessarin-probe.exe", "connect", f"127.0.0.1:{port}") == 12  # refused
+    assert run("tessarin-probe.exe", "connect", "127.0.0.1:0") == 13  # not a target
