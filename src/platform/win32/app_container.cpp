@@ -2,52 +2,35 @@
 
 #include <windows.h>
 
-#include <cstring>
+#include <userenv.h>
 
 #include "base/command_line.h"
 #include "platform/win32/advapi.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/system_error.h"
+#include "platform/win32/system_library.h"
 
 namespace tessarin::win32 {
 
 namespace {
 
-using CreateProfileFunction = HRESULT(WINAPI*)(PCWSTR, PCWSTR, PCWSTR, PSID_AND_ATTRIBUTES, DWORD,
-                                               PSID*);
-using DeriveSidFunction = HRESULT(WINAPI*)(PCWSTR, PSID*);
-using FolderPathFunction = HRESULT(WINAPI*)(PCWSTR, PWSTR*);
-
-// GetProcAddress answers with one generic function type; the bytes are the
-// address of the function of the given type.
+// A profile function of userenv.dll, or null with `failure` set to the
+// HRESULT of the last error.
 template <class Function>
-Function as(FARPROC address) {
-  static_assert(sizeof(Function) == sizeof(FARPROC));
-  Function function = nullptr;
-  std::memcpy(&function, &address, sizeof function);
+Function bind_userenv(const char* name, HRESULT& failure) {
+  const auto function = bind<Function>(SystemDll::kUserenv, name);
+  if (function == nullptr) failure = HRESULT_FROM_WIN32(GetLastError());
   return function;
 }
 
 }  // namespace
 
-FARPROC Win32AppContainerApi::bind(const char* function_name, HRESULT& failure) {
-  if (!userenv_) {
-    userenv_.reset(LoadLibraryExW(L"userenv.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-    if (!userenv_) {
-      failure = HRESULT_FROM_WIN32(GetLastError());
-      return nullptr;
-    }
-  }
-  const FARPROC function = GetProcAddress(userenv_.get(), function_name);
-  if (function == nullptr) failure = HRESULT_FROM_WIN32(GetLastError());
-  return function;
-}
-
 SidCall Win32AppContainerApi::create_profile(const std::string& name,
                                              const std::string& display_name,
                                              const std::string& description) {
   HRESULT result = S_OK;
-  const auto create = as<CreateProfileFunction>(bind("CreateAppContainerProfile", result));
+  const auto create =
+      bind_userenv<decltype(&::CreateAppContainerProfile)>("CreateAppContainerProfile", result);
   if (create == nullptr) return SidCall{static_cast<std::uint32_t>(result), nullptr};
   WideBuffer wide_name = to_wide_nul(name);
   WideBuffer wide_display = to_wide_nul(display_name);
@@ -60,8 +43,8 @@ SidCall Win32AppContainerApi::create_profile(const std::string& name,
 
 SidCall Win32AppContainerApi::derive_sid(const std::string& name) {
   HRESULT result = S_OK;
-  const auto derive =
-      as<DeriveSidFunction>(bind("DeriveAppContainerSidFromAppContainerName", result));
+  const auto derive = bind_userenv<decltype(&::DeriveAppContainerSidFromAppContainerName)>(
+      "DeriveAppContainerSidFromAppContainerName", result);
   if (derive == nullptr) return SidCall{static_cast<std::uint32_t>(result), nullptr};
   WideBuffer wide_name = to_wide_nul(name);
   PSID sid = nullptr;
@@ -71,7 +54,8 @@ SidCall Win32AppContainerApi::derive_sid(const std::string& name) {
 
 AppContainerApi::FolderPath Win32AppContainerApi::folder_path(const std::string& sid_text) {
   HRESULT result = S_OK;
-  const auto folder = as<FolderPathFunction>(bind("GetAppContainerFolderPath", result));
+  const auto folder =
+      bind_userenv<decltype(&::GetAppContainerFolderPath)>("GetAppContainerFolderPath", result);
   if (folder == nullptr) return FolderPath{static_cast<std::uint32_t>(result), false};
   WideBuffer wide_sid = to_wide_nul(sid_text);
   PWSTR path = nullptr;

@@ -5,6 +5,9 @@
 
 namespace tessarin::win32 {
 
+// The profile functions come from userenv.dll in the system directory, bound
+// at their first use (system_library.h); one that cannot be bound yields its
+// HRESULT instead of a call.
 class Win32AppContainerApi final : public AppContainerApi {
  public:
   SidCall create_profile(const std::string& name, const std::string& display_name,
@@ -14,15 +17,6 @@ class Win32AppContainerApi final : public AppContainerApi {
   Result<std::string, std::uint32_t> sid_to_string(const void* sid) override;
   Result<void*, std::uint32_t> string_to_sid(const std::string& text) override;
   void release_sid(void* sid, SidOrigin origin) override;
-
- private:
-  // The profile functions of userenv.dll from the system directory, bound at
-  // their first use. The helper does not import userenv.dll: it is not a
-  // known DLL, so an import would be looked for beside the executable first.
-  // A function that cannot be bound yields its HRESULT instead of a call.
-  FARPROC bind(const char* function_name, HRESULT& failure);
-
-  UniqueModule userenv_;
 };
 
 }  // namespace tessarin::win32

@@ -25,19 +25,18 @@ class Win32Mutex final : public NamedMutex {
 
 class Win32FileLock final : public FileLock {
  public:
-  explicit Win32FileLock(UniqueFile file) : file_(std::move(file)) {}
+  explicit Win32FileLock(UniqueHandle file) : file_(std::move(file)) {}
   Win32FileLock(const Win32FileLock&) = delete;
   Win32FileLock& operator=(const Win32FileLock&) = delete;
   // Closing the file would drop the lock too, but only at some later moment.
   ~Win32FileLock() override {
-    const DWORD saved = GetLastError();
+    const LastErrorKept kept;
     OVERLAPPED range{};
     UnlockFileEx(file_.get(), 0, 1, 0, &range);
-    SetLastError(saved);
   }
 
  private:
-  UniqueFile file_;
+  UniqueHandle file_;
 };
 
 }  // namespace
@@ -56,9 +55,9 @@ SysResult<std::unique_ptr<FileLock>> Win32LockApi::try_lock_file(const std::stri
   const WideBuffer wide_path = to_wide_nul(path);
   // Shared, so that a helper queued behind this one can open the file and
   // find the lock held; not inheritable, so that the child never holds it.
-  UniqueFile file(CreateFileW(reinterpret_cast<const wchar_t*>(wide_path.data()),
-                              GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueHandle file(CreateFileW(reinterpret_cast<const wchar_t*>(wide_path.data()),
+                                GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return sys_fail(last_system_error());
   OVERLAPPED range{};
   if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,

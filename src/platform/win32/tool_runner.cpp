@@ -201,7 +201,7 @@ class PipeReader {
     if (!descriptor) return descriptor.propagate();
     SECURITY_ATTRIBUTES owner_only{sizeof owner_only, descriptor->get(), FALSE};
     const WideBuffer wide_name = to_wide_nul(*name);
-    pipe_ = UniqueFile(CreateNamedPipeW(
+    pipe_ = UniqueHandle(CreateNamedPipeW(
         reinterpret_cast<const wchar_t*>(wide_name.data()),
         PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
@@ -210,8 +210,8 @@ class PipeReader {
     event_ = UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!event_) return sys_fail(last_system_error());
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    UniqueFile writer(CreateFileW(reinterpret_cast<const wchar_t*>(wide_name.data()), GENERIC_WRITE,
-                                  0, &inherit, OPEN_EXISTING, 0, nullptr));
+    UniqueHandle writer(CreateFileW(reinterpret_cast<const wchar_t*>(wide_name.data()),
+                                    GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr));
     if (!writer) return sys_fail(last_system_error());
     return UniqueHandle(writer.release());
   }
@@ -253,7 +253,7 @@ class PipeReader {
   }
 
   std::string* sink_;  // null: the bytes are dropped as they arrive
-  UniqueFile pipe_;
+  UniqueHandle pipe_;
   UniqueHandle event_;
   OVERLAPPED overlapped_{};
   std::array<char, kBufferSize> buffer_{};
