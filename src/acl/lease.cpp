@@ -8,6 +8,7 @@
 #include "base/json_text.h"
 #include "base/path.h"
 #include "base/text.h"
+#include "platform/errors.h"
 #include "platform/remove_tree.h"
 
 namespace tessarin {
@@ -120,10 +121,6 @@ class LeaseReader {
   bool seen_array_ = false;
 };
 
-bool is_not_found(std::uint32_t code) {
-  return code == 2 || code == 3 || code == 15 || code == 53 || code == 67;
-}
-
 // Why a path cannot be leased, or an empty text when it can.
 std::string unrecordable(const std::string& path) {
   if (!is_valid_utf8(path)) return "the path is not valid UTF-8";
@@ -138,9 +135,6 @@ std::string shown(const std::string& path) {
   }
   return text;
 }
-
-constexpr std::uint32_t kNoSuchProcess = 87;  // ERROR_INVALID_PARAMETER from OpenProcess
-constexpr std::uint32_t kWaitObject0 = 0;
 
 // The temporary directory of the dead run that wrote a lease, as that run
 // built it (<state directory>\tmp\<pid>, the state directory being the
@@ -159,10 +153,7 @@ bool is_dead_runs_temp_dir(Platform& platform, const std::string& lease, const s
       pid == platform.env.current_process_id()) {
     return false;
   }
-  auto process = platform.launcher.open_process(pid);
-  if (!process) return process.error() == kNoSuchProcess;
-  const auto waited = platform.launcher.wait_for(**process, 0);
-  return waited && *waited == kWaitObject0;
+  return !is_alive(platform.processes, pid);
 }
 
 // Temporary files of this identity's lease left by instances killed while
@@ -269,7 +260,7 @@ Status recover_stale_lease(Platform& platform, const std::string& lease,
   }
   if (paths.empty()) {
     if (auto removed = platform.files.remove_file(lease); !removed) {
-      if (is_not_found(removed.error().code)) return success();
+      if (is_not_found(removed.error())) return success();
       return fail("remove empty ACL lease: " + removed.error().text);
     }
     return success();

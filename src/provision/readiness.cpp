@@ -18,8 +18,7 @@ Status check_profile(AppContainerApi& api, const std::string& profile) {
   if (!sid) return sid.propagate();
   auto sid_text = sid_to_string(api, *sid);
   if (!sid_text) return sid_text.propagate();
-  const auto folder = api.folder_path(*sid_text);
-  if (!hresult_succeeded(folder.result) || !folder.has_path) {
+  if (!api.folder_path(*sid_text)) {
     return fail("AppContainer profile " + profile + " is not registered");
   }
   return success();

@@ -4,15 +4,16 @@
 
 #include "base/text.h"
 #include "fakes/fake_platform.h"
+#include "fakes/names.h"
 #include "provision/state_directory.h"
 
 namespace tessarin {
 namespace {
 
-const std::string kProfile = "Tessarin.Sandbox.v1.WorkspaceWrite.Offline";
+using fakes::kLeases;
+const std::string& kProfile = fakes::kWwOff;
 const std::string kSid = "S-1-15-2-9";
-const std::string kLeases = "C:\\Users\\u\\AppData\\Local\\Tessarin\\sandbox\\acl-leases";
-const std::string kLease = kLeases + "\\" + kProfile + ".json";
+const std::string kLease = fakes::lease_of(kProfile);
 const std::string kTemporary = kLeases + "\\" + kProfile + ".tmp-4242";
 
 TEST(LeaseEncoding, IsCompactWithStandardEscapes) {
@@ -143,10 +144,8 @@ TEST_F(Lease, RecoveryWithoutALeaseStartsNoTool) {
 }
 
 TEST_F(Lease, RecoveryIgnoresOnlyNotFoundWhenRemovingAnEmptyLease) {
-  for (const std::uint32_t code : {2u, 3u, 15u, 53u, 67u}) {
-    fake.files.fail("remove_file", kLease, code);
-    EXPECT_TRUE(recover_stale_lease(platform, kLease, kSid)) << code;
-  }
+  fake.files.fail("remove_file", kLease, 3, ErrorKind::kNotFound);
+  EXPECT_TRUE(recover_stale_lease(platform, kLease, kSid));
   fake.files.fail("remove_file", kLease, 5);
   EXPECT_EQ(recover_stale_lease(platform, kLease, kSid).error(),
             "remove empty ACL lease: fake error 5 (os error 5)");
@@ -200,7 +199,7 @@ TEST_F(Lease, RecoveryFailuresLeaveTheLease) {
             "workspace ACL cleanup failed for D:\\kept: Access is denied.");
   fake.tools.on_run = nullptr;
 
-  fake.files.fail("remove_file", kLease, 2);  // not-found counts here
+  fake.files.fail("remove_file", kLease, 2, ErrorKind::kNotFound);  // it counts here
   EXPECT_EQ(recover_stale_lease(platform, kLease, kSid).error(),
             "remove ACL lease: fake error 2 (os error 2)");
   fake.files.heal("remove_file", kLease);

@@ -5,21 +5,14 @@
 #include <set>
 
 #include "fakes/fake_platform.h"
+#include "fakes/names.h"
 #include "provision/firewall.h"
 #include "provision/state_directory.h"
 
 namespace tessarin {
 namespace {
 
-using fakes::FakeAppContainerApi;
-using fakes::FakePlatform;
-using fakes::FakeToolRunner;
-
-const std::string kMarker = "C:\\Users\\u\\AppData\\Local\\Tessarin\\sandbox\\setup-v1.json";
-const std::string kRoOff = "Tessarin.Sandbox.v1.ReadOnly.Offline";
-const std::string kRoOn = "Tessarin.Sandbox.v1.ReadOnly.Online";
-const std::string kWwOff = "Tessarin.Sandbox.v1.WorkspaceWrite.Offline";
-const std::string kWwOn = "Tessarin.Sandbox.v1.WorkspaceWrite.Online";
+using namespace fakes;
 
 // A machine on which setup completed.
 struct Ready : FakePlatform {
@@ -114,19 +107,8 @@ TEST(Readiness, TheFirstUnregisteredProfileInTheFixedOrderIsReported) {
   EXPECT_TRUE(m.tools.runs.empty());
 }
 
-TEST(Readiness, ASuccessCodeWithoutAPathIsNotARegistration) {
-  Ready m;
-  m.app_containers.folder_results[FakeAppContainerApi::sid_text_for(kRoOff)] = {0, false};
-  EXPECT_EQ(m.verify(),
-            "AppContainer profile Tessarin.Sandbox.v1.ReadOnly.Offline is not registered");
-  m.app_containers.folder_results[FakeAppContainerApi::sid_text_for(kRoOff)] = {0x80000000u, true};
-  EXPECT_EQ(m.verify(),
-            "AppContainer profile Tessarin.Sandbox.v1.ReadOnly.Offline is not registered");
-}
-
 TEST(Readiness, IdentityFailuresPassThroughUnchanged) {
   Ready m;
-  m.app_containers.forced_results_carry_sid = true;
   m.app_containers.derive_results[kWwOff] = 0x80070057u;
   EXPECT_EQ(m.verify(),
             "DeriveAppContainerSidFromAppContainerName(Tessarin.Sandbox.v1.WorkspaceWrite.Offline) "

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes/fake_platform.h"
+#include "fakes/names.h"
 #include "provision/firewall.h"
 #include "provision/readiness.h"
 #include "provision/state_directory.h"
@@ -10,17 +11,9 @@
 namespace tessarin {
 namespace {
 
-using fakes::FakeAppContainerApi;
-using fakes::FakePlatform;
-using fakes::FakeToolRunner;
+using namespace fakes;
 
-const std::string kStateDir = "C:\\Users\\u\\AppData\\Local\\Tessarin\\sandbox";
-const std::string kMarker = kStateDir + "\\setup-v1.json";
 const std::string kTemporary = kStateDir + "\\setup-v1.tmp";
-const std::string kRoOff = "Tessarin.Sandbox.v1.ReadOnly.Offline";
-const std::string kRoOn = "Tessarin.Sandbox.v1.ReadOnly.Online";
-const std::string kWwOff = "Tessarin.Sandbox.v1.WorkspaceWrite.Offline";
-const std::string kWwOn = "Tessarin.Sandbox.v1.WorkspaceWrite.Online";
 const std::string kDisplay =
     " [Tessarin command sandbox] [Restricted identity used for Tessarin tool execution]";
 

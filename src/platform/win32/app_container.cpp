@@ -14,72 +14,83 @@ namespace tessarin::win32 {
 
 namespace {
 
-// A profile function of userenv.dll, or null with `failure` set to the
-// HRESULT of the last error.
+// A profile function of userenv.dll, or null with the last error set.
 template <class Function>
-Function bind_userenv(const char* name, HRESULT& failure) {
-  const auto function = bind<Function>(SystemDll::kUserenv, name);
-  if (function == nullptr) failure = HRESULT_FROM_WIN32(GetLastError());
-  return function;
+Function bind_userenv(const char* name) {
+  return bind<Function>(SystemDll::kUserenv, name);
+}
+
+// A failed profile call, or one that yielded no SID, as its HRESULT.
+Err<SystemError> profile_failure(HRESULT result) {
+  return sys_fail(system_error(static_cast<DWORD>(result)));
+}
+
+Err<SystemError> unbound() {
+  return profile_failure(HRESULT_FROM_WIN32(GetLastError()));
 }
 
 }  // namespace
 
-SidCall Win32AppContainerApi::create_profile(const std::string& name,
-                                             const std::string& display_name,
-                                             const std::string& description) {
-  HRESULT result = S_OK;
+SysResult<OwnedSid> Win32AppContainerApi::create_profile(const std::string& name,
+                                                         const std::string& display_name,
+                                                         const std::string& description) {
   const auto create =
-      bind_userenv<decltype(&::CreateAppContainerProfile)>("CreateAppContainerProfile", result);
-  if (create == nullptr) return SidCall{static_cast<std::uint32_t>(result), nullptr};
+      bind_userenv<decltype(&::CreateAppContainerProfile)>("CreateAppContainerProfile");
+  if (create == nullptr) return unbound();
   WideBuffer wide_name = to_wide_nul(name);
   WideBuffer wide_display = to_wide_nul(display_name);
   WideBuffer wide_description = to_wide_nul(description);
   PSID sid = nullptr;
-  result = create(wide(wide_name), wide(wide_display), wide(wide_description), nullptr, 0, &sid);
-  // The caller owns whatever SID came back, whatever the result code.
-  return SidCall{static_cast<std::uint32_t>(result), sid};
+  const HRESULT result =
+      create(wide(wide_name), wide(wide_display), wide(wide_description), nullptr, 0, &sid);
+  // Owned at once, so that a SID that came with a failure code is released too.
+  OwnedSid owned = sid != nullptr ? OwnedSid(*this, sid, SidOrigin::kFreeSid) : OwnedSid();
+  if (FAILED(result) || !owned) return profile_failure(result);
+  return owned;
 }
 
-SidCall Win32AppContainerApi::derive_sid(const std::string& name) {
-  HRESULT result = S_OK;
+SysResult<OwnedSid> Win32AppContainerApi::derive_sid(const std::string& name) {
   const auto derive = bind_userenv<decltype(&::DeriveAppContainerSidFromAppContainerName)>(
-      "DeriveAppContainerSidFromAppContainerName", result);
-  if (derive == nullptr) return SidCall{static_cast<std::uint32_t>(result), nullptr};
+      "DeriveAppContainerSidFromAppContainerName");
+  if (derive == nullptr) return unbound();
   WideBuffer wide_name = to_wide_nul(name);
   PSID sid = nullptr;
-  result = derive(wide(wide_name), &sid);
-  return SidCall{static_cast<std::uint32_t>(result), sid};
+  const HRESULT result = derive(wide(wide_name), &sid);
+  OwnedSid owned = sid != nullptr ? OwnedSid(*this, sid, SidOrigin::kFreeSid) : OwnedSid();
+  if (FAILED(result) || !owned) return profile_failure(result);
+  return owned;
 }
 
-AppContainerApi::FolderPath Win32AppContainerApi::folder_path(const std::string& sid_text) {
-  HRESULT result = S_OK;
+SysStatus Win32AppContainerApi::folder_path(const std::string& sid_text) {
   const auto folder =
-      bind_userenv<decltype(&::GetAppContainerFolderPath)>("GetAppContainerFolderPath", result);
-  if (folder == nullptr) return FolderPath{static_cast<std::uint32_t>(result), false};
+      bind_userenv<decltype(&::GetAppContainerFolderPath)>("GetAppContainerFolderPath");
+  if (folder == nullptr) return unbound();
   WideBuffer wide_sid = to_wide_nul(sid_text);
   PWSTR path = nullptr;
-  result = folder(wide(wide_sid), &path);
+  const HRESULT result = folder(wide(wide_sid), &path);
   // Only its presence matters; the buffer is the system's and goes back at once.
   const UniqueCoTask owner(path);
-  return FolderPath{static_cast<std::uint32_t>(result), path != nullptr};
+  if (FAILED(result) || path == nullptr) return profile_failure(result);
+  return {};
 }
 
-Result<std::string, std::uint32_t> Win32AppContainerApi::sid_to_string(const void* sid) {
+SysResult<std::string> Win32AppContainerApi::sid_to_string(const void* sid) {
   LPWSTR text = nullptr;
   if (!advapi::convert_sid_to_string_sid(const_cast<PSID>(sid), &text)) {
-    return Err<std::uint32_t>{GetLastError()};
+    return sys_fail(last_system_error());
   }
   const UniqueLocal owner(text);
   return narrow(text);
 }
 
-Result<void*, std::uint32_t> Win32AppContainerApi::string_to_sid(const std::string& text) {
+SysResult<OwnedSid> Win32AppContainerApi::string_to_sid(const std::string& text) {
   WideBuffer wide_text = to_wide_nul(text);
   PSID sid = nullptr;
-  if (!advapi::convert_string_sid_to_sid(wide(wide_text), &sid))
-    return Err<std::uint32_t>{GetLastError()};
-  return static_cast<void*>(sid);
+  if (!advapi::convert_string_sid_to_sid(wide(wide_text), &sid)) {
+    return sys_fail(last_system_error());
+  }
+  if (sid == nullptr) return sys_fail(system_error(ERROR_SUCCESS));
+  return OwnedSid(*this, sid, SidOrigin::kLocalFree);
 }
 
 void Win32AppContainerApi::release_sid(void* sid, SidOrigin origin) {

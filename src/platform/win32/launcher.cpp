@@ -7,36 +7,13 @@
 
 #include "platform/win32/child_process.h"
 #include "platform/win32/console_guard.h"
+#include "platform/win32/handle.h"
 #include "platform/win32/inheritable.h"
 #include "platform/win32/owners.h"
+#include "platform/win32/system_error.h"
 
 namespace tessarin::win32 {
 namespace {
-
-template <class T>
-using Outcome = LaunchApi::Outcome<T>;
-
-Err<std::uint32_t> last_error() {
-  return Err<std::uint32_t>{GetLastError()};
-}
-
-template <class T>
-Err<std::uint32_t> code_of(const SysResult<T>& failed) {
-  return Err<std::uint32_t>{failed.error().code};
-}
-
-class Win32Handle final : public LaunchApi::Handle {
- public:
-  explicit Win32Handle(UniqueHandle handle) : handle_(std::move(handle)) {}
-  HANDLE get() const { return handle_.get(); }
-
- private:
-  UniqueHandle handle_;
-};
-
-HANDLE native(LaunchApi::Handle& handle) {
-  return static_cast<Win32Handle&>(handle).get();
-}
 
 class Win32AttributeList final : public LaunchApi::AttributeList {
  public:
@@ -89,35 +66,26 @@ constexpr DWORD kJobEndPollMs = 10;
 
 }  // namespace
 
-void* native_handle(LaunchApi::Handle& handle) {
-  return native(handle);
+SysResult<std::size_t> Win32LaunchApi::attribute_list_size(std::size_t count) {
+  return ProcThreadAttributes::size_for(count);
 }
 
-LaunchApi::ListSize Win32LaunchApi::attribute_list_size(std::size_t count) {
-  const auto size = ProcThreadAttributes::size_for(count);
-  if (!size) return ListSize{0, size.error().code};
-  return ListSize{*size, 0};
-}
-
-Outcome<std::unique_ptr<LaunchApi::AttributeList>> Win32LaunchApi::initialize_attribute_list(
+SysResult<std::unique_ptr<LaunchApi::AttributeList>> Win32LaunchApi::initialize_attribute_list(
     std::size_t bytes, std::size_t count) {
   auto list = ProcThreadAttributes::initialize(bytes, count);
-  if (!list) return code_of(list);
+  if (!list) return list.propagate();
   return std::unique_ptr<AttributeList>(std::make_unique<Win32AttributeList>(std::move(*list)));
 }
 
-Outcome<void> Win32LaunchApi::set_security_capabilities(
-    AttributeList& list, const void* app_container_sid,
-    const std::vector<const void*>& capabilities) {
+SysStatus Win32LaunchApi::set_security_capabilities(AttributeList& list,
+                                                    const void* app_container_sid,
+                                                    const std::vector<const void*>& capabilities) {
   std::vector<PSID> sids;
   for (const void* sid : capabilities) sids.push_back(const_cast<PSID>(sid));
-  const auto set =
-      attributes_of(list).set_security_capabilities(const_cast<PSID>(app_container_sid), sids);
-  if (!set) return code_of(set);
-  return {};
+  return attributes_of(list).set_security_capabilities(const_cast<PSID>(app_container_sid), sids);
 }
 
-Outcome<std::unique_ptr<LaunchApi::StandardHandles>> Win32LaunchApi::standard_handles() {
+SysResult<std::unique_ptr<LaunchApi::StandardHandles>> Win32LaunchApi::standard_handles() {
   auto handles = std::make_unique<Win32StandardHandles>();
   const std::array<DWORD, 3> which = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
   for (std::size_t i = 0; i < which.size(); ++i) {
@@ -129,7 +97,7 @@ Outcome<std::unique_ptr<LaunchApi::StandardHandles>> Win32LaunchApi::standard_ha
       continue;
     }
     auto stream = inheritable_stream(which[i], handles->made);
-    if (!stream) return code_of(stream);
+    if (!stream) return stream.propagate();
     handles->streams[i] = *stream;
   }
   for (const HANDLE stream : handles->streams) {
@@ -141,23 +109,18 @@ Outcome<std::unique_ptr<LaunchApi::StandardHandles>> Win32LaunchApi::standard_ha
   return std::unique_ptr<StandardHandles>(std::move(handles));
 }
 
-Outcome<void> Win32LaunchApi::set_handle_list(AttributeList& list, StandardHandles& handles) {
-  const auto set =
-      attributes_of(list).set_handle_list(static_cast<Win32StandardHandles&>(handles).distinct);
-  if (!set) return code_of(set);
-  return {};
+SysStatus Win32LaunchApi::set_handle_list(AttributeList& list, StandardHandles& handles) {
+  return attributes_of(list).set_handle_list(static_cast<Win32StandardHandles&>(handles).distinct);
 }
 
-Outcome<std::unique_ptr<LaunchApi::Handle>> Win32LaunchApi::create_job() {
+SysResult<std::unique_ptr<Handle>> Win32LaunchApi::create_job() {
   auto job = win32::create_job();
-  if (!job) return code_of(job);
-  return std::unique_ptr<Handle>(std::make_unique<Win32Handle>(std::move(*job)));
+  if (!job) return job.propagate();
+  return portable(std::move(*job));
 }
 
-Outcome<void> Win32LaunchApi::set_kill_on_close(Handle& job) {
-  const auto limited = win32::set_kill_on_close(native(job));
-  if (!limited) return code_of(limited);
-  return {};
+SysStatus Win32LaunchApi::set_kill_on_close(Handle& job) {
+  return win32::set_kill_on_close(native(job));
 }
 
 void Win32LaunchApi::end_job(Handle& job) {
@@ -175,22 +138,22 @@ void Win32LaunchApi::end_job(Handle& job) {
   }
 }
 
-Outcome<LaunchApi::Child> Win32LaunchApi::create_suspended_process(
+SysResult<LaunchApi::Child> Win32LaunchApi::create_suspended_process(
     WideBuffer& command_line, const WideBuffer& current_directory, AttributeList& attributes,
     StandardHandles& handles) {
   auto created = create_suspended(
       nullptr, reinterpret_cast<wchar_t*>(command_line.data()),
       reinterpret_cast<const wchar_t*>(current_directory.data()), attributes_of(attributes),
       static_cast<Win32StandardHandles&>(handles).streams, CREATE_UNICODE_ENVIRONMENT);
-  if (!created) return code_of(created);
+  if (!created) return created.propagate();
   Child child;
-  child.process = std::make_unique<Win32Handle>(std::move(created->process));
-  child.thread = std::make_unique<Win32Handle>(std::move(created->thread));
+  child.process = portable(std::move(created->process));
+  child.thread = portable(std::move(created->thread));
   return child;
 }
 
-Outcome<void> Win32LaunchApi::assign_to_job(Handle& job, Handle& process) {
-  if (!AssignProcessToJobObject(native(job), native(process))) return last_error();
+SysStatus Win32LaunchApi::assign_to_job(Handle& job, Handle& process) {
+  if (!AssignProcessToJobObject(native(job), native(process))) return sys_fail(last_system_error());
   return {};
 }
 
@@ -199,43 +162,9 @@ void Win32LaunchApi::terminate(Handle& process) {
   TerminateProcess(native(process), 1);
 }
 
-Outcome<void> Win32LaunchApi::resume(Handle& thread) {
-  if (ResumeThread(native(thread)) == static_cast<DWORD>(-1)) return last_error();
+SysStatus Win32LaunchApi::resume(Handle& thread) {
+  if (ResumeThread(native(thread)) == static_cast<DWORD>(-1)) return sys_fail(last_system_error());
   return {};
-}
-
-Outcome<std::unique_ptr<LaunchApi::Handle>> Win32LaunchApi::open_process(std::uint32_t pid) {
-  UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  if (!process) return last_error();
-  return std::unique_ptr<Handle>(std::make_unique<Win32Handle>(std::move(process)));
-}
-
-Outcome<std::uint64_t> Win32LaunchApi::creation_time(Handle* process) {
-  FILETIME created{}, exited{}, kernel{}, user{};
-  if (!GetProcessTimes(process != nullptr ? native(*process) : GetCurrentProcess(), &created,
-                       &exited, &kernel, &user)) {
-    return last_error();
-  }
-  return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
-}
-
-Outcome<std::uint32_t> Win32LaunchApi::wait_for_either(Handle& first, Handle& second) {
-  const HANDLE handles[2] = {native(first), native(second)};
-  const DWORD woken = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
-  if (woken == WAIT_FAILED) return last_error();
-  return std::uint32_t{woken};
-}
-
-Outcome<std::uint32_t> Win32LaunchApi::wait_for(Handle& process, std::uint32_t milliseconds) {
-  const DWORD woken = WaitForSingleObject(native(process), milliseconds);
-  if (woken == WAIT_FAILED) return last_error();
-  return std::uint32_t{woken};
-}
-
-Outcome<std::uint32_t> Win32LaunchApi::exit_code(Handle& process) {
-  DWORD code = 0;
-  if (!GetExitCodeProcess(native(process), &code)) return last_error();
-  return std::uint32_t{code};
 }
 
 std::unique_ptr<LaunchApi::ConsoleGuard> Win32LaunchApi::guard_console() {
@@ -244,10 +173,6 @@ std::unique_ptr<LaunchApi::ConsoleGuard> Win32LaunchApi::guard_console() {
 
 void Win32LaunchApi::end_on_console_close(Handle* job) {
   end_job_on_console_close(job != nullptr ? native(*job) : nullptr);
-}
-
-void Win32LaunchApi::pause(std::uint32_t milliseconds) {
-  Sleep(milliseconds);
 }
 
 }  // namespace tessarin::win32
