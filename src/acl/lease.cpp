@@ -1,6 +1,5 @@
 #include "acl/lease.h"
 
-#include <charconv>
 #include <exception>
 #include <nlohmann/json.hpp>
 
@@ -136,24 +135,14 @@ std::string shown(const std::string& path) {
   return text;
 }
 
-// The temporary directory of the dead run that wrote a lease, as that run
-// built it (<state directory>\tmp\<pid>, the state directory being the
-// lease directory's parent): it belongs to nobody now, and no later run would
-// ever look at it again. Our own is left alone; the run resets it. So is one
-// whose number a live process carries: it may be another identity's run that
-// was given the dead run's number, and its directory is its own now.
-bool is_dead_runs_temp_dir(Platform& platform, const std::string& lease, const std::string& path) {
-  const auto leases = parent_path(lease);
-  const auto state = leases ? parent_path(*leases) : std::nullopt;
-  const std::string_view name = file_name(path);
-  std::uint32_t pid = 0;
-  const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
-  if (!state || parent_path(path) != join_path(*state, "tmp") || name.empty() ||
-      error != std::errc{} || end != name.data() + name.size() ||
-      pid == platform.env.current_process_id()) {
-    return false;
-  }
-  return !is_alive(platform.processes, pid);
+// The temporary directory of the dead run that wrote a lease: it belongs to
+// nobody now, and no later run would ever look at it again. Our own is left
+// alone; the run resets it. So is one whose number a live process carries: it
+// may be another identity's run that was given the dead run's number, and its
+// directory is its own now.
+bool is_dead_runs_temp_dir(Platform& platform, const StateLayout& layout, const std::string& path) {
+  const auto pid = run_temp_pid(layout, path);
+  return pid && *pid != platform.env.current_process_id() && !is_alive(platform.processes, *pid);
 }
 
 // Temporary files of this identity's lease left by instances killed while
@@ -175,10 +164,6 @@ void remove_stray_temporaries(Platform& platform, const std::string& lease) {
 }
 
 }  // namespace
-
-std::string acl_lease_path(const std::string& state_dir, const std::string& profile_name) {
-  return join_path(join_path(state_dir, "acl-leases"), profile_name + ".json");
-}
 
 std::string encode_acl_lease(const std::vector<std::string>& paths) {
   std::string out = "[";
@@ -245,8 +230,9 @@ Status write_acl_lease(Platform& platform, const std::string& lease,
   return success();
 }
 
-Status recover_stale_lease(Platform& platform, const std::string& lease,
-                           const std::string& sid_text) {
+Status recover_stale_lease(Platform& platform, const StateLayout& layout,
+                           const std::string& profile, const std::string& sid_text) {
+  const std::string lease = layout.lease(profile);
   remove_stray_temporaries(platform, lease);
   std::vector<std::string> paths;
   if (platform.files.exists(lease)) {
@@ -270,7 +256,7 @@ Status recover_stale_lease(Platform& platform, const std::string& lease,
   if (auto revoked = revoke_all(platform, paths, sid_text); !revoked) return revoked;
   // Before the lease goes, so that a run killed here leaves it to be found.
   for (const auto& path : paths) {
-    if (is_dead_runs_temp_dir(platform, lease, path)) (void)remove_tree(platform.files, path);
+    if (is_dead_runs_temp_dir(platform, layout, path)) (void)remove_tree(platform.files, path);
   }
   if (auto removed = platform.files.remove_file(lease); !removed) {
     return fail("remove ACL lease: " + removed.error().text);

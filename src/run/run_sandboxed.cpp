@@ -13,7 +13,7 @@
 #include "platform/remove_tree.h"
 #include "provision/identities.h"
 #include "provision/readiness.h"
-#include "provision/state_directory.h"
+#include "provision/state_layout.h"
 #include "run/launch.h"
 #include "run/supervise.h"
 
@@ -80,7 +80,7 @@ struct IdentityLock {
 // not go on to grant anything.
 Result<std::unique_ptr<IdentityLock>> take_identity_lock(Platform& platform,
                                                          const std::string& profile,
-                                                         const std::string& state_dir,
+                                                         const StateLayout& layout,
                                                          Handle& caller) {
   auto lock = std::make_unique<IdentityLock>();
   auto mutex = platform.locks.create_mutex("Local\\Tessarin.Sandbox.Profile." + profile);
@@ -93,11 +93,10 @@ Result<std::unique_ptr<IdentityLock>> take_identity_lock(Platform& platform,
   if (waited->caller_gone()) return fail(std::string(kParentExited));
   lock->owned = std::move(waited->owned);
 
-  const std::string directory = join_path(state_dir, "acl-leases");
-  if (auto made = platform.files.create_directories(directory); !made) {
+  if (auto made = platform.files.create_directories(layout.leases()); !made) {
     return fail("open sandbox profile lock file: " + made.error().text);
   }
-  const std::string path = join_path(directory, profile + ".lock");
+  const std::string path = layout.lock(profile);
   for (;;) {
     auto file = platform.locks.try_lock_file(path);
     if (!file) return fail("open sandbox profile lock file: " + file.error().text);
@@ -157,13 +156,13 @@ Result<std::uint32_t> combine(Result<std::uint32_t> launched, const Status& revo
 // is released before it returns, so that releasing the lock comes last.
 Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
                                  const std::string& workspace, const std::string& profile,
-                                 const std::string& state_dir, Handle& caller) {
-  const std::string lease = acl_lease_path(state_dir, profile);
+                                 const StateLayout& layout, Handle& caller) {
+  const std::string lease = layout.lease(profile);
   auto sid = derive_identity_sid(platform.app_containers, profile);
   if (!sid) return sid.propagate();
   auto sid_text = sid_to_string(platform.app_containers, *sid);
   if (!sid_text) return sid_text.propagate();
-  if (auto recovered = recover_stale_lease(platform, lease, *sid_text); !recovered) {
+  if (auto recovered = recover_stale_lease(platform, layout, profile, *sid_text); !recovered) {
     return recovered.propagate();
   }
 
@@ -181,8 +180,7 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
     }
   }
 
-  const std::string sandbox_temp_dir =
-      join_path(join_path(state_dir, "tmp"), decimal(platform.env.current_process_id()));
+  const std::string sandbox_temp_dir = layout.run_temp(platform.env.current_process_id());
   lease_paths.push_back(sandbox_temp_dir);
 
   // The lease is written before the temporary directory is made and before
@@ -219,7 +217,11 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
 }  // namespace
 
 Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
-  if (auto ready = verify_readiness(platform); !ready) return ready.propagate();
+  // Made before the child's TEMP and TMP are set: without LOCALAPPDATA the
+  // state directory follows the temporary-files directory, and the lease and
+  // the lock file must be found after the run where they were before it.
+  const StateLayout layout = state_layout(platform.env);
+  if (auto ready = verify_readiness(platform, layout); !ready) return ready.propagate();
 
   auto cwd = platform.files.canonicalize(request.cwd);
   if (!cwd) return fail("invalid cwd: " + cwd.error().text);
@@ -237,17 +239,13 @@ Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
   // gone.
   auto caller = open_caller(platform.processes, *request.parent_pid);
   if (!caller) return caller.propagate();
-  // Fixed before the child's TEMP and TMP are set: without LOCALAPPDATA the
-  // state directory follows the temporary-files directory, and the lease and
-  // the lock file must be found after the run where they were before it.
-  const std::string state_dir = state_directory(platform.env);
-  auto lock = take_identity_lock(platform, profile, state_dir, **caller);
+  auto lock = take_identity_lock(platform, profile, layout, **caller);
   if (!lock) return lock.propagate();
   Result<std::uint32_t> outcome = [&] {
     // From the first grant to the last revocation a console event must not
     // end the helper.
     const auto console = platform.launcher.guard_console();
-    return run_locked(platform, request, *workspace, profile, state_dir, **caller);
+    return run_locked(platform, request, *workspace, profile, layout, **caller);
   }();
   caller->reset();  // releasing the lock comes last
   return outcome;

@@ -7,7 +7,7 @@
 #include "fakes/fake_platform.h"
 #include "fakes/names.h"
 #include "provision/firewall.h"
-#include "provision/state_directory.h"
+#include "provision/setup_marker.h"
 
 namespace tessarin {
 namespace {
@@ -24,7 +24,7 @@ struct Ready : FakePlatform {
     files.add_file(kMarker, serialize_setup_marker(SetupMarker{version, std::move(list)}));
   }
   std::string verify() {
-    const Status outcome = verify_readiness(platform);
+    const Status outcome = verify_readiness(platform, state_layout(env));
     EXPECT_EQ(app_containers.live_sids(), 0u);
     EXPECT_EQ(app_containers.wrong_release_calls, 0);
     return outcome ? std::string("ready") : outcome.error();
@@ -50,7 +50,8 @@ TEST(Readiness, AllInPlaceStartsOneCheckForTheMarkersList) {
 TEST(Readiness, TheMarkerDecidesBeforeAnythingIsAsked) {
   {
     FakePlatform p;
-    EXPECT_EQ(verify_readiness(p.platform).error(), "administrator initialization is required");
+    EXPECT_EQ(verify_readiness(p.platform, state_layout(p.env)).error(),
+              "administrator initialization is required");
   }
   Ready m;
   m.files.add_file(kMarker, "");

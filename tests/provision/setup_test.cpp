@@ -6,7 +6,7 @@
 #include "fakes/names.h"
 #include "provision/firewall.h"
 #include "provision/readiness.h"
-#include "provision/state_directory.h"
+#include "provision/setup_marker.h"
 
 namespace tessarin {
 namespace {
@@ -171,7 +171,7 @@ TEST(Setup, SetupAndReadinessAgreeWithoutLocalAppData) {
     ASSERT_TRUE(run_setup(p.platform));
     EXPECT_TRUE(
         p.files.has("C:\\Users\\u\\AppData\\Local\\Temp\\Tessarin\\sandbox\\setup-v1.json"));
-    const Status ready = verify_readiness(p.platform);
+    const Status ready = verify_readiness(p.platform, state_layout(p.env));
     EXPECT_TRUE(ready) << ready.error();
     expect_no_live_sids(p);
   }

@@ -9,7 +9,7 @@
 #include "acl/lease.h"
 #include "fakes/fake_platform.h"
 #include "fakes/names.h"
-#include "provision/state_directory.h"
+#include "provision/setup_marker.h"
 
 namespace tessarin {
 namespace {

@@ -24,7 +24,7 @@
 #include "base/json_text.h"
 #include "base/text.h"
 #include "platform/win32/win32_platform.h"
-#include "provision/state_directory.h"
+#include "provision/state_layout.h"
 #include "support/program_support.h"
 
 namespace {
@@ -38,7 +38,7 @@ std::string memory_fields() {
 }
 
 std::string lease_of(tessarin::Platform& platform, const std::string& profile) {
-  return tessarin::acl_lease_path(tessarin::state_directory(platform.env), profile);
+  return tessarin::state_layout(platform.env).lease(profile);
 }
 
 }  // namespace
@@ -68,7 +68,8 @@ int main() {
     outcome = tessarin::write_acl_lease(platform, lease_of(platform, rest[0]),
                                         {rest.begin() + 1, rest.end()});
   } else if (verb == "recover" && rest.size() == 2) {
-    outcome = tessarin::recover_stale_lease(platform, lease_of(platform, rest[0]), rest[1]);
+    outcome = tessarin::recover_stale_lease(platform, tessarin::state_layout(platform.env), rest[0],
+                                            rest[1]);
   } else if (verb == "lease-path" && rest.size() == 1) {
     extra = ",\"path\":";
     tessarin::append_json_string(extra, lease_of(platform, rest[0]));
