@@ -44,9 +44,7 @@ Status grant_path(Platform& platform, const std::string& path, const std::string
 }
 
 Status grant_workspace_access(Platform& platform, const GrantPlan& plan) {
-  const AccessLevel workspace_level =
-      plan.preset == "workspace_write" ? AccessLevel::Modify : AccessLevel::ReadExecute;
-  if (auto granted = grant_path(platform, plan.workspace, plan.sid_text, workspace_level);
+  if (auto granted = grant_path(platform, plan.workspace, plan.sid_text, plan.workspace_level);
       !granted) {
     return granted;
   }

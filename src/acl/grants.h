@@ -17,7 +17,7 @@ enum class AccessLevel { ReadExecute, Modify };
 struct GrantPlan {
   const std::string& workspace;
   const std::string& sid_text;
-  const std::string& preset;  // "workspace_write" makes the workspace modifiable
+  AccessLevel workspace_level;
   const std::vector<std::string>& writable_roots;  // duplicates are granted again
   const std::string& sandbox_temp_dir;
 };

@@ -155,8 +155,9 @@ Result<std::uint32_t> combine(Result<std::uint32_t> launched, const Status& revo
 // Everything that happens under the identity's lock. Whatever this obtains
 // is released before it returns, so that releasing the lock comes last.
 Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
-                                 const std::string& workspace, const std::string& profile,
-                                 const StateLayout& layout, Handle& caller) {
+                                 const std::string& workspace, AccessLevel workspace_level,
+                                 const std::string& profile, const StateLayout& layout,
+                                 Handle& caller) {
   const std::string lease = layout.lease(profile);
   auto sid = derive_identity_sid(platform.app_containers, profile);
   if (!sid) return sid.propagate();
@@ -203,7 +204,7 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
     return unlease("create sandbox temp: " + made.error().text);
   }
   const Prepared prepared{lease, *sid_text, lease_paths, sandbox_temp_dir};
-  const GrantPlan plan{workspace, *sid_text, request.preset, writable_roots, sandbox_temp_dir};
+  const GrantPlan plan{workspace, *sid_text, workspace_level, writable_roots, sandbox_temp_dir};
   if (auto granted = grant_workspace_access(platform, plan); !granted) {
     (void)take_down(platform, prepared);
     return granted.propagate();
@@ -228,7 +229,7 @@ Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
   auto workspace = platform.files.canonicalize(request.workspace);
   if (!workspace) return fail("invalid workspace: " + workspace.error().text);
   if (!lies_within(*cwd, *workspace)) return fail("cwd is outside the configured workspace");
-  if (request.parent_pid.value_or(0) == 0) return fail("invalid parent process identifier");
+  if (request.parent_pid == 0) return fail("invalid parent process identifier");
   const auto preset = parse_preset(request.preset);
   if (!preset) return fail("unsupported Windows sandbox preset: " + request.preset);
 
@@ -237,7 +238,7 @@ Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
   // The caller is watched from here on, while queued for the lock as well as
   // while the child runs, so that nothing is granted for a caller that is
   // gone.
-  auto caller = open_caller(platform.processes, *request.parent_pid);
+  auto caller = open_caller(platform.processes, request.parent_pid);
   if (!caller) return caller.propagate();
   auto lock = take_identity_lock(platform, profile, layout, **caller);
   if (!lock) return lock.propagate();
@@ -245,7 +246,9 @@ Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
     // From the first grant to the last revocation a console event must not
     // end the helper.
     const auto console = platform.launcher.guard_console();
-    return run_locked(platform, request, *workspace, profile, layout, **caller);
+    const AccessLevel workspace_level =
+        *preset == Preset::WorkspaceWrite ? AccessLevel::Modify : AccessLevel::ReadExecute;
+    return run_locked(platform, request, *workspace, workspace_level, profile, layout, **caller);
   }();
   caller->reset();  // releasing the lock comes last
   return outcome;

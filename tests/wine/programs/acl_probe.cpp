@@ -60,8 +60,9 @@ int main() {
     outcome = tessarin::grant_path(platform, rest[0], rest[1], level);
   } else if (verb == "grant-plan" && rest.size() >= 4) {
     const std::vector<std::string> roots(rest.begin() + 4, rest.end());
-    outcome =
-        tessarin::grant_workspace_access(platform, {rest[0], rest[1], rest[2], roots, rest[3]});
+    const auto level = rest[2] == "workspace_write" ? tessarin::AccessLevel::Modify
+                                                    : tessarin::AccessLevel::ReadExecute;
+    outcome = tessarin::grant_workspace_access(platform, {rest[0], rest[1], level, roots, rest[3]});
   } else if (verb == "revoke" && !rest.empty()) {
     outcome = tessarin::revoke_all(platform, {rest.begin() + 1, rest.end()}, rest[0]);
   } else if (verb == "write-lease" && !rest.empty()) {
