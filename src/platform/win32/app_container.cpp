@@ -5,6 +5,7 @@
 #include <userenv.h>
 
 #include "base/command_line.h"
+#include "base/text.h"
 #include "platform/win32/advapi.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/system_error.h"
@@ -14,19 +15,26 @@ namespace tessarin::win32 {
 
 namespace {
 
-// A profile function of userenv.dll, or null with the last error set.
-template <class Function>
-Function bind_userenv(const char* name) {
-  return bind<Function>(SystemDll::kUserenv, name);
+// Calls the profile function of userenv.dll named `name`, or yields the
+// HRESULT of the last error when it cannot be bound.
+template <class Function, class... Arguments>
+HRESULT call_userenv(const char* name, Arguments... arguments) {
+  const auto function = bind<Function>(SystemDll::kUserenv, name);
+  if (function == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+  return function(arguments...);
 }
 
-// A failed profile call, or one that yielded no SID, as its HRESULT.
+// A failed profile call, or one that yielded nothing, as its HRESULT.
 Err<SystemError> profile_failure(HRESULT result) {
   return sys_fail(system_error(static_cast<DWORD>(result)));
 }
 
-Err<SystemError> unbound() {
-  return profile_failure(HRESULT_FROM_WIN32(GetLastError()));
+// The SID a profile call yielded, owned at once, so that a SID that came
+// with a failure code is released too.
+SysResult<OwnedSid> yielded_sid(AppContainerApi& api, HRESULT result, PSID sid) {
+  OwnedSid owned = sid != nullptr ? OwnedSid(api, sid, SidOrigin::kFreeSid) : OwnedSid();
+  if (FAILED(result) || !owned) return profile_failure(result);
+  return owned;
 }
 
 }  // namespace
@@ -34,40 +42,24 @@ Err<SystemError> unbound() {
 SysResult<OwnedSid> Win32AppContainerApi::create_profile(const std::string& name,
                                                          const std::string& display_name,
                                                          const std::string& description) {
-  const auto create =
-      bind_userenv<decltype(&::CreateAppContainerProfile)>("CreateAppContainerProfile");
-  if (create == nullptr) return unbound();
-  WideBuffer wide_name = to_wide_nul(name);
-  WideBuffer wide_display = to_wide_nul(display_name);
-  WideBuffer wide_description = to_wide_nul(description);
   PSID sid = nullptr;
-  const HRESULT result =
-      create(wide(wide_name), wide(wide_display), wide(wide_description), nullptr, 0, &sid);
-  // Owned at once, so that a SID that came with a failure code is released too.
-  OwnedSid owned = sid != nullptr ? OwnedSid(*this, sid, SidOrigin::kFreeSid) : OwnedSid();
-  if (FAILED(result) || !owned) return profile_failure(result);
-  return owned;
+  const HRESULT result = call_userenv<decltype(&::CreateAppContainerProfile)>(
+      "CreateAppContainerProfile", wide(utf8_to_utf16(name)), wide(utf8_to_utf16(display_name)),
+      wide(utf8_to_utf16(description)), nullptr, 0, &sid);
+  return yielded_sid(*this, result, sid);
 }
 
 SysResult<OwnedSid> Win32AppContainerApi::derive_sid(const std::string& name) {
-  const auto derive = bind_userenv<decltype(&::DeriveAppContainerSidFromAppContainerName)>(
-      "DeriveAppContainerSidFromAppContainerName");
-  if (derive == nullptr) return unbound();
-  WideBuffer wide_name = to_wide_nul(name);
   PSID sid = nullptr;
-  const HRESULT result = derive(wide(wide_name), &sid);
-  OwnedSid owned = sid != nullptr ? OwnedSid(*this, sid, SidOrigin::kFreeSid) : OwnedSid();
-  if (FAILED(result) || !owned) return profile_failure(result);
-  return owned;
+  const HRESULT result = call_userenv<decltype(&::DeriveAppContainerSidFromAppContainerName)>(
+      "DeriveAppContainerSidFromAppContainerName", wide(utf8_to_utf16(name)), &sid);
+  return yielded_sid(*this, result, sid);
 }
 
 SysStatus Win32AppContainerApi::folder_path(const std::string& sid_text) {
-  const auto folder =
-      bind_userenv<decltype(&::GetAppContainerFolderPath)>("GetAppContainerFolderPath");
-  if (folder == nullptr) return unbound();
-  WideBuffer wide_sid = to_wide_nul(sid_text);
   PWSTR path = nullptr;
-  const HRESULT result = folder(wide(wide_sid), &path);
+  const HRESULT result = call_userenv<decltype(&::GetAppContainerFolderPath)>(
+      "GetAppContainerFolderPath", wide(utf8_to_utf16(sid_text)), &path);
   // Only its presence matters; the buffer is the system's and goes back at once.
   const UniqueCoTask owner(path);
   if (FAILED(result) || path == nullptr) return profile_failure(result);
