@@ -148,14 +148,13 @@ bool is_dead_runs_temp_dir(Platform& platform, const StateLayout& layout, const 
 // Temporary files of this identity's lease left by instances killed while
 // writing it. The caller holds the identity's lock, so no live writer owns
 // one.
-void remove_stray_temporaries(Platform& platform, const std::string& lease) {
-  const auto directory = parent_path(lease);
-  if (!directory) return;
-  auto wide = platform.files.tree_path(*directory);
+void remove_stray_temporaries(Platform& platform, const StateLayout& layout,
+                              const std::string& profile) {
+  auto wide = platform.files.tree_path(layout.leases());
   if (!wide) return;
   auto entries = platform.files.list_directory(*wide);
   if (!entries) return;
-  const std::u16string prefix = utf8_to_utf16(replace_extension(file_name(lease), "tmp-"));
+  const std::u16string prefix = utf8_to_utf16(profile + ".tmp-");
   for (const auto& entry : *entries) {
     if (entry.name.starts_with(prefix) && !entry.status.is_directory) {
       (void)platform.files.remove_file(*wide + u"\\" + entry.name);
@@ -233,7 +232,7 @@ Status write_acl_lease(Platform& platform, const std::string& lease,
 Status recover_stale_lease(Platform& platform, const StateLayout& layout,
                            const std::string& profile, const std::string& sid_text) {
   const std::string lease = layout.lease(profile);
-  remove_stray_temporaries(platform, lease);
+  remove_stray_temporaries(platform, layout, profile);
   std::vector<std::string> paths;
   if (platform.files.exists(lease)) {
     auto bytes = platform.files.read_file(lease);

@@ -250,7 +250,9 @@ Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
         *preset == Preset::WorkspaceWrite ? AccessLevel::Modify : AccessLevel::ReadExecute;
     return run_locked(platform, request, *workspace, workspace_level, profile, layout, **caller);
   }();
-  caller->reset();  // releasing the lock comes last
+  // Releasing the lock comes last, so that the identity's next run, which
+  // may be waiting for it, finds nothing of this one still held.
+  caller->reset();
   return outcome;
 }
 
