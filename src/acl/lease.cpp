@@ -252,7 +252,8 @@ Status recover_stale_lease(Platform& platform, const StateLayout& layout,
   }
   // On failure the lease stays, so that the next run of the identity tries
   // again.
-  if (auto revoked = revoke_all(platform, paths, sid_text); !revoked) return revoked;
+  if (auto revoked = revoke_all(platform.tools, platform.files, paths, sid_text); !revoked)
+    return revoked;
   // Before the lease goes, so that a run killed here leaves it to be found.
   for (const auto& path : paths) {
     if (is_dead_runs_temp_dir(platform, layout, path)) (void)remove_tree(platform.files, path);

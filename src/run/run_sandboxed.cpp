@@ -122,7 +122,7 @@ struct Prepared {
 // otherwise the next run of the identity repeats it. The temporary directory
 // goes in any case.
 Status take_down(Platform& platform, const Prepared& run) {
-  Status revoked = revoke_all(platform, run.lease_paths, run.sid_text);
+  Status revoked = revoke_all(platform.tools, platform.files, run.lease_paths, run.sid_text);
   if (revoked) (void)platform.files.remove_file(run.lease);
   // The tree has been ended and waited for, with a bound; a process that
   // takes longer to die still holds its files open for a moment.
@@ -205,7 +205,7 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
   }
   const Prepared prepared{lease, *sid_text, lease_paths, sandbox_temp_dir};
   const GrantPlan plan{workspace, *sid_text, workspace_level, writable_roots, sandbox_temp_dir};
-  if (auto granted = grant_workspace_access(platform, plan); !granted) {
+  if (auto granted = grant_workspace_access(platform.tools, plan); !granted) {
     (void)take_down(platform, prepared);
     return granted.propagate();
   }

@@ -57,14 +57,16 @@ int main() {
   if (verb == "grant" && rest.size() == 3) {
     const auto level =
         rest[2] == "m" ? tessarin::AccessLevel::Modify : tessarin::AccessLevel::ReadExecute;
-    outcome = tessarin::grant_path(platform, rest[0], rest[1], level);
+    outcome = tessarin::grant_path(platform.tools, rest[0], rest[1], level);
   } else if (verb == "grant-plan" && rest.size() >= 4) {
     const std::vector<std::string> roots(rest.begin() + 4, rest.end());
     const auto level = rest[2] == "workspace_write" ? tessarin::AccessLevel::Modify
                                                     : tessarin::AccessLevel::ReadExecute;
-    outcome = tessarin::grant_workspace_access(platform, {rest[0], rest[1], level, roots, rest[3]});
+    outcome =
+        tessarin::grant_workspace_access(platform.tools, {rest[0], rest[1], level, roots, rest[3]});
   } else if (verb == "revoke" && !rest.empty()) {
-    outcome = tessarin::revoke_all(platform, {rest.begin() + 1, rest.end()}, rest[0]);
+    outcome = tessarin::revoke_all(platform.tools, platform.files, {rest.begin() + 1, rest.end()},
+                                   rest[0]);
   } else if (verb == "write-lease" && !rest.empty()) {
     outcome = tessarin::write_acl_lease(platform, lease_of(platform, rest[0]),
                                         {rest.begin() + 1, rest.end()});
