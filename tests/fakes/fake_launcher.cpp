@@ -5,27 +5,6 @@
 namespace tessarin::fakes {
 namespace {
 
-// Anything a fake hands out: counted while it lives, logged when it goes.
-template <class Base>
-class FakeOwned final : public Base {
- public:
-  FakeOwned(EventLog& log, int& live, std::string name, std::string closing)
-      : log_(log), live_(live), name_(std::move(name)), closing_(std::move(closing)) {
-    ++live_;
-  }
-  ~FakeOwned() override {
-    --live_;
-    log_.push_back(closing_);
-  }
-  const std::string& name() const { return name_; }
-
- private:
-  EventLog& log_;
-  int& live_;
-  std::string name_;
-  std::string closing_;
-};
-
 std::string narrow(const WideBuffer& buffer) {
   std::u16string text(buffer.begin(), buffer.end());
   if (!text.empty() && text.back() == u'\0') text.pop_back();
@@ -48,7 +27,7 @@ std::optional<Err<SystemError>> Steps::step(const std::string& name, const std::
 template <class Base>
 std::unique_ptr<Base> Steps::owned(std::string name, std::string closing) {
   if (closing.empty()) closing = "close " + name;
-  return std::make_unique<FakeOwned<Base>>(log_, live_objects, std::move(name), prefix_ + closing);
+  return std::make_unique<FakeOwned<Base>>(log_, live_objects, prefix_ + closing, std::move(name));
 }
 
 // ---- processes -------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -18,6 +19,28 @@
 namespace tessarin::fakes {
 
 using EventLog = std::vector<std::string>;
+
+// Anything a fake hands out: counted in `live` while it lives, logged as
+// `closing` when it goes.
+template <class Base>
+class FakeOwned final : public Base {
+ public:
+  FakeOwned(EventLog& log, int& live, std::string closing, std::string name = {})
+      : log_(log), live_(live), closing_(std::move(closing)), name_(std::move(name)) {
+    ++live_;
+  }
+  ~FakeOwned() override {
+    --live_;
+    log_.push_back(closing_);
+  }
+  const std::string& name() const { return name_; }
+
+ private:
+  EventLog& log_;
+  int& live_;
+  std::string closing_;
+  std::string name_;
+};
 
 // The name a handle was logged under ("job", "process", "thread", "parent").
 const std::string& name_of(Handle& handle);

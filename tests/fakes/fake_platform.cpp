@@ -398,24 +398,6 @@ void FakeAppContainerApi::release_sid(void* sid, SidOrigin origin) {
 // ---- locks -----------------------------------------------------------------
 
 namespace {
-// Logs `closing` when it goes.
-class FakeLock final : public LockGuard {
- public:
-  FakeLock(FakeLockApi& api, EventLog& log, std::string closing)
-      : api_(api), log_(log), closing_(std::move(closing)) {
-    ++api_.open_handles;
-  }
-  ~FakeLock() override {
-    --api_.open_handles;
-    log_.push_back(closing_);
-  }
-
- private:
-  FakeLockApi& api_;
-  EventLog& log_;
-  std::string closing_;
-};
-
 class FakeMutex final : public NamedMutex {
  public:
   FakeMutex(FakeLockApi& api, EventLog& log, std::string name)
@@ -430,8 +412,9 @@ class FakeMutex final : public NamedMutex {
     log_.push_back("lock wait " + name_ + " or " + name_of(caller));
     if (api_.acquire_error) return sys_fail(FakeFileSystem::error(*api_.acquire_error));
     if (api_.caller_ends_first) return MutexWait{};
-    return MutexWait{std::make_unique<FakeLock>(api_, log_, "lock release " + name_),
-                     api_.abandoned};
+    return MutexWait{
+        std::make_unique<FakeOwned<LockGuard>>(log_, api_.open_handles, "lock release " + name_),
+        api_.abandoned};
   }
 
  private:
@@ -456,7 +439,8 @@ SysResult<FileLockAttempt> FakeLockApi::try_lock_file(const std::string& path) {
   if (file_lock_error) {
     return sys_fail(FakeFileSystem::error(*std::exchange(file_lock_error, std::nullopt)));
   }
-  return FileLockAttempt{std::make_unique<FakeLock>(*this, log_, "lock unlock " + path)};
+  return FileLockAttempt{
+      std::make_unique<FakeOwned<LockGuard>>(log_, open_handles, "lock unlock " + path)};
 }
 
 // ---- bundle ----------------------------------------------------------------
