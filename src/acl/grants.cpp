@@ -22,19 +22,21 @@ std::string error_detail(const std::string& standard_error) {
   return trim_unicode_white_space(utf8_lossy(standard_error));
 }
 
-}  // namespace
-
-SysResult<CapturedRun> run_icacls(Platform& platform, const std::vector<std::string>& arguments) {
-  return platform.tools.run_capturing("icacls.exe", arguments);
+// One run of icacls.exe, found by the bare-name tool search, with standard
+// output dropped and standard error kept.
+SysResult<CapturedRun> run_icacls(ToolRunner& tools, const std::vector<std::string>& arguments) {
+  return tools.run_capturing("icacls.exe", arguments);
 }
 
-Status grant_path(Platform& platform, const std::string& path, const std::string& sid_text,
+}  // namespace
+
+Status grant_path(ToolRunner& tools, const std::string& path, const std::string& sid_text,
                   AccessLevel level) {
   if (!is_valid_utf8(path)) {
     return fail("workspace ACL grant failed for " + shown(path) + ": the path is not valid UTF-8");
   }
   const std::string trustee = "*" + sid_text + ":" + permission_text(level);
-  auto ran = run_icacls(platform, {path, "/grant", trustee, "/T", "/C", "/Q"});
+  auto ran = run_icacls(tools, {path, "/grant", trustee, "/T", "/C", "/Q"});
   if (!ran) return fail("failed to start icacls for " + shown(path) + ": " + ran.error().text);
   if (ran->exit_code != 0) {
     return fail("workspace ACL grant failed for " + shown(path) + ": " +
@@ -43,27 +45,26 @@ Status grant_path(Platform& platform, const std::string& path, const std::string
   return success();
 }
 
-Status grant_workspace_access(Platform& platform, const GrantPlan& plan) {
-  const AccessLevel workspace_level =
-      plan.preset == "workspace_write" ? AccessLevel::Modify : AccessLevel::ReadExecute;
-  if (auto granted = grant_path(platform, plan.workspace, plan.sid_text, workspace_level);
+Status grant_workspace_access(ToolRunner& tools, const GrantPlan& plan) {
+  if (auto granted = grant_path(tools, plan.workspace, plan.sid_text, plan.workspace_level);
       !granted) {
     return granted;
   }
   // A writable root is writable whatever the preset says about the workspace.
   for (const auto& root : plan.writable_roots) {
-    if (auto granted = grant_path(platform, root, plan.sid_text, AccessLevel::Modify); !granted) {
+    if (auto granted = grant_path(tools, root, plan.sid_text, AccessLevel::Modify); !granted) {
       return granted;
     }
   }
-  return grant_path(platform, plan.sandbox_temp_dir, plan.sid_text, AccessLevel::Modify);
+  return grant_path(tools, plan.sandbox_temp_dir, plan.sid_text, AccessLevel::Modify);
 }
 
-Status revoke_path(Platform& platform, const std::string& path, const std::string& sid_text) {
+Status revoke_path(ToolRunner& tools, FileSystem& files, const std::string& path,
+                   const std::string& sid_text) {
   // Nothing there means no entries left to remove; running the tool on it
   // would only fail and keep the lease alive for ever.
-  if (!platform.files.exists(path)) return success();
-  auto ran = run_icacls(platform, {path, "/remove:g", "*" + sid_text, "/T", "/C", "/Q"});
+  if (!files.exists(path)) return success();
+  auto ran = run_icacls(tools, {path, "/remove:g", "*" + sid_text, "/T", "/C", "/Q"});
   if (!ran) return fail("failed to start icacls for " + shown(path) + ": " + ran.error().text);
   if (ran->exit_code != 0) {
     return fail("workspace ACL cleanup failed for " + shown(path) + ": " +
@@ -72,12 +73,12 @@ Status revoke_path(Platform& platform, const std::string& path, const std::strin
   return success();
 }
 
-Status revoke_all(Platform& platform, const std::vector<std::string>& paths,
+Status revoke_all(ToolRunner& tools, FileSystem& files, const std::vector<std::string>& paths,
                   const std::string& sid_text) {
   std::string failures;
   bool failed = false;
   for (const auto& path : paths) {
-    if (auto revoked = revoke_path(platform, path, sid_text); !revoked) {
+    if (auto revoked = revoke_path(tools, files, path, sid_text); !revoked) {
       if (failed) failures += "; ";
       failures += revoked.error();
       failed = true;

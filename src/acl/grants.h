@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "base/result.h"
-#include "platform/platform.h"
+#include "platform/file_system.h"
+#include "platform/tool_runner.h"
 
 namespace tessarin {
 
@@ -17,7 +18,7 @@ enum class AccessLevel { ReadExecute, Modify };
 struct GrantPlan {
   const std::string& workspace;
   const std::string& sid_text;
-  const std::string& preset;  // "workspace_write" makes the workspace modifiable
+  AccessLevel workspace_level;
   const std::vector<std::string>& writable_roots;  // duplicates are granted again
   const std::string& sandbox_temp_dir;
 };
@@ -25,19 +26,16 @@ struct GrantPlan {
 // Workspace first, then every writable root, then the temporary directory;
 // stops at the first failure and leaves earlier grants for the caller to
 // revoke.
-Status grant_workspace_access(Platform& platform, const GrantPlan& plan);
+Status grant_workspace_access(ToolRunner& tools, const GrantPlan& plan);
 // Refuses, without running the tool, a path that is not valid UTF-8: the
 // lease could not record it, so no later run could find the grant again.
-Status grant_path(Platform& platform, const std::string& path, const std::string& sid_text,
+Status grant_path(ToolRunner& tools, const std::string& path, const std::string& sid_text,
                   AccessLevel level);
 // A path whose metadata cannot be read is skipped and counts as revoked.
-Status revoke_path(Platform& platform, const std::string& path, const std::string& sid_text);
+Status revoke_path(ToolRunner& tools, FileSystem& files, const std::string& path,
+                   const std::string& sid_text);
 // Attempts every path; the failures' messages joined by "; ".
-Status revoke_all(Platform& platform, const std::vector<std::string>& paths,
+Status revoke_all(ToolRunner& tools, FileSystem& files, const std::vector<std::string>& paths,
                   const std::string& sid_text);
-
-// One run of icacls.exe, found by the bare-name tool search, with standard
-// output dropped and standard error kept.
-SysResult<CapturedRun> run_icacls(Platform& platform, const std::vector<std::string>& arguments);
 
 }  // namespace tessarin

@@ -1,6 +1,5 @@
 #include "acl/lease.h"
 
-#include <charconv>
 #include <exception>
 #include <nlohmann/json.hpp>
 
@@ -8,6 +7,7 @@
 #include "base/json_text.h"
 #include "base/path.h"
 #include "base/text.h"
+#include "platform/errors.h"
 #include "platform/remove_tree.h"
 
 namespace tessarin {
@@ -120,10 +120,6 @@ class LeaseReader {
   bool seen_array_ = false;
 };
 
-bool is_not_found(std::uint32_t code) {
-  return code == 2 || code == 3 || code == 15 || code == 53 || code == 67;
-}
-
 // Why a path cannot be leased, or an empty text when it can.
 std::string unrecordable(const std::string& path) {
   if (!is_valid_utf8(path)) return "the path is not valid UTF-8";
@@ -139,43 +135,26 @@ std::string shown(const std::string& path) {
   return text;
 }
 
-constexpr std::uint32_t kNoSuchProcess = 87;  // ERROR_INVALID_PARAMETER from OpenProcess
-constexpr std::uint32_t kWaitObject0 = 0;
-
-// The temporary directory of the dead run that wrote a lease, as that run
-// built it (<state directory>\tmp\<pid>, the state directory being the
-// lease directory's parent): it belongs to nobody now, and no later run would
-// ever look at it again. Our own is left alone; the run resets it. So is one
-// whose number a live process carries: it may be another identity's run that
-// was given the dead run's number, and its directory is its own now.
-bool is_dead_runs_temp_dir(Platform& platform, const std::string& lease, const std::string& path) {
-  const auto leases = parent_path(lease);
-  const auto state = leases ? parent_path(*leases) : std::nullopt;
-  const std::string_view name = file_name(path);
-  std::uint32_t pid = 0;
-  const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
-  if (!state || parent_path(path) != join_path(*state, "tmp") || name.empty() ||
-      error != std::errc{} || end != name.data() + name.size() ||
-      pid == platform.env.current_process_id()) {
-    return false;
-  }
-  auto process = platform.launcher.open_process(pid);
-  if (!process) return process.error() == kNoSuchProcess;
-  const auto waited = platform.launcher.wait_for(**process, 0);
-  return waited && *waited == kWaitObject0;
+// The temporary directory of the dead run that wrote a lease: it belongs to
+// nobody now, and no later run would ever look at it again. Our own is left
+// alone; the run resets it. So is one whose number a live process carries: it
+// may be another identity's run that was given the dead run's number, and its
+// directory is its own now.
+bool is_dead_runs_temp_dir(Platform& platform, const StateLayout& layout, const std::string& path) {
+  const auto pid = run_temp_pid(layout, path);
+  return pid && *pid != platform.env.current_process_id() && !is_alive(platform.processes, *pid);
 }
 
 // Temporary files of this identity's lease left by instances killed while
 // writing it. The caller holds the identity's lock, so no live writer owns
 // one.
-void remove_stray_temporaries(Platform& platform, const std::string& lease) {
-  const auto directory = parent_path(lease);
-  if (!directory) return;
-  auto wide = platform.files.tree_path(*directory);
+void remove_stray_temporaries(Platform& platform, const StateLayout& layout,
+                              const std::string& profile) {
+  auto wide = platform.files.tree_path(layout.leases());
   if (!wide) return;
   auto entries = platform.files.list_directory(*wide);
   if (!entries) return;
-  const std::u16string prefix = utf8_to_utf16(replace_extension(file_name(lease), "tmp-"));
+  const std::u16string prefix = utf8_to_utf16(profile + ".tmp-");
   for (const auto& entry : *entries) {
     if (entry.name.starts_with(prefix) && !entry.status.is_directory) {
       (void)platform.files.remove_file(*wide + u"\\" + entry.name);
@@ -184,10 +163,6 @@ void remove_stray_temporaries(Platform& platform, const std::string& lease) {
 }
 
 }  // namespace
-
-std::string acl_lease_path(const std::string& state_dir, const std::string& profile_name) {
-  return join_path(join_path(state_dir, "acl-leases"), profile_name + ".json");
-}
 
 std::string encode_acl_lease(const std::vector<std::string>& paths) {
   std::string out = "[";
@@ -254,9 +229,10 @@ Status write_acl_lease(Platform& platform, const std::string& lease,
   return success();
 }
 
-Status recover_stale_lease(Platform& platform, const std::string& lease,
-                           const std::string& sid_text) {
-  remove_stray_temporaries(platform, lease);
+Status recover_stale_lease(Platform& platform, const StateLayout& layout,
+                           const std::string& profile, const std::string& sid_text) {
+  const std::string lease = layout.lease(profile);
+  remove_stray_temporaries(platform, layout, profile);
   std::vector<std::string> paths;
   if (platform.files.exists(lease)) {
     auto bytes = platform.files.read_file(lease);
@@ -269,17 +245,18 @@ Status recover_stale_lease(Platform& platform, const std::string& lease,
   }
   if (paths.empty()) {
     if (auto removed = platform.files.remove_file(lease); !removed) {
-      if (is_not_found(removed.error().code)) return success();
+      if (is_not_found(removed.error())) return success();
       return fail("remove empty ACL lease: " + removed.error().text);
     }
     return success();
   }
   // On failure the lease stays, so that the next run of the identity tries
   // again.
-  if (auto revoked = revoke_all(platform, paths, sid_text); !revoked) return revoked;
+  if (auto revoked = revoke_all(platform.tools, platform.files, paths, sid_text); !revoked)
+    return revoked;
   // Before the lease goes, so that a run killed here leaves it to be found.
   for (const auto& path : paths) {
-    if (is_dead_runs_temp_dir(platform, lease, path)) (void)remove_tree(platform.files, path);
+    if (is_dead_runs_temp_dir(platform, layout, path)) (void)remove_tree(platform.files, path);
   }
   if (auto removed = platform.files.remove_file(lease); !removed) {
     return fail("remove ACL lease: " + removed.error().text);

@@ -9,20 +9,19 @@
 
 #include "base/result.h"
 #include "platform/platform.h"
+#include "provision/state_layout.h"
 
 namespace tessarin {
 
-// <state directory>\acl-leases\<profile name>.json. A run derives it once,
-// from the state directory it fixed before changing its own environment.
-std::string acl_lease_path(const std::string& state_dir, const std::string& profile_name);
 // Refuses a path that the lease could not record faithfully (not valid
 // UTF-8, or holding a NUL that no Windows call can carry) before it touches
 // anything, so that such a path is never granted.
 Status write_acl_lease(Platform& platform, const std::string& lease,
                        const std::vector<std::string>& paths);
-// Revokes whatever the identity's lease lists, then deletes it.
-Status recover_stale_lease(Platform& platform, const std::string& lease,
-                           const std::string& sid_text);
+// Revokes whatever the lease of `profile` lists, then deletes it, with the
+// temporary directory of the dead run that wrote it.
+Status recover_stale_lease(Platform& platform, const StateLayout& layout,
+                           const std::string& profile, const std::string& sid_text);
 
 // The lease content: a compact JSON array of the paths, no line break.
 std::string encode_acl_lease(const std::vector<std::string>& paths);

@@ -71,13 +71,18 @@ inline Status success() {
   return Status();
 }
 
-// A failed system call: the code, and its text as the helper shows it:
-// the system's message with trailing white space trimmed, " (os error ", the
-// code in decimal, ")". For a tool that cannot be found the text is
+// The kinds of failure the portable core tells apart (see platform/errors.h);
+// every other failure is kOther.
+enum class ErrorKind { kOther, kNotFound, kAlreadyExists, kNoSuchProcess };
+
+// A failed system call: the code, its text as the helper shows it (the
+// system's message with trailing white space trimmed, " (os error ", the code
+// in decimal, ")"), and its kind. For a tool that cannot be found the text is
 // "program not found".
 struct SystemError {
   std::uint32_t code = 0;
   std::string text;
+  ErrorKind kind = ErrorKind::kOther;
 };
 
 template <class T>

@@ -64,7 +64,7 @@ Result<RunRequest> parse_run_arguments(const std::vector<std::string>& arguments
   request.workspace = std::move(*workspace);
   request.cwd = std::move(*cwd);
   request.preset = std::move(*preset);
-  request.parent_pid = parent_pid;
+  request.parent_pid = *parent_pid;
   return request;
 }
 

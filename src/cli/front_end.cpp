@@ -37,7 +37,8 @@ std::uint32_t run_front_end(Platform& platform) {
 
   const std::string& command = args[1];
   if (command == "status") {
-    std::string line = serialize_status_report(make_status_report(verify_readiness(platform)));
+    std::string line = serialize_status_report(
+        make_status_report(verify_readiness(platform, state_layout(platform.env))));
     line += '\n';
     console.write_stdout(line);
     return kExitOk;

@@ -1,8 +1,8 @@
 #pragma once
-// AppContainer profiles and SIDs (userenv and advapi32 on Windows).
-// Result codes are passed back raw; the callers turn them into messages.
+// AppContainer profiles and SIDs (userenv and advapi32 on Windows). Every
+// failure carries the function's HRESULT, or the last error of the functions
+// that have none; the callers turn them into messages.
 
-#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -51,35 +51,29 @@ class OwnedSid {
   SidOrigin origin_ = SidOrigin::kFreeSid;
 };
 
-// The raw outcome of a call that yields a SID: its HRESULT and the SID (null
-// when the call gave none). A non-null SID must be wrapped and released.
-struct SidCall {
-  std::uint32_t result = 0;
-  void* sid = nullptr;
-};
-
 class AppContainerApi {
  public:
   virtual ~AppContainerApi() = default;
 
-  // CreateAppContainerProfile with no capabilities.
-  virtual SidCall create_profile(const std::string& name, const std::string& display_name,
-                                 const std::string& description) = 0;
-  // DeriveAppContainerSidFromAppContainerName.
-  virtual SidCall derive_sid(const std::string& name) = 0;
-  // GetAppContainerFolderPath on the SID's text form: the HRESULT, and whether
-  // a path came back (it is released at once).
-  struct FolderPath {
-    std::uint32_t result = 0;
-    bool has_path = false;
-  };
-  virtual FolderPath folder_path(const std::string& sid_text) = 0;
+  // CreateAppContainerProfile with no capabilities. A profile of that name
+  // that is registered already fails with already_exists(error). A failure
+  // carries the HRESULT as its code; so does a success that yields no SID,
+  // and a SID that came with a failure has been released.
+  virtual SysResult<OwnedSid> create_profile(const std::string& name,
+                                             const std::string& display_name,
+                                             const std::string& description) = 0;
+  // DeriveAppContainerSidFromAppContainerName, failing as create_profile.
+  virtual SysResult<OwnedSid> derive_sid(const std::string& name) = 0;
+  // GetAppContainerFolderPath on the SID's text form, which succeeds only for
+  // a registered profile: success when it yields a path (released at once),
+  // else a failure carrying the HRESULT.
+  virtual SysStatus folder_path(const std::string& sid_text) = 0;
 
-  // ConvertSidToStringSidW; on failure the error is GetLastError.
-  virtual Result<std::string, std::uint32_t> sid_to_string(const void* sid) = 0;
-  // ConvertStringSidToSidW; the SID is released with LocalFree. On failure the
-  // error is GetLastError.
-  virtual Result<void*, std::uint32_t> string_to_sid(const std::string& text) = 0;
+  // ConvertSidToStringSidW.
+  virtual SysResult<std::string> sid_to_string(const void* sid) = 0;
+  // ConvertStringSidToSidW; the SID is released with LocalFree. A success
+  // without a SID fails with code 0.
+  virtual SysResult<OwnedSid> string_to_sid(const std::string& text) = 0;
 
   virtual void release_sid(void* sid, SidOrigin origin) = 0;
 };

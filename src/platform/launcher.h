@@ -1,32 +1,24 @@
 #pragma once
-// Starting and supervising the sandboxed child (kernel32 process, job and
-// attribute-list calls). One method per system call, so that the portable
-// launch decides the order of the steps, the message of every failure and the
-// order in which everything is released; the platform only makes the calls.
-// Every failure carries the thread's GetLastError value at that call.
+// Starting the sandboxed child (kernel32 process, job and attribute-list
+// calls). One method per system call, so that the portable launch decides the
+// order of the steps, the message of every failure and the order in which
+// everything is released; the platform only makes the calls. Every failure
+// carries the thread's last error at that call. Watching the child is the
+// process interface's part (process.h).
 
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "base/result.h"
 #include "base/text.h"
+#include "platform/process.h"
 
 namespace tessarin {
 
 class LaunchApi {
  public:
   virtual ~LaunchApi() = default;
-
-  template <class T>
-  using Outcome = Result<T, std::uint32_t>;
-
-  // A kernel handle (job, process, thread); destroying it closes it.
-  class Handle {
-   public:
-    virtual ~Handle() = default;
-  };
 
   // A process-thread attribute list together with its buffer and the records
   // its attributes point to, which must stay valid until the process has been
@@ -58,36 +50,31 @@ class LaunchApi {
     std::unique_ptr<Handle> thread;
   };
 
-  // InitializeProcThreadAttributeList without a buffer, for `count`
-  // attributes: the size it asks for (0 when it names none) and the last
-  // error then.
-  struct ListSize {
-    std::size_t bytes = 0;
-    std::uint32_t error = 0;
-  };
-  virtual ListSize attribute_list_size(std::size_t count) = 0;
+  // InitializeProcThreadAttributeList without a buffer: the size `count`
+  // attributes need. The sizing call fails by design; a size of zero fails
+  // with the last error then.
+  virtual SysResult<std::size_t> attribute_list_size(std::size_t count) = 0;
   // A buffer of `bytes`, initialised for `count` attributes. On failure
   // nothing is left allocated.
-  virtual Outcome<std::unique_ptr<AttributeList>> initialize_attribute_list(std::size_t bytes,
-                                                                            std::size_t count) = 0;
+  virtual SysResult<std::unique_ptr<AttributeList>> initialize_attribute_list(
+      std::size_t bytes, std::size_t count) = 0;
   // UpdateProcThreadAttribute with the security-capabilities attribute: the
   // AppContainer SID and the capability SIDs, each enabled, in order. The
   // SIDs are borrowed and must outlive the list's use.
-  virtual Outcome<void> set_security_capabilities(AttributeList& list,
-                                                  const void* app_container_sid,
-                                                  const std::vector<const void*>& capabilities) = 0;
+  virtual SysStatus set_security_capabilities(AttributeList& list, const void* app_container_sid,
+                                              const std::vector<const void*>& capabilities) = 0;
   // GetStdHandle for the three streams, made inheritable (see
   // StandardHandles).
-  virtual Outcome<std::unique_ptr<StandardHandles>> standard_handles() = 0;
+  virtual SysResult<std::unique_ptr<StandardHandles>> standard_handles() = 0;
   // UpdateProcThreadAttribute with the handle list: each distinct value of
   // `handles` once, and nothing else, is what the child inherits. `handles`
   // must outlive the list's use.
-  virtual Outcome<void> set_handle_list(AttributeList& list, StandardHandles& handles) = 0;
+  virtual SysStatus set_handle_list(AttributeList& list, StandardHandles& handles) = 0;
 
   // CreateJobObjectW, unnamed.
-  virtual Outcome<std::unique_ptr<Handle>> create_job() = 0;
+  virtual SysResult<std::unique_ptr<Handle>> create_job() = 0;
   // SetInformationJobObject: kill-on-close and no other limit.
-  virtual Outcome<void> set_kill_on_close(Handle& job) = 0;
+  virtual SysStatus set_kill_on_close(Handle& job) = 0;
   // TerminateJobObject, then a bounded wait until no process of the job is
   // left, so that the files its processes held are closed. Failures are not
   // reported: closing the job still ends what is left.
@@ -96,29 +83,15 @@ class LaunchApi {
   // CreateProcessW, suspended, inheriting exactly `handles`, which are its
   // standard handles, no environment block and no application name, with the
   // extended startup information carrying `attributes`.
-  virtual Outcome<Child> create_suspended_process(WideBuffer& command_line,
-                                                  const WideBuffer& current_directory,
-                                                  AttributeList& attributes,
-                                                  StandardHandles& handles) = 0;
-  virtual Outcome<void> assign_to_job(Handle& job, Handle& process) = 0;
+  virtual SysResult<Child> create_suspended_process(WideBuffer& command_line,
+                                                    const WideBuffer& current_directory,
+                                                    AttributeList& attributes,
+                                                    StandardHandles& handles) = 0;
+  virtual SysStatus assign_to_job(Handle& job, Handle& process) = 0;
   // TerminateProcess; only for a child that never ran.
   virtual void terminate(Handle& process) = 0;
   // ResumeThread; a result of (DWORD)-1 is the failure.
-  virtual Outcome<void> resume(Handle& thread) = 0;
-
-  // OpenProcess with SYNCHRONIZE and PROCESS_QUERY_LIMITED_INFORMATION, not
-  // inheritable.
-  virtual Outcome<std::unique_ptr<Handle>> open_process(std::uint32_t pid) = 0;
-  // GetProcessTimes: the creation time of `process`, or of the helper itself
-  // with null, in 100-nanosecond units.
-  virtual Outcome<std::uint64_t> creation_time(Handle* process) = 0;
-  // WaitForMultipleObjects on (first, second), for either, without a
-  // time-out: the raw wait result, or GetLastError when the wait failed.
-  virtual Outcome<std::uint32_t> wait_for_either(Handle& first, Handle& second) = 0;
-  // WaitForSingleObject with a time-out: the raw wait result, or GetLastError
-  // when the wait failed.
-  virtual Outcome<std::uint32_t> wait_for(Handle& process, std::uint32_t milliseconds) = 0;
-  virtual Outcome<std::uint32_t> exit_code(Handle& process) = 0;
+  virtual SysStatus resume(Handle& thread) = 0;
 
   // Installs the run's console handler routine: Ctrl+C and Ctrl+Break are
   // left to the child, which shares the console; on close, logoff and
@@ -128,8 +101,6 @@ class LaunchApi {
   // The job a console close ends, or none; a close that came before is acted
   // on at once.
   virtual void end_on_console_close(Handle* job) = 0;
-  // Sleep.
-  virtual void pause(std::uint32_t milliseconds) = 0;
 };
 
 }  // namespace tessarin

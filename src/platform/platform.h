@@ -9,6 +9,7 @@
 #include "platform/file_system.h"
 #include "platform/launcher.h"
 #include "platform/named_lock.h"
+#include "platform/process.h"
 #include "platform/tool_runner.h"
 
 namespace tessarin {
@@ -20,6 +21,7 @@ struct Platform {
   ToolRunner& tools;
   AppContainerApi& app_containers;
   LockApi& locks;
+  ProcessApi& processes;
   LaunchApi& launcher;
 };
 

@@ -34,8 +34,8 @@ SysResult<std::string> find_tool(Environment& env, FileSystem& files,
     std::string candidate = join_path(directory, bare_name);
     if (files.is_file(candidate)) return candidate;
   }
-  // ERROR_FILE_NOT_FOUND, so that callers may test the kind if they wish.
-  return sys_fail(SystemError{2, "program not found"});
+  // No system call failed, so there is no code; the kind says what happened.
+  return sys_fail(SystemError{0, "program not found", ErrorKind::kNotFound});
 }
 
 }  // namespace tessarin

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "base/text.h"
+#include "platform/errors.h"
 
 namespace tessarin {
 namespace {
@@ -11,18 +12,8 @@ constexpr std::string_view kBaseName = "Tessarin.Sandbox.v1";
 constexpr const char* kDisplayName = "Tessarin command sandbox";
 constexpr const char* kDescription = "Restricted identity used for Tessarin tool execution";
 
-// The HRESULT that carries ERROR_ALREADY_EXISTS: the profile is registered.
-constexpr std::uint32_t kAlreadyExists = 0x800700B7u;
-
 constexpr const char* kInternetClient = "S-1-15-3-1";
 constexpr const char* kPrivateNetworkClientServer = "S-1-15-3-3";
-
-// Takes ownership at once, so that a SID that came with a failure code is
-// released too.
-OwnedSid own(AppContainerApi& api, const SidCall& call) {
-  if (call.sid == nullptr) return OwnedSid();
-  return OwnedSid(api, call.sid, SidOrigin::kFreeSid);
-}
 
 }  // namespace
 
@@ -47,39 +38,31 @@ bool is_offline_profile_name(const std::string& name) {
 }
 
 Result<OwnedSid> ensure_identity_profile(AppContainerApi& api, const std::string& name) {
-  const SidCall call = api.create_profile(name, kDisplayName, kDescription);
-  OwnedSid sid = own(api, call);
-  if (call.result == kAlreadyExists) {
-    // The registered profile keeps its first display data; its SID is the one
-    // derived from the name.
-    sid.reset();
-    return derive_identity_sid(api, name);
-  }
-  if (hresult_succeeded(call.result) && sid) return sid;
-  return fail("CreateAppContainerProfile(" + name + ") failed: 0x" + hex8(call.result));
+  auto sid = api.create_profile(name, kDisplayName, kDescription);
+  if (sid) return std::move(*sid);
+  // The registered profile keeps its first display data; its SID is the one
+  // derived from the name.
+  if (already_exists(sid.error())) return derive_identity_sid(api, name);
+  return fail("CreateAppContainerProfile(" + name + ") failed: 0x" + hex8(sid.error().code));
 }
 
 Result<OwnedSid> derive_identity_sid(AppContainerApi& api, const std::string& name) {
-  const SidCall call = api.derive_sid(name);
-  OwnedSid sid = own(api, call);
-  if (hresult_succeeded(call.result) && sid) return sid;
+  auto sid = api.derive_sid(name);
+  if (sid) return std::move(*sid);
   return fail("DeriveAppContainerSidFromAppContainerName(" + name + ") failed: 0x" +
-              hex8(call.result));
+              hex8(sid.error().code));
 }
 
 Result<std::string> sid_to_string(AppContainerApi& api, const OwnedSid& sid) {
   auto text = api.sid_to_string(sid.get());
-  if (!text) return fail("ConvertSidToStringSidW failed: " + decimal(text.error()));
+  if (!text) return fail("ConvertSidToStringSidW failed: " + decimal(text.error().code));
   return std::move(*text);
 }
 
 Result<OwnedSid> create_network_capability_sid(AppContainerApi& api, const std::string& text) {
   auto sid = api.string_to_sid(text);
-  if (!sid || *sid == nullptr) {
-    const std::uint32_t code = sid ? 0 : sid.error();
-    return fail("failed to create network capability SID: " + decimal(code));
-  }
-  return OwnedSid(api, *sid, SidOrigin::kLocalFree);
+  if (!sid) return fail("failed to create network capability SID: " + decimal(sid.error().code));
+  return std::move(*sid);
 }
 
 Result<std::vector<OwnedSid>> network_capability_sids(AppContainerApi& api, NetworkMode network) {

@@ -2,7 +2,6 @@
 // The four sandbox identities: one AppContainer profile per (preset, network
 // mode) pair. The profile name is an identity's only persistent key.
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,11 +12,6 @@ namespace tessarin {
 
 enum class Preset { ReadOnly, WorkspaceWrite };
 enum class NetworkMode { Offline, Online };
-
-// True for an HRESULT whose top bit is clear.
-inline bool hresult_succeeded(std::uint32_t result) {
-  return (result & 0x80000000u) == 0;
-}
 
 // "Tessarin.Sandbox.v1.<ReadOnly|WorkspaceWrite>.<Offline|Online>".
 std::string identity_profile_name(Preset preset, NetworkMode network);

@@ -6,7 +6,7 @@
 #include "provision/firewall.h"
 #include "provision/identities.h"
 #include "provision/powershell.h"
-#include "provision/state_directory.h"
+#include "provision/setup_marker.h"
 
 namespace tessarin {
 namespace {
@@ -18,8 +18,7 @@ Status check_profile(AppContainerApi& api, const std::string& profile) {
   if (!sid) return sid.propagate();
   auto sid_text = sid_to_string(api, *sid);
   if (!sid_text) return sid_text.propagate();
-  const auto folder = api.folder_path(*sid_text);
-  if (!hresult_succeeded(folder.result) || !folder.has_path) {
+  if (!api.folder_path(*sid_text)) {
     return fail("AppContainer profile " + profile + " is not registered");
   }
   return success();
@@ -27,8 +26,8 @@ Status check_profile(AppContainerApi& api, const std::string& profile) {
 
 }  // namespace
 
-Status verify_readiness(Platform& platform) {
-  MarkerReading reading = read_setup_marker(platform);
+Status verify_readiness(Platform& platform, const StateLayout& layout) {
+  MarkerReading reading = read_setup_marker(platform.files, layout);
   if (std::holds_alternative<MarkerUnreadable>(reading)) {
     return fail("administrator initialization is required");
   }

@@ -2,7 +2,8 @@
 
 #include "provision/firewall.h"
 #include "provision/identities.h"
-#include "provision/state_directory.h"
+#include "provision/setup_marker.h"
+#include "provision/state_layout.h"
 
 namespace tessarin {
 namespace {
@@ -15,10 +16,10 @@ std::string firewall_failure(const std::string& profile, const std::string& mess
 }  // namespace
 
 Status run_setup(Platform& platform) {
-  if (auto made = create_state_directory(platform); !made) return made;
+  const StateLayout layout = state_layout(platform.env);
+  if (auto made = create_state_directory(platform.files, layout); !made) return made;
 
   SetupMarker marker;
-  marker.version = 1;
   for (const std::string& profile : identity_profile_names()) {
     // The SID is released when it goes out of scope, on every path.
     auto sid = ensure_identity_profile(platform.app_containers, profile);
@@ -40,7 +41,7 @@ Status run_setup(Platform& platform) {
   }
 
   // Last, so that a marker of version 1 means a setup that completed.
-  return write_setup_marker(platform, marker);
+  return write_setup_marker(platform.files, layout, marker);
 }
 
 }  // namespace tessarin

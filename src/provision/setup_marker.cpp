@@ -9,7 +9,7 @@
 #include "base/json_text.h"
 #include "base/path.h"
 #include "base/text.h"
-#include "provision/state_directory.h"
+#include "provision/setup_marker.h"
 
 namespace tessarin {
 namespace {
@@ -202,29 +202,29 @@ std::optional<SetupMarker> parse_setup_marker(std::string_view bytes) {
   return std::move(reader.marker());
 }
 
-MarkerReading read_setup_marker(Platform& platform) {
-  auto bytes = platform.files.read_file(setup_marker_path(platform.env));
+MarkerReading read_setup_marker(FileSystem& files, const StateLayout& layout) {
+  auto bytes = files.read_file(layout.marker());
   if (!bytes) return MarkerUnreadable{};
   auto marker = parse_setup_marker(*bytes);
   if (!marker) return MarkerUnparsable{};
   return std::move(*marker);
 }
 
-Status write_setup_marker(Platform& platform, const SetupMarker& marker) {
+Status write_setup_marker(FileSystem& files, const StateLayout& layout, const SetupMarker& marker) {
   const std::string bytes = serialize_setup_marker(marker);
-  const std::string marker_path = setup_marker_path(platform.env);
+  const std::string marker_path = layout.marker();
   const std::string temporary = replace_extension(marker_path, "tmp");
   // The content is complete on disk before the old marker goes, and reaches
   // the marker path only by the rename, so a reader never sees half a marker.
-  if (auto written = platform.files.write_file(temporary, bytes); !written) {
+  if (auto written = files.write_file(temporary, bytes); !written) {
     return fail("write setup marker: " + written.error().text);
   }
-  if (platform.files.exists(marker_path)) {
-    if (auto removed = platform.files.remove_file(marker_path); !removed) {
+  if (files.exists(marker_path)) {
+    if (auto removed = files.remove_file(marker_path); !removed) {
       return fail("replace setup marker: " + removed.error().text);
     }
   }
-  if (auto renamed = platform.files.rename(temporary, marker_path); !renamed) {
+  if (auto renamed = files.rename(temporary, marker_path); !renamed) {
     return fail("commit setup marker: " + renamed.error().text);
   }
   return success();

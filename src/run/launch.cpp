@@ -3,12 +3,12 @@
 #include <memory>
 
 #include "provision/identities.h"
+#include "run/supervise.h"
 
 namespace tessarin {
 
 Result<std::uint32_t> launch_in_app_container(Platform& platform, const RunRequest& request,
-                                              const OwnedSid& identity_sid,
-                                              LaunchApi::Handle& caller) {
+                                              const OwnedSid& identity_sid, Handle& caller) {
   // The capability SIDs are released last of all, after the attribute list
   // that points to them.
   auto capabilities = network_capability_sids(
@@ -16,8 +16,8 @@ Result<std::uint32_t> launch_in_app_container(Platform& platform, const RunReque
   if (!capabilities) return capabilities.propagate();
   Confinement confinement{identity_sid.get(), {}};
   for (const OwnedSid& sid : *capabilities) confinement.capabilities.push_back(sid.get());
-  return run_in_kill_on_close_job(platform.launcher, request.command, request.cwd, caller,
-                                  &confinement);
+  return run_in_kill_on_close_job(platform.launcher, platform.processes, request.command,
+                                  request.cwd, caller, &confinement);
 }
 
 }  // namespace tessarin

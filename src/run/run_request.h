@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,7 +14,7 @@ struct RunRequest {
   std::string workspace;
   std::string preset;  // unparsed: "read_only" or "workspace_write" are accepted later
   std::vector<std::string> writable_roots;
-  std::optional<std::uint32_t> parent_pid;  // always present when built from the command line
+  std::uint32_t parent_pid = 0;  // 0 names no process; the run refuses it
   bool network = false;
 };
 

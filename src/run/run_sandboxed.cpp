@@ -13,15 +13,12 @@
 #include "platform/remove_tree.h"
 #include "provision/identities.h"
 #include "provision/readiness.h"
-#include "provision/state_directory.h"
+#include "provision/state_layout.h"
 #include "run/launch.h"
+#include "run/supervise.h"
 
 namespace tessarin {
 namespace {
-
-constexpr std::uint32_t kWaitObject0 = 0;
-constexpr std::uint32_t kWaitAbandoned = 128;
-constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
 
 // The components of a canonical path. A root such as \\?\C:\ ends in a
 // separator that starts no component, so that the root and the directories
@@ -58,31 +55,22 @@ std::optional<Preset> parse_preset(const std::string& text) {
 
 constexpr std::string_view kParentExited =
     "parent process exited; terminated the sandbox process tree";
-constexpr std::uint32_t kLockViolation = 33;
+// Either wait of the lock can only fail as a whole; its message has always
+// shown the wait's own result for a failure, not the system error.
+constexpr std::string_view kLockWaitFailed = "wait for sandbox profile lock failed: 4294967295";
 // How long a run queued behind another session's run of its identity waits
 // between two looks at the lock file, watching its caller meanwhile.
 constexpr std::uint32_t kLockFileRetryMs = 100;
 constexpr int kRemoveAttempts = 5;
 constexpr std::uint32_t kRemoveRetryMs = 100;
 
-// Owns the identity's mutex once the wait has given it to this process, and
-// then the lock file. Both are released when the run is over, after
-// everything else: the file first, then the mutex, whose handle the member
-// closes last.
-class HeldLock {
- public:
-  explicit HeldLock(std::unique_ptr<NamedMutex> mutex) : mutex_(std::move(mutex)) {}
-  HeldLock(const HeldLock&) = delete;
-  HeldLock& operator=(const HeldLock&) = delete;
-  ~HeldLock() {
-    file_.reset();
-    mutex_->release();
-  }
-  void hold(std::unique_ptr<FileLock> file) { file_ = std::move(file); }
-
- private:
-  std::unique_ptr<NamedMutex> mutex_;
-  std::unique_ptr<FileLock> file_;
+// The identity's mutex, owned, and then its lock file. Both go when the run
+// is over, after everything else: the file first, then the mutex's
+// ownership, then its handle (members go in reverse order).
+struct IdentityLock {
+  std::unique_ptr<NamedMutex> mutex;
+  std::unique_ptr<LockGuard> owned;
+  std::unique_ptr<LockGuard> file;
 };
 
 // The mutex serialises the runs of an identity within one logon session; the
@@ -90,37 +78,35 @@ class HeldLock {
 // of one user, which share the identity's lease. Both waits end early when
 // the caller goes away: a run queued for a caller that no longer exists must
 // not go on to grant anything.
-Result<std::unique_ptr<HeldLock>> take_identity_lock(Platform& platform, const std::string& profile,
-                                                     const std::string& state_dir,
-                                                     LaunchApi::Handle& caller) {
+Result<std::unique_ptr<IdentityLock>> take_identity_lock(Platform& platform,
+                                                         const std::string& profile,
+                                                         const StateLayout& layout,
+                                                         Handle& caller) {
+  auto lock = std::make_unique<IdentityLock>();
   auto mutex = platform.locks.create_mutex("Local\\Tessarin.Sandbox.Profile." + profile);
-  if (!mutex) return fail("CreateMutexW failed: " + decimal(mutex.error()));
+  if (!mutex) return fail("CreateMutexW failed: " + decimal(mutex.error().code));
+  lock->mutex = std::move(*mutex);
   // An abandoned lock is taken over: its holder died, and the stale lease
   // recovery repairs what it left.
-  const std::uint32_t woken = (*mutex)->wait_or_exit(caller);
-  if (woken == kWaitObject0 + 1) return fail(std::string(kParentExited));
-  if (woken != kWaitObject0 && woken != kWaitAbandoned) {
-    return fail("wait for sandbox profile lock failed: " + decimal(woken));
-  }
-  auto lock = std::make_unique<HeldLock>(std::move(*mutex));
+  auto waited = lock->mutex->acquire(caller);
+  if (!waited) return fail(std::string(kLockWaitFailed));
+  if (waited->caller_gone()) return fail(std::string(kParentExited));
+  lock->owned = std::move(waited->owned);
 
-  const std::string directory = join_path(state_dir, "acl-leases");
-  if (auto made = platform.files.create_directories(directory); !made) {
+  if (auto made = platform.files.create_directories(layout.leases()); !made) {
     return fail("open sandbox profile lock file: " + made.error().text);
   }
-  const std::string path = join_path(directory, profile + ".lock");
+  const std::string path = layout.lock(profile);
   for (;;) {
     auto file = platform.locks.try_lock_file(path);
-    if (file) {
-      lock->hold(std::move(*file));
+    if (!file) return fail("open sandbox profile lock file: " + file.error().text);
+    if (!file->held_elsewhere()) {
+      lock->file = std::move(file->held);
       return lock;
     }
-    if (file.error().code != kLockViolation) {
-      return fail("open sandbox profile lock file: " + file.error().text);
-    }
-    const auto waited = platform.launcher.wait_for(caller, kLockFileRetryMs);
-    if (!waited) return fail("wait for sandbox profile lock failed: " + decimal(kWaitFailed));
-    if (*waited == kWaitObject0) return fail(std::string(kParentExited));
+    const auto woke = platform.processes.wait(caller, kLockFileRetryMs);
+    if (!woke) return fail(std::string(kLockWaitFailed));
+    if (*woke == Woke::First) return fail(std::string(kParentExited));
   }
 }
 
@@ -136,13 +122,13 @@ struct Prepared {
 // otherwise the next run of the identity repeats it. The temporary directory
 // goes in any case.
 Status take_down(Platform& platform, const Prepared& run) {
-  Status revoked = revoke_all(platform, run.lease_paths, run.sid_text);
+  Status revoked = revoke_all(platform.tools, platform.files, run.lease_paths, run.sid_text);
   if (revoked) (void)platform.files.remove_file(run.lease);
   // The tree has been ended and waited for, with a bound; a process that
   // takes longer to die still holds its files open for a moment.
   for (int attempt = 1;
        !remove_tree(platform.files, run.sandbox_temp_dir) && attempt < kRemoveAttempts; ++attempt) {
-    platform.launcher.pause(kRemoveRetryMs);
+    platform.processes.sleep(kRemoveRetryMs);
   }
   return revoked;
 }
@@ -151,7 +137,7 @@ Status take_down(Platform& platform, const Prepared& run) {
 // in the one directory it was granted.
 Result<std::uint32_t> start_child(Platform& platform, const RunRequest& request,
                                   const OwnedSid& sid, const std::string& sandbox_temp_dir,
-                                  LaunchApi::Handle& caller) {
+                                  Handle& caller) {
   for (const char* name : {"TEMP", "TMP"}) {
     if (auto set = platform.env.set(name, sandbox_temp_dir); !set) {
       return fail(std::string("set sandbox ") + name + ": " + set.error().text);
@@ -169,14 +155,15 @@ Result<std::uint32_t> combine(Result<std::uint32_t> launched, const Status& revo
 // Everything that happens under the identity's lock. Whatever this obtains
 // is released before it returns, so that releasing the lock comes last.
 Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
-                                 const std::string& workspace, const std::string& profile,
-                                 const std::string& state_dir, LaunchApi::Handle& caller) {
-  const std::string lease = acl_lease_path(state_dir, profile);
+                                 const std::string& workspace, AccessLevel workspace_level,
+                                 const std::string& profile, const StateLayout& layout,
+                                 Handle& caller) {
+  const std::string lease = layout.lease(profile);
   auto sid = derive_identity_sid(platform.app_containers, profile);
   if (!sid) return sid.propagate();
   auto sid_text = sid_to_string(platform.app_containers, *sid);
   if (!sid_text) return sid_text.propagate();
-  if (auto recovered = recover_stale_lease(platform, lease, *sid_text); !recovered) {
+  if (auto recovered = recover_stale_lease(platform, layout, profile, *sid_text); !recovered) {
     return recovered.propagate();
   }
 
@@ -194,8 +181,7 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
     }
   }
 
-  const std::string sandbox_temp_dir =
-      join_path(join_path(state_dir, "tmp"), decimal(platform.env.current_process_id()));
+  const std::string sandbox_temp_dir = layout.run_temp(platform.env.current_process_id());
   lease_paths.push_back(sandbox_temp_dir);
 
   // The lease is written before the temporary directory is made and before
@@ -218,8 +204,8 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
     return unlease("create sandbox temp: " + made.error().text);
   }
   const Prepared prepared{lease, *sid_text, lease_paths, sandbox_temp_dir};
-  const GrantPlan plan{workspace, *sid_text, request.preset, writable_roots, sandbox_temp_dir};
-  if (auto granted = grant_workspace_access(platform, plan); !granted) {
+  const GrantPlan plan{workspace, *sid_text, workspace_level, writable_roots, sandbox_temp_dir};
+  if (auto granted = grant_workspace_access(platform.tools, plan); !granted) {
     (void)take_down(platform, prepared);
     return granted.propagate();
   }
@@ -232,14 +218,18 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
 }  // namespace
 
 Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
-  if (auto ready = verify_readiness(platform); !ready) return ready.propagate();
+  // Made before the child's TEMP and TMP are set: without LOCALAPPDATA the
+  // state directory follows the temporary-files directory, and the lease and
+  // the lock file must be found after the run where they were before it.
+  const StateLayout layout = state_layout(platform.env);
+  if (auto ready = verify_readiness(platform, layout); !ready) return ready.propagate();
 
   auto cwd = platform.files.canonicalize(request.cwd);
   if (!cwd) return fail("invalid cwd: " + cwd.error().text);
   auto workspace = platform.files.canonicalize(request.workspace);
   if (!workspace) return fail("invalid workspace: " + workspace.error().text);
   if (!lies_within(*cwd, *workspace)) return fail("cwd is outside the configured workspace");
-  if (request.parent_pid.value_or(0) == 0) return fail("invalid parent process identifier");
+  if (request.parent_pid == 0) return fail("invalid parent process identifier");
   const auto preset = parse_preset(request.preset);
   if (!preset) return fail("unsupported Windows sandbox preset: " + request.preset);
 
@@ -248,21 +238,21 @@ Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
   // The caller is watched from here on, while queued for the lock as well as
   // while the child runs, so that nothing is granted for a caller that is
   // gone.
-  auto caller = open_caller(platform.launcher, *request.parent_pid);
+  auto caller = open_caller(platform.processes, request.parent_pid);
   if (!caller) return caller.propagate();
-  // Fixed before the child's TEMP and TMP are set: without LOCALAPPDATA the
-  // state directory follows the temporary-files directory, and the lease and
-  // the lock file must be found after the run where they were before it.
-  const std::string state_dir = state_directory(platform.env);
-  auto lock = take_identity_lock(platform, profile, state_dir, **caller);
+  auto lock = take_identity_lock(platform, profile, layout, **caller);
   if (!lock) return lock.propagate();
   Result<std::uint32_t> outcome = [&] {
     // From the first grant to the last revocation a console event must not
     // end the helper.
     const auto console = platform.launcher.guard_console();
-    return run_locked(platform, request, *workspace, profile, state_dir, **caller);
+    const AccessLevel workspace_level =
+        *preset == Preset::WorkspaceWrite ? AccessLevel::Modify : AccessLevel::ReadExecute;
+    return run_locked(platform, request, *workspace, workspace_level, profile, layout, **caller);
   }();
-  caller->reset();  // releasing the lock comes last
+  // Releasing the lock comes last, so that the identity's next run, which
+  // may be waiting for it, finds nothing of this one still held.
+  caller->reset();
   return outcome;
 }
 

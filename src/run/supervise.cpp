@@ -1,10 +1,10 @@
+#include "run/supervise.h"
+
 #include <memory>
 #include <string_view>
 
 #include "base/command_line.h"
 #include "base/text.h"
-#include "run/launch.h"
-#include "run/launch_failure.h"
 
 namespace tessarin {
 namespace {
@@ -12,13 +12,21 @@ namespace {
 constexpr std::string_view kParentExited =
     "parent process exited; terminated the sandbox process tree";
 
+// A failed system call as every step of the launch reports it: `what` names
+// the call and ends in ": ", the last error follows in decimal.
+Err<std::string> launch_failed(std::string_view what, const SystemError& error) {
+  std::string message(what);
+  message += decimal(error.code);
+  return fail(std::move(message));
+}
+
 // Ends whatever of the job is still alive and waits, with a bound, until it
 // is gone, so that the revocation and the removal of the temporary directory
 // that follow do not race files the tree still holds open. Closing the job
 // would end the tree as well, but returns before it has died.
 class TreeEnder {
  public:
-  TreeEnder(LaunchApi& api, LaunchApi::Handle& job) : api_(api), job_(job) {}
+  TreeEnder(LaunchApi& api, Handle& job) : api_(api), job_(job) {}
   TreeEnder(const TreeEnder&) = delete;
   TreeEnder& operator=(const TreeEnder&) = delete;
   ~TreeEnder() {
@@ -28,17 +36,17 @@ class TreeEnder {
 
  private:
   LaunchApi& api_;
-  LaunchApi::Handle& job_;
+  Handle& job_;
 };
 
 }  // namespace
 
-Result<std::unique_ptr<LaunchApi::Handle>> open_caller(LaunchApi& api, std::uint32_t pid) {
-  auto caller = api.open_process(pid);
+Result<std::unique_ptr<Handle>> open_caller(ProcessApi& processes, std::uint32_t pid) {
+  auto caller = processes.open(pid);
   if (!caller) return launch_failed("open parent process failed: ", caller.error());
-  auto own = api.creation_time(nullptr);
+  auto own = processes.creation_time(nullptr);
   if (!own) return launch_failed("open parent process failed: ", own.error());
-  auto theirs = api.creation_time(caller->get());
+  auto theirs = processes.creation_time(caller->get());
   if (!theirs) return launch_failed("open parent process failed: ", theirs.error());
   // The caller started the helper, so it is older. A younger process has
   // been given the identifier of a caller that is gone.
@@ -46,17 +54,17 @@ Result<std::unique_ptr<LaunchApi::Handle>> open_caller(LaunchApi& api, std::uint
   return std::move(*caller);
 }
 
-Result<std::uint32_t> run_in_kill_on_close_job(LaunchApi& api,
+Result<std::uint32_t> run_in_kill_on_close_job(LaunchApi& api, ProcessApi& processes,
                                                const std::vector<std::string>& command,
-                                               const std::string& cwd, LaunchApi::Handle& caller,
+                                               const std::string& cwd, Handle& caller,
                                                const Confinement* confinement) {
   // Locals are declared in the order they are obtained, so that every path
   // out releases them in reverse: thread, process, the two texts, the tree,
   // the job, the standard handles and then the attribute list.
   const std::size_t attributes = confinement != nullptr ? 2 : 1;
-  const LaunchApi::ListSize size = api.attribute_list_size(attributes);
-  if (size.bytes == 0) return launch_failed("size process attribute list failed: ", size.error);
-  auto list = api.initialize_attribute_list(size.bytes, attributes);
+  const auto size = api.attribute_list_size(attributes);
+  if (!size) return launch_failed("size process attribute list failed: ", size.error());
+  auto list = api.initialize_attribute_list(*size, attributes);
   if (!list) return launch_failed("initialize process attribute list failed: ", list.error());
   if (confinement != nullptr) {
     if (auto set = api.set_security_capabilities(**list, confinement->app_container_sid,
@@ -97,10 +105,11 @@ Result<std::uint32_t> run_in_kill_on_close_job(LaunchApi& api,
     return launch_failed("ResumeThread failed: ", resumed.error());
   }
 
-  const auto woken = api.wait_for_either(*child->process, caller);
+  const auto woken = processes.wait_either(*child->process, caller);
   if (!woken) return launch_failed("wait for the sandbox process failed: ", woken.error());
-  if (*woken != 0) return fail(std::string(kParentExited));
-  auto code = api.exit_code(*child->process);
+  // Only the child's own end yields its exit code; anything else ends the tree.
+  if (*woken != Woke::First) return fail(std::string(kParentExited));
+  auto code = processes.exit_code(*child->process);
   if (!code) return launch_failed("GetExitCodeProcess failed: ", code.error());
   return *code;
 }

@@ -4,15 +4,15 @@
 
 #include "base/text.h"
 #include "fakes/fake_platform.h"
-#include "provision/state_directory.h"
+#include "fakes/names.h"
 
 namespace tessarin {
 namespace {
 
-const std::string kProfile = "Tessarin.Sandbox.v1.WorkspaceWrite.Offline";
+using fakes::kLeases;
+const std::string& kProfile = fakes::kWwOff;
 const std::string kSid = "S-1-15-2-9";
-const std::string kLeases = "C:\\Users\\u\\AppData\\Local\\Tessarin\\sandbox\\acl-leases";
-const std::string kLease = kLeases + "\\" + kProfile + ".json";
+const std::string kLease = fakes::lease_of(kProfile);
 const std::string kTemporary = kLeases + "\\" + kProfile + ".tmp-4242";
 
 TEST(LeaseEncoding, IsCompactWithStandardEscapes) {
@@ -80,6 +80,7 @@ class Lease : public ::testing::Test {
  protected:
   fakes::FakePlatform fake;
   Platform& platform = fake.platform;
+  const StateLayout layout{fakes::kStateDir};
 
   std::vector<std::string> revoked_paths() const {
     std::vector<std::string> out;
@@ -87,10 +88,6 @@ class Lease : public ::testing::Test {
     return out;
   }
 };
-
-TEST_F(Lease, LivesInTheStateDirectory) {
-  EXPECT_EQ(acl_lease_path(state_directory(fake.env), kProfile), kLease);
-}
 
 TEST_F(Lease, WriteCreatesTheDirectoryAndReplacesThroughATemporaryFile) {
   ASSERT_TRUE(write_acl_lease(platform, kLease, {"\\\\?\\D:\\work", "D:\\data"}));
@@ -135,27 +132,25 @@ TEST_F(Lease, WriteRefusesPathsItCannotRecordBeforeTouchingAnything) {
 }
 
 TEST_F(Lease, RecoveryWithoutALeaseStartsNoTool) {
-  ASSERT_TRUE(recover_stale_lease(platform, kLease, kSid));
+  ASSERT_TRUE(recover_stale_lease(platform, layout, kProfile, kSid));
   fake.files.add_file(kLease, " [ ] ");
-  ASSERT_TRUE(recover_stale_lease(platform, kLease, kSid));
+  ASSERT_TRUE(recover_stale_lease(platform, layout, kProfile, kSid));
   EXPECT_FALSE(fake.files.has(kLease));
   EXPECT_TRUE(fake.tools.runs.empty());
 }
 
 TEST_F(Lease, RecoveryIgnoresOnlyNotFoundWhenRemovingAnEmptyLease) {
-  for (const std::uint32_t code : {2u, 3u, 15u, 53u, 67u}) {
-    fake.files.fail("remove_file", kLease, code);
-    EXPECT_TRUE(recover_stale_lease(platform, kLease, kSid)) << code;
-  }
+  fake.files.fail("remove_file", kLease, 3, ErrorKind::kNotFound);
+  EXPECT_TRUE(recover_stale_lease(platform, layout, kProfile, kSid));
   fake.files.fail("remove_file", kLease, 5);
-  EXPECT_EQ(recover_stale_lease(platform, kLease, kSid).error(),
+  EXPECT_EQ(recover_stale_lease(platform, layout, kProfile, kSid).error(),
             "remove empty ACL lease: fake error 5 (os error 5)");
 }
 
 TEST_F(Lease, RecoveryRevokesExistingPathsThenDeletes) {
   fake.files.add_directory("D:\\kept");
   fake.files.add_file(kLease, R"(["D:\\gone","D:\\kept"])");
-  ASSERT_TRUE(recover_stale_lease(platform, kLease, kSid));
+  ASSERT_TRUE(recover_stale_lease(platform, layout, kProfile, kSid));
   EXPECT_EQ(revoked_paths(), (std::vector<std::string>{"D:\\kept"}));
   EXPECT_EQ(fake.tools.runs[0].arguments,
             (std::vector<std::string>{"D:\\kept", "/remove:g", "*" + kSid, "/T", "/C", "/Q"}));
@@ -171,7 +166,8 @@ TEST(LeaseRecovery, EveryTruncationAndFlippedBitIsRevokedOrRefusedAndKept) {
     fakes::FakePlatform fake;
     fake.files.add_directory("\\\\?\\D:\\w\xC3\xA9rk");
     fake.files.add_file(kLease, bytes);
-    const Status recovered = recover_stale_lease(fake.platform, kLease, kSid);
+    const Status recovered =
+        recover_stale_lease(fake.platform, StateLayout{fakes::kStateDir}, kProfile, kSid);
     const auto decoded = decode_acl_lease(bytes);
     if (cut || !decoded) {
       ASSERT_FALSE(recovered) << bytes;
@@ -196,22 +192,22 @@ TEST_F(Lease, RecoveryFailuresLeaveTheLease) {
   fake.tools.on_run = [](const fakes::FakeToolRunner::Run&) -> SysResult<CapturedRun> {
     return CapturedRun{5, "Access is denied.\r\n"};
   };
-  EXPECT_EQ(recover_stale_lease(platform, kLease, kSid).error(),
+  EXPECT_EQ(recover_stale_lease(platform, layout, kProfile, kSid).error(),
             "workspace ACL cleanup failed for D:\\kept: Access is denied.");
   fake.tools.on_run = nullptr;
 
-  fake.files.fail("remove_file", kLease, 2);  // not-found counts here
-  EXPECT_EQ(recover_stale_lease(platform, kLease, kSid).error(),
+  fake.files.fail("remove_file", kLease, 2, ErrorKind::kNotFound);  // it counts here
+  EXPECT_EQ(recover_stale_lease(platform, layout, kProfile, kSid).error(),
             "remove ACL lease: fake error 2 (os error 2)");
   fake.files.heal("remove_file", kLease);
 
   fake.files.fail("read_file", kLease, 33);
-  EXPECT_EQ(recover_stale_lease(platform, kLease, kSid).error(),
+  EXPECT_EQ(recover_stale_lease(platform, layout, kProfile, kSid).error(),
             "read ACL lease: fake error 33 (os error 33)");
   fake.files.heal("read_file", kLease);
 
   fake.files.nodes[kLease].content = "[\"D:\\\\kept\",]";
-  const Status parsed = recover_stale_lease(platform, kLease, kSid);
+  const Status parsed = recover_stale_lease(platform, layout, kProfile, kSid);
   ASSERT_FALSE(parsed);
   EXPECT_EQ(parsed.error().rfind("parse ACL lease: parse error at line 1, column 13: ", 0), 0u)
       << parsed.error();

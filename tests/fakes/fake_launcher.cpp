@@ -5,57 +5,6 @@
 namespace tessarin::fakes {
 namespace {
 
-class FakeHandle final : public LaunchApi::Handle {
- public:
-  FakeHandle(EventLog& log, int& live, std::string name)
-      : log_(log), live_(live), name_(std::move(name)) {
-    ++live_;
-  }
-  ~FakeHandle() override {
-    --live_;
-    log_.push_back("launch close " + name_);
-  }
-  const std::string& name() const { return name_; }
-
- private:
-  EventLog& log_;
-  int& live_;
-  std::string name_;
-};
-
-class FakeList final : public LaunchApi::AttributeList {
- public:
-  FakeList(EventLog& log, int& live) : log_(log), live_(live) { ++live_; }
-  ~FakeList() override {
-    --live_;
-    log_.push_back("launch delete_list");
-  }
-  bool confined = false;
-
- private:
-  EventLog& log_;
-  int& live_;
-};
-
-// Anything else the launch owns: logs "launch <closing>" when it goes.
-template <class Base>
-class FakeOwned final : public Base {
- public:
-  FakeOwned(EventLog& log, int& live, std::string closing)
-      : log_(log), live_(live), closing_(std::move(closing)) {
-    ++live_;
-  }
-  ~FakeOwned() override {
-    --live_;
-    log_.push_back("launch " + closing_);
-  }
-
- private:
-  EventLog& log_;
-  int& live_;
-  std::string closing_;
-};
-
 std::string narrow(const WideBuffer& buffer) {
   std::u16string text(buffer.begin(), buffer.end());
   if (!text.empty() && text.back() == u'\0') text.pop_back();
@@ -64,164 +13,157 @@ std::string narrow(const WideBuffer& buffer) {
 
 }  // namespace
 
-const std::string& FakeLaunchApi::name_of(Handle& handle) {
-  return static_cast<FakeHandle&>(handle).name();
+const std::string& name_of(Handle& handle) {
+  return static_cast<FakeOwned<Handle>&>(handle).name();
 }
 
-bool FakeLaunchApi::fails(const std::string& step, std::uint32_t& code) {
-  const auto it = failures.find(step);
-  if (it == failures.end()) return false;
-  code = it->second;
-  return true;
+std::optional<Err<SystemError>> Steps::step(const std::string& name, const std::string& event) {
+  log(event);
+  const auto it = failures.find(name);
+  if (it == failures.end()) return std::nullopt;
+  return sys_fail(SystemError{it->second, "fake error " + decimal(it->second)});
 }
 
-LaunchApi::ListSize FakeLaunchApi::attribute_list_size(std::size_t count) {
-  log_.push_back("launch size " + decimal(count));
-  std::uint32_t code = 0;
-  if (fails("size", code)) return ListSize{0, code};
-  return ListSize{list_size, 122};
+template <class Base>
+std::unique_ptr<Base> Steps::owned(std::string name, std::string closing) {
+  if (closing.empty()) closing = "close " + name;
+  return std::make_unique<FakeOwned<Base>>(log_, live_objects, prefix_ + closing, std::move(name));
 }
 
-LaunchApi::Outcome<std::unique_ptr<LaunchApi::AttributeList>>
-FakeLaunchApi::initialize_attribute_list(std::size_t bytes, std::size_t count) {
-  log_.push_back("launch initialize " + decimal(bytes) + " for " + decimal(count));
-  std::uint32_t code = 0;
-  if (fails("initialize", code)) return Err<std::uint32_t>{code};
-  return std::unique_ptr<AttributeList>(std::make_unique<FakeList>(log_, live_objects));
+// ---- processes -------------------------------------------------------------
+
+SysResult<std::unique_ptr<Handle>> FakeProcessApi::open(std::uint32_t pid) {
+  if (auto failed = step("open", "open " + decimal(pid))) return *failed;
+  if (gone_pids.contains(pid)) {
+    return sys_fail(SystemError{87, "fake error 87", ErrorKind::kNoSuchProcess});
+  }
+  return owned<Handle>("parent");
 }
 
-LaunchApi::Outcome<void> FakeLaunchApi::set_security_capabilities(
-    AttributeList& list, const void* app_container_sid, const std::vector<const void*>& caps) {
-  capabilities = {describe_sid_(app_container_sid)};
-  for (const void* sid : caps) capabilities.push_back(describe_sid_(sid));
-  std::string line = "launch set_capabilities";
-  for (const auto& text : capabilities) line += " " + text;
-  log_.push_back(line);
-  std::uint32_t code = 0;
-  if (fails("set_capabilities", code)) return Err<std::uint32_t>{code};
-  static_cast<FakeList&>(list).confined = true;
-  return {};
-}
-
-LaunchApi::Outcome<std::unique_ptr<LaunchApi::StandardHandles>> FakeLaunchApi::standard_handles() {
-  log_.push_back("launch standard_handles");
-  std::uint32_t code = 0;
-  if (fails("standard_handles", code)) return Err<std::uint32_t>{code};
-  return std::unique_ptr<StandardHandles>(
-      std::make_unique<FakeOwned<StandardHandles>>(log_, live_objects, "close standard_handles"));
-}
-
-LaunchApi::Outcome<void> FakeLaunchApi::set_handle_list(AttributeList&, StandardHandles&) {
-  log_.push_back("launch handle_list");
-  std::uint32_t code = 0;
-  if (fails("handle_list", code)) return Err<std::uint32_t>{code};
-  return {};
-}
-
-LaunchApi::Outcome<std::unique_ptr<LaunchApi::Handle>> FakeLaunchApi::create_job() {
-  log_.push_back("launch create_job");
-  std::uint32_t code = 0;
-  if (fails("create_job", code)) return Err<std::uint32_t>{code};
-  return std::unique_ptr<Handle>(std::make_unique<FakeHandle>(log_, live_objects, "job"));
-}
-
-LaunchApi::Outcome<void> FakeLaunchApi::set_kill_on_close(Handle& job) {
-  log_.push_back("launch kill_on_close " + name_of(job));
-  std::uint32_t code = 0;
-  if (fails("kill_on_close", code)) return Err<std::uint32_t>{code};
-  return {};
-}
-
-void FakeLaunchApi::end_job(Handle& job) {
-  log_.push_back("launch end_job " + name_of(job));
-}
-
-LaunchApi::Outcome<LaunchApi::Child> FakeLaunchApi::create_suspended_process(
-    WideBuffer& command_line, const WideBuffer& current_directory, AttributeList& attributes,
-    StandardHandles&) {
-  created.push_back(Created{narrow(command_line), narrow(current_directory),
-                            static_cast<FakeList&>(attributes).confined});
-  log_.push_back("launch create_process " + created.back().command_line);
-  std::uint32_t code = 0;
-  if (fails("create_process", code)) return Err<std::uint32_t>{code};
-  Child child;
-  child.process = std::make_unique<FakeHandle>(log_, live_objects, "process");
-  child.thread = std::make_unique<FakeHandle>(log_, live_objects, "thread");
-  return child;
-}
-
-LaunchApi::Outcome<void> FakeLaunchApi::assign_to_job(Handle& job, Handle& process) {
-  log_.push_back("launch assign " + name_of(process) + " to " + name_of(job));
-  std::uint32_t code = 0;
-  if (fails("assign", code)) return Err<std::uint32_t>{code};
-  return {};
-}
-
-void FakeLaunchApi::terminate(Handle& process) {
-  log_.push_back("launch terminate " + name_of(process));
-  child_terminated = true;
-}
-
-LaunchApi::Outcome<void> FakeLaunchApi::resume(Handle& thread) {
-  log_.push_back("launch resume " + name_of(thread));
-  std::uint32_t code = 0;
-  if (fails("resume", code)) return Err<std::uint32_t>{code};
-  child_resumed = true;
-  return {};
-}
-
-LaunchApi::Outcome<std::unique_ptr<LaunchApi::Handle>> FakeLaunchApi::open_process(
-    std::uint32_t pid) {
-  log_.push_back("launch open_parent " + decimal(pid));
-  std::uint32_t code = 0;
-  if (fails("open_parent", code)) return Err<std::uint32_t>{code};
-  if (gone_pids.contains(pid)) return Err<std::uint32_t>{87u};
-  return std::unique_ptr<Handle>(std::make_unique<FakeHandle>(log_, live_objects, "parent"));
-}
-
-LaunchApi::Outcome<std::uint64_t> FakeLaunchApi::creation_time(Handle* process) {
-  log_.push_back("launch creation_time " + (process != nullptr ? name_of(*process) : "self"));
-  std::uint32_t code = 0;
-  if (fails("creation_time", code)) return Err<std::uint32_t>{code};
+SysResult<std::uint64_t> FakeProcessApi::creation_time(Handle* process) {
+  if (auto failed = step("creation_time",
+                         "creation_time " + (process != nullptr ? name_of(*process) : "self"))) {
+    return *failed;
+  }
   return process != nullptr ? parent_creation_time : own_creation_time;
 }
 
-LaunchApi::Outcome<std::uint32_t> FakeLaunchApi::wait_for_either(Handle& first, Handle& second) {
-  log_.push_back("launch wait " + name_of(first) + " " + name_of(second));
-  std::uint32_t code = 0;
-  if (fails("wait", code)) return Err<std::uint32_t>{code};
-  return wait_result;
-}
-
-LaunchApi::Outcome<std::uint32_t> FakeLaunchApi::wait_for(Handle& process,
-                                                          std::uint32_t milliseconds) {
-  log_.push_back("launch wait_for " + name_of(process) + " " + decimal(milliseconds));
-  std::uint32_t code = 0;
-  if (fails("wait_for", code)) return Err<std::uint32_t>{code};
-  if (timed_wait_results.empty()) return 258u;
-  const std::uint32_t result = timed_wait_results.front();
+SysResult<Woke> FakeProcessApi::wait(Handle& process, std::uint32_t milliseconds) {
+  if (auto failed = step("wait", "wait " + name_of(process) + " " + decimal(milliseconds))) {
+    return *failed;
+  }
+  if (timed_wait_results.empty()) return Woke::TimedOut;
+  const Woke result = timed_wait_results.front();
   timed_wait_results.erase(timed_wait_results.begin());
   return result;
 }
 
-LaunchApi::Outcome<std::uint32_t> FakeLaunchApi::exit_code(Handle& process) {
-  log_.push_back("launch exit_code " + name_of(process));
-  std::uint32_t code = 0;
-  if (fails("exit_code", code)) return Err<std::uint32_t>{code};
+SysResult<Woke> FakeProcessApi::wait_either(Handle& first, Handle& second) {
+  if (auto failed = step("wait_either", "wait_either " + name_of(first) + " " + name_of(second))) {
+    return *failed;
+  }
+  return either_result;
+}
+
+SysResult<std::uint32_t> FakeProcessApi::exit_code(Handle& process) {
+  if (auto failed = step("exit_code", "exit_code " + name_of(process))) return *failed;
   return child_exit_code;
 }
 
+void FakeProcessApi::sleep(std::uint32_t milliseconds) {
+  log("sleep " + decimal(milliseconds));
+}
+
+// ---- launcher --------------------------------------------------------------
+
+SysResult<std::size_t> FakeLaunchApi::attribute_list_size(std::size_t count) {
+  if (auto failed = step("size", "size " + decimal(count))) return *failed;
+  return list_size;
+}
+
+SysResult<std::unique_ptr<LaunchApi::AttributeList>> FakeLaunchApi::initialize_attribute_list(
+    std::size_t bytes, std::size_t count) {
+  if (auto failed = step("initialize", "initialize " + decimal(bytes) + " for " + decimal(count))) {
+    return *failed;
+  }
+  return owned<AttributeList>("list", "delete_list");
+}
+
+SysStatus FakeLaunchApi::set_security_capabilities(AttributeList& list,
+                                                   const void* app_container_sid,
+                                                   const std::vector<const void*>& caps) {
+  capabilities = {describe_sid_(app_container_sid)};
+  for (const void* sid : caps) capabilities.push_back(describe_sid_(sid));
+  std::string line = "set_capabilities";
+  for (const auto& text : capabilities) line += " " + text;
+  if (auto failed = step("set_capabilities", line)) return *failed;
+  confined_lists_.insert(&list);
+  return {};
+}
+
+SysResult<std::unique_ptr<LaunchApi::StandardHandles>> FakeLaunchApi::standard_handles() {
+  if (auto failed = step("standard_handles", "standard_handles")) return *failed;
+  return owned<StandardHandles>("standard_handles");
+}
+
+SysStatus FakeLaunchApi::set_handle_list(AttributeList&, StandardHandles&) {
+  if (auto failed = step("handle_list", "handle_list")) return *failed;
+  return {};
+}
+
+SysResult<std::unique_ptr<Handle>> FakeLaunchApi::create_job() {
+  if (auto failed = step("create_job", "create_job")) return *failed;
+  return owned<Handle>("job");
+}
+
+SysStatus FakeLaunchApi::set_kill_on_close(Handle& job) {
+  if (auto failed = step("kill_on_close", "kill_on_close " + name_of(job))) return *failed;
+  return {};
+}
+
+void FakeLaunchApi::end_job(Handle& job) {
+  log("end_job " + name_of(job));
+}
+
+SysResult<LaunchApi::Child> FakeLaunchApi::create_suspended_process(
+    WideBuffer& command_line, const WideBuffer& current_directory, AttributeList& attributes,
+    StandardHandles&) {
+  created.push_back(Created{narrow(command_line), narrow(current_directory),
+                            confined_lists_.contains(&attributes)});
+  if (auto failed = step("create_process", "create_process " + created.back().command_line)) {
+    return *failed;
+  }
+  Child child;
+  child.process = owned<Handle>("process");
+  child.thread = owned<Handle>("thread");
+  return child;
+}
+
+SysStatus FakeLaunchApi::assign_to_job(Handle& job, Handle& process) {
+  if (auto failed = step("assign", "assign " + name_of(process) + " to " + name_of(job))) {
+    return *failed;
+  }
+  return {};
+}
+
+void FakeLaunchApi::terminate(Handle& process) {
+  log("terminate " + name_of(process));
+  child_terminated = true;
+}
+
+SysStatus FakeLaunchApi::resume(Handle& thread) {
+  if (auto failed = step("resume", "resume " + name_of(thread))) return *failed;
+  child_resumed = true;
+  return {};
+}
+
 std::unique_ptr<LaunchApi::ConsoleGuard> FakeLaunchApi::guard_console() {
-  log_.push_back("launch guard_console");
-  return std::make_unique<FakeOwned<ConsoleGuard>>(log_, live_objects, "unguard_console");
+  log("guard_console");
+  return owned<ConsoleGuard>("console", "unguard_console");
 }
 
 void FakeLaunchApi::end_on_console_close(Handle* job) {
-  log_.push_back("launch console_job " + (job != nullptr ? name_of(*job) : std::string("none")));
-}
-
-void FakeLaunchApi::pause(std::uint32_t milliseconds) {
-  log_.push_back("launch pause " + decimal(milliseconds));
+  log("console_job " + (job != nullptr ? name_of(*job) : std::string("none")));
 }
 
 }  // namespace tessarin::fakes

@@ -45,13 +45,20 @@ std::string FakeEnvironment::temp_directory() {
 
 // ---- file system -----------------------------------------------------------
 
-SystemError FakeFileSystem::error(std::uint32_t code) {
-  return SystemError{code, "fake error " + decimal(code) + " (os error " + decimal(code) + ")"};
+SystemError FakeFileSystem::error(std::uint32_t code, ErrorKind kind) {
+  return SystemError{code, "fake error " + decimal(code) + " (os error " + decimal(code) + ")",
+                     kind};
 }
 
-void FakeFileSystem::fail(const std::string& operation, const std::string& path,
-                          std::uint32_t code) {
-  failures_[{operation, path}] = code;
+namespace {
+SystemError not_found(std::uint32_t code) {
+  return FakeFileSystem::error(code, ErrorKind::kNotFound);
+}
+}  // namespace
+
+void FakeFileSystem::fail(const std::string& operation, const std::string& path, std::uint32_t code,
+                          ErrorKind kind) {
+  failures_[{operation, path}] = error(code, kind);
 }
 
 void FakeFileSystem::heal(const std::string& operation, const std::string& path) {
@@ -62,7 +69,7 @@ std::optional<SystemError> FakeFileSystem::injected(const std::string& operation
                                                     const std::string& path) {
   const auto it = failures_.find({operation, path});
   if (it == failures_.end()) return std::nullopt;
-  return error(it->second);
+  return it->second;
 }
 
 void FakeFileSystem::add_directory(const std::string& path) {
@@ -111,7 +118,7 @@ SysResult<std::string> FakeFileSystem::read_file(const std::string& path) {
   log_.push_back("fs read " + path);
   if (auto e = injected("read_file", path)) return sys_fail(*e);
   const Node* node = resolve(path);
-  if (node == nullptr) return sys_fail(error(2));
+  if (node == nullptr) return sys_fail(not_found(2));
   if (node->directory) return sys_fail(error(5));
   return node->content;
 }
@@ -119,7 +126,7 @@ SysResult<std::string> FakeFileSystem::read_file(const std::string& path) {
 SysStatus FakeFileSystem::write_file(const std::string& path, std::string_view bytes) {
   log_.push_back("fs write " + path);
   if (auto e = injected("write_file", path)) return sys_fail(*e);
-  if (!parent_is_directory(path)) return sys_fail(error(3));
+  if (!parent_is_directory(path)) return sys_fail(not_found(3));
   const auto it = nodes.find(path);
   if (it != nodes.end() && it->second.directory) return sys_fail(error(5));
   nodes[path] = Node{false, std::string(bytes), std::nullopt};
@@ -130,7 +137,7 @@ SysStatus FakeFileSystem::remove_file(const std::string& path) {
   log_.push_back("fs remove_file " + path);
   if (auto e = injected("remove_file", path)) return sys_fail(*e);
   const auto it = nodes.find(path);
-  if (it == nodes.end()) return sys_fail(error(2));
+  if (it == nodes.end()) return sys_fail(not_found(2));
   if (it->second.directory && !it->second.link_target) return sys_fail(error(5));
   nodes.erase(it);
   return {};
@@ -139,8 +146,8 @@ SysStatus FakeFileSystem::remove_file(const std::string& path) {
 SysStatus FakeFileSystem::rename(const std::string& from, const std::string& to) {
   log_.push_back("fs rename " + from + " -> " + to);
   if (auto e = injected("rename", from)) return sys_fail(*e);
-  if (!has(from)) return sys_fail(error(2));
-  if (has(to)) return sys_fail(error(183));
+  if (!has(from)) return sys_fail(not_found(2));
+  if (has(to)) return sys_fail(error(183, ErrorKind::kAlreadyExists));
   nodes[to] = nodes[from];
   nodes.erase(from);
   return {};
@@ -149,7 +156,7 @@ SysStatus FakeFileSystem::rename(const std::string& from, const std::string& to)
 SysStatus FakeFileSystem::replace(const std::string& from, const std::string& to) {
   log_.push_back("fs replace " + from + " -> " + to);
   if (auto e = injected("replace", from)) return sys_fail(*e);
-  if (!has(from)) return sys_fail(error(2));
+  if (!has(from)) return sys_fail(not_found(2));
   if (has(to) && nodes[to].directory) return sys_fail(error(5));
   nodes[to] = nodes[from];
   nodes.erase(from);
@@ -167,7 +174,9 @@ SysStatus FakeFileSystem::create_directories(const std::string& path) {
   }
   if (current) {
     const Node* node = resolve(*current);
-    if (node == nullptr || !node->directory) return sys_fail(error(183));
+    if (node == nullptr || !node->directory) {
+      return sys_fail(error(183, ErrorKind::kAlreadyExists));
+    }
   }
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) nodes[*it].directory = true;
   return {};
@@ -176,7 +185,7 @@ SysStatus FakeFileSystem::create_directories(const std::string& path) {
 SysResult<std::string> FakeFileSystem::canonicalize(const std::string& path) {
   log_.push_back("fs canonicalize " + path);
   if (auto e = injected("canonicalize", path)) return sys_fail(*e);
-  if (!exists(path)) return sys_fail(error(2));
+  if (!exists(path)) return sys_fail(not_found(2));
   const auto it = canonical.find(path);
   if (it != canonical.end()) return it->second;
   return "\\\\?\\" + path;
@@ -252,7 +261,7 @@ SysResult<std::vector<DirectoryEntry>> FakeFileSystem::list_directory(
   log_.push_back("fs list " + path);
   if (auto e = injected("list_directory", path)) return sys_fail(*e);
   const auto it = nodes.find(path);
-  if (it == nodes.end()) return sys_fail(error(3));
+  if (it == nodes.end()) return sys_fail(not_found(3));
   if (!it->second.directory || it->second.link_target) return sys_fail(error(267));
   std::vector<DirectoryEntry> entries;
   for (const auto& [name, node] : nodes) {
@@ -274,7 +283,7 @@ SysStatus FakeFileSystem::remove_empty_directory(const std::u16string& wide_path
   log_.push_back("fs remove_directory " + path);
   if (auto e = injected("remove_empty_directory", path)) return sys_fail(*e);
   const auto it = nodes.find(path);
-  if (it == nodes.end()) return sys_fail(error(2));
+  if (it == nodes.end()) return sys_fail(not_found(2));
   if (!it->second.directory) return sys_fail(error(267));
   if (!it->second.link_target) {
     for (const auto& [name, node] : nodes) {
@@ -316,59 +325,59 @@ std::string FakeAppContainerApi::sid_text_for(const std::string& name) {
   return "S-1-15-2-" + decimal(hash) + "-" + decimal(name.size());
 }
 
-void* FakeAppContainerApi::allocate(std::string text, SidOrigin origin) {
+OwnedSid FakeAppContainerApi::allocate(std::string text, SidOrigin origin) {
   auto sid = std::make_unique<Sid>(Sid{std::move(text), origin});
   void* key = sid.get();
   live_[key] = std::move(sid);
-  return key;
+  return OwnedSid(*this, key, origin);
 }
 
-SidCall FakeAppContainerApi::create_profile(const std::string& name,
-                                            const std::string& display_name,
-                                            const std::string& description) {
+namespace {
+Err<SystemError> hresult_failure(std::uint32_t result, ErrorKind kind = ErrorKind::kOther) {
+  return sys_fail(SystemError{result, "fake HRESULT " + hex8(result), kind});
+}
+}  // namespace
+
+SysResult<OwnedSid> FakeAppContainerApi::create_profile(const std::string& name,
+                                                        const std::string& display_name,
+                                                        const std::string& description) {
   log_.push_back("profile create " + name + " [" + display_name + "] [" + description + "]");
   if (const auto it = create_results.find(name); it != create_results.end()) {
-    return SidCall{it->second, forced_results_carry_sid
-                                   ? allocate(sid_text_for(name), SidOrigin::kFreeSid)
-                                   : nullptr};
+    return hresult_failure(it->second);
   }
-  if (registered.count(name) != 0) return SidCall{0x800700B7u, nullptr};
+  if (registered.count(name) != 0) return hresult_failure(0x800700B7u, ErrorKind::kAlreadyExists);
   registered.insert(name);
-  if (null_sid_names.count(name) != 0) return SidCall{0, nullptr};
-  return SidCall{0, allocate(sid_text_for(name), SidOrigin::kFreeSid)};
+  return allocate(sid_text_for(name), SidOrigin::kFreeSid);
 }
 
-SidCall FakeAppContainerApi::derive_sid(const std::string& name) {
+SysResult<OwnedSid> FakeAppContainerApi::derive_sid(const std::string& name) {
   log_.push_back("profile derive " + name);
   if (const auto it = derive_results.find(name); it != derive_results.end()) {
-    return SidCall{it->second, forced_results_carry_sid
-                                   ? allocate(sid_text_for(name), SidOrigin::kFreeSid)
-                                   : nullptr};
+    return hresult_failure(it->second);
   }
   // Derivation works from the name alone, registered or not.
-  return SidCall{0, allocate(sid_text_for(name), SidOrigin::kFreeSid)};
+  return allocate(sid_text_for(name), SidOrigin::kFreeSid);
 }
 
-AppContainerApi::FolderPath FakeAppContainerApi::folder_path(const std::string& sid_text) {
+SysStatus FakeAppContainerApi::folder_path(const std::string& sid_text) {
   log_.push_back("profile folder " + sid_text);
-  if (const auto it = folder_results.find(sid_text); it != folder_results.end()) return it->second;
   for (const auto& name : registered) {
-    if (sid_text_for(name) == sid_text) return FolderPath{0, true};
+    if (sid_text_for(name) == sid_text) return {};
   }
-  return FolderPath{0x80070002u, false};
+  return hresult_failure(0x80070002u, ErrorKind::kNotFound);
 }
 
-Result<std::string, std::uint32_t> FakeAppContainerApi::sid_to_string(const void* sid) {
-  if (sid_to_string_error) return Err<std::uint32_t>{*sid_to_string_error};
+SysResult<std::string> FakeAppContainerApi::sid_to_string(const void* sid) {
+  if (sid_to_string_error) return hresult_failure(*sid_to_string_error);
   const auto it = live_.find(const_cast<void*>(sid));
-  if (it == live_.end()) return Err<std::uint32_t>{87};
+  if (it == live_.end()) return hresult_failure(87);
   return it->second->text;
 }
 
-Result<void*, std::uint32_t> FakeAppContainerApi::string_to_sid(const std::string& text) {
+SysResult<OwnedSid> FakeAppContainerApi::string_to_sid(const std::string& text) {
   log_.push_back("sid parse " + text);
   if (const auto it = string_to_sid_errors.find(text); it != string_to_sid_errors.end()) {
-    return Err<std::uint32_t>{it->second};
+    return hresult_failure(it->second);
   }
   return allocate(text, SidOrigin::kLocalFree);
 }
@@ -391,60 +400,47 @@ void FakeAppContainerApi::release_sid(void* sid, SidOrigin origin) {
 namespace {
 class FakeMutex final : public NamedMutex {
  public:
-  FakeMutex(FakeLockApi& api, EventLog& log, std::string name, std::uint32_t wait_result)
-      : api_(api), log_(log), name_(std::move(name)), wait_result_(wait_result) {}
+  FakeMutex(FakeLockApi& api, EventLog& log, std::string name)
+      : api_(api), log_(log), name_(std::move(name)) {
+    ++api_.open_handles;
+  }
   ~FakeMutex() override {
     --api_.open_handles;
     log_.push_back("lock close " + name_);
   }
-  std::uint32_t wait_or_exit(LaunchApi::Handle& process) override {
-    log_.push_back("lock wait " + name_ + " or " + FakeLaunchApi::name_of(process));
-    return wait_result_;
+  SysResult<MutexWait> acquire(Handle& caller) override {
+    log_.push_back("lock wait " + name_ + " or " + name_of(caller));
+    if (api_.acquire_error) return sys_fail(FakeFileSystem::error(*api_.acquire_error));
+    if (api_.caller_ends_first) return MutexWait{};
+    return MutexWait{
+        std::make_unique<FakeOwned<LockGuard>>(log_, api_.open_handles, "lock release " + name_),
+        api_.abandoned};
   }
-  void release() override { log_.push_back("lock release " + name_); }
 
  private:
   FakeLockApi& api_;
   EventLog& log_;
   std::string name_;
-  std::uint32_t wait_result_;
 };
 }  // namespace
 
-Result<std::unique_ptr<NamedMutex>, std::uint32_t> FakeLockApi::create_mutex(
-    const std::string& name) {
+SysResult<std::unique_ptr<NamedMutex>> FakeLockApi::create_mutex(const std::string& name) {
   log_.push_back("lock create " + name);
-  if (create_error) return Err<std::uint32_t>{*create_error};
-  ++open_handles;
-  return std::unique_ptr<NamedMutex>(std::make_unique<FakeMutex>(*this, log_, name, wait_result));
+  if (create_error) return sys_fail(FakeFileSystem::error(*create_error));
+  return std::unique_ptr<NamedMutex>(std::make_unique<FakeMutex>(*this, log_, name));
 }
 
-namespace {
-class FakeFileLock final : public FileLock {
- public:
-  FakeFileLock(FakeLockApi& api, EventLog& log, std::string path)
-      : api_(api), log_(log), path_(std::move(path)) {}
-  ~FakeFileLock() override {
-    --api_.open_handles;
-    log_.push_back("lock unlock " + path_);
-  }
-
- private:
-  FakeLockApi& api_;
-  EventLog& log_;
-  std::string path_;
-};
-}  // namespace
-
-SysResult<std::unique_ptr<FileLock>> FakeLockApi::try_lock_file(const std::string& path) {
+SysResult<FileLockAttempt> FakeLockApi::try_lock_file(const std::string& path) {
   log_.push_back("lock file " + path);
-  if (!file_lock_errors.empty()) {
-    const std::uint32_t code = file_lock_errors.front();
-    file_lock_errors.erase(file_lock_errors.begin());
-    if (code != 0) return sys_fail(FakeFileSystem::error(code));
+  if (held_elsewhere > 0) {
+    --held_elsewhere;
+    return FileLockAttempt{};
   }
-  ++open_handles;
-  return std::unique_ptr<FileLock>(std::make_unique<FakeFileLock>(*this, log_, path));
+  if (file_lock_error) {
+    return sys_fail(FakeFileSystem::error(*std::exchange(file_lock_error, std::nullopt)));
+  }
+  return FileLockAttempt{
+      std::make_unique<FakeOwned<LockGuard>>(log_, open_handles, "lock unlock " + path)};
 }
 
 // ---- bundle ----------------------------------------------------------------

@@ -74,7 +74,8 @@ class FakeFileSystem final : public FileSystem {
   // Makes the next calls of `operation` ("read_file", "write_file",
   // "remove_file", "rename", "replace", "create_directories", "canonicalize",
   // "list_directory", "remove_empty_directory") on `path` fail with `code`.
-  void fail(const std::string& operation, const std::string& path, std::uint32_t code);
+  void fail(const std::string& operation, const std::string& path, std::uint32_t code,
+            ErrorKind kind = ErrorKind::kOther);
   // Undoes fail().
   void heal(const std::string& operation, const std::string& path);
   // Canonical form of a path that canonicalize yields; paths without an entry
@@ -104,13 +105,13 @@ class FakeFileSystem final : public FileSystem {
   SysStatus remove_file(const std::u16string& path) override;
   SysStatus remove_empty_directory(const std::u16string& path) override;
 
-  static SystemError error(std::uint32_t code);
+  static SystemError error(std::uint32_t code, ErrorKind kind = ErrorKind::kOther);
 
  private:
   std::optional<SystemError> injected(const std::string& operation, const std::string& path);
   const Node* resolve(const std::string& path) const;
   bool parent_is_directory(const std::string& path) const;
-  std::map<std::pair<std::string, std::string>, std::uint32_t> failures_;
+  std::map<std::pair<std::string, std::string>, SystemError> failures_;
   EventLog& log_;
 };
 
@@ -144,13 +145,8 @@ class FakeAppContainerApi final : public AppContainerApi {
  public:
   explicit FakeAppContainerApi(EventLog& log) : log_(log) {}
   std::set<std::string> registered;
-  std::map<std::string, std::uint32_t> create_results;  // forced HRESULT by name
-  std::map<std::string, std::uint32_t> derive_results;  // forced HRESULT by name
-  std::set<std::string> null_sid_names;                 // success code without a SID
-  // Forced create and derive results come with a SID as well, which the
-  // caller must still release.
-  bool forced_results_carry_sid = false;
-  std::map<std::string, FolderPath> folder_results;  // forced answer by SID text
+  std::map<std::string, std::uint32_t> create_results;  // forced HRESULT failure by name
+  std::map<std::string, std::uint32_t> derive_results;  // forced HRESULT failure by name
   std::optional<std::uint32_t> sid_to_string_error;
   std::map<std::string, std::uint32_t> string_to_sid_errors;  // by SID text
 
@@ -162,12 +158,12 @@ class FakeAppContainerApi final : public AppContainerApi {
   int local_free_calls = 0;
   int wrong_release_calls = 0;  // released with a function that does not match its origin
 
-  SidCall create_profile(const std::string& name, const std::string& display_name,
-                         const std::string& description) override;
-  SidCall derive_sid(const std::string& name) override;
-  FolderPath folder_path(const std::string& sid_text) override;
-  Result<std::string, std::uint32_t> sid_to_string(const void* sid) override;
-  Result<void*, std::uint32_t> string_to_sid(const std::string& text) override;
+  SysResult<OwnedSid> create_profile(const std::string& name, const std::string& display_name,
+                                     const std::string& description) override;
+  SysResult<OwnedSid> derive_sid(const std::string& name) override;
+  SysStatus folder_path(const std::string& sid_text) override;
+  SysResult<std::string> sid_to_string(const void* sid) override;
+  SysResult<OwnedSid> string_to_sid(const std::string& text) override;
   void release_sid(void* sid, SidOrigin origin) override;
 
   struct Sid {
@@ -176,23 +172,27 @@ class FakeAppContainerApi final : public AppContainerApi {
   };
 
  private:
-  void* allocate(std::string text, SidOrigin origin);
+  OwnedSid allocate(std::string text, SidOrigin origin);
   std::map<void*, std::unique_ptr<Sid>> live_;
   EventLog& log_;
 };
 
+// Mutexes and lock files, held by nobody else unless a test says so.
 class FakeLockApi final : public LockApi {
  public:
   explicit FakeLockApi(EventLog& log) : log_(log) {}
   std::optional<std::uint32_t> create_error;
-  std::uint32_t wait_result = 0;
-  // The outcomes of the next file lock attempts, in order: 0 takes the lock,
-  // any other code fails with it (33: held by another process). Once they are
-  // used up, every attempt takes the lock.
-  std::vector<std::uint32_t> file_lock_errors;
-  int open_handles = 0;  // mutexes and file locks
-  Result<std::unique_ptr<NamedMutex>, std::uint32_t> create_mutex(const std::string& name) override;
-  SysResult<std::unique_ptr<FileLock>> try_lock_file(const std::string& path) override;
+  std::optional<std::uint32_t> acquire_error;  // the wait for the mutex fails
+  bool caller_ends_first = false;              // while waiting for the mutex
+  bool abandoned = false;                      // the mutex's last owner died holding it
+  // The next attempts at a lock file find it held by another process; then
+  // the next fails with `file_lock_error`, if set, and every later one takes
+  // the lock.
+  int held_elsewhere = 0;
+  std::optional<std::uint32_t> file_lock_error;
+  int open_handles = 0;  // mutexes and held locks
+  SysResult<std::unique_ptr<NamedMutex>> create_mutex(const std::string& name) override;
+  SysResult<FileLockAttempt> try_lock_file(const std::string& path) override;
 
  private:
   EventLog& log_;
@@ -207,11 +207,12 @@ struct FakePlatform {
   FakeToolRunner tools{log};
   FakeAppContainerApi app_containers{log};
   FakeLockApi locks{log};
+  FakeProcessApi processes{log};
   FakeLaunchApi launcher{log, [this](const void* sid) {
                            auto text = app_containers.sid_to_string(sid);
                            return text ? *text : std::string("?");
                          }};
-  Platform platform{console, env, files, tools, app_containers, locks, launcher};
+  Platform platform{console, env, files, tools, app_containers, locks, processes, launcher};
 
   // Events of the log that start with `prefix`.
   std::vector<std::string> events(const std::string& prefix) const;

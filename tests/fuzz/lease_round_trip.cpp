@@ -6,7 +6,7 @@
 #include "acl/lease.h"
 #include "fakes/fake_platform.h"
 #include "fuzz.h"
-#include "provision/state_directory.h"
+#include "provision/state_layout.h"
 
 using namespace tessarin;
 
@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   fakes::FakePlatform machine;
   const std::string profile = "Tessarin.Sandbox.v1.WorkspaceWrite.Offline";
-  const std::string lease = acl_lease_path(state_directory(machine.env), profile);
+  const std::string lease = state_layout(machine.env).lease(profile);
   const Status written = write_acl_lease(machine.platform, lease, paths);
   if (!recordable) {
     fuzz::check(!written, "recorded a path that is not UTF-8");

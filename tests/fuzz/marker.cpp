@@ -8,7 +8,7 @@
 #include "fuzz.h"
 #include "provision/identities.h"
 #include "provision/readiness.h"
-#include "provision/state_directory.h"
+#include "provision/setup_marker.h"
 
 using namespace tessarin;
 
@@ -26,8 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   fakes::FakePlatform machine;
   for (const auto& name : identity_profile_names()) machine.app_containers.registered.insert(name);
-  machine.files.add_file(setup_marker_path(machine.env), bytes);
-  const Status ready = verify_readiness(machine.platform);
+  const StateLayout layout = state_layout(machine.env);
+  machine.files.add_file(layout.marker(), bytes);
+  const Status ready = verify_readiness(machine.platform, layout);
   if (!ready) fuzz::check_one_line(ready.error());
   fuzz::check(machine.app_containers.live_sids() == 0, "a SID was not released", bytes);
   return 0;

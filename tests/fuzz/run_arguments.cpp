@@ -60,14 +60,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   const RunRequest& r = *request;
-  fuzz::check(r.parent_pid.has_value() && !r.command.empty(), "incomplete request");
+  fuzz::check(!r.command.empty(), "incomplete request");
   fuzz::check(r.command.size() < arguments.size() &&
                   std::equal(r.command.rbegin(), r.command.rend(), arguments.rbegin()),
               "the command is not the arguments' tail");
 
-  std::vector<std::string> plain = {
-      "--workspace", r.workspace, "--cwd",        r.cwd,
-      "--preset",    r.preset,    "--parent-pid", decimal(*r.parent_pid)};
+  std::vector<std::string> plain = {"--workspace",  r.workspace,          "--cwd",
+                                    r.cwd,          "--preset",           r.preset,
+                                    "--parent-pid", decimal(r.parent_pid)};
   for (const auto& root : r.writable_roots) plain.insert(plain.end(), {"--writable-root", root});
   if (r.network) plain.push_back("--network");
   plain.push_back("--");

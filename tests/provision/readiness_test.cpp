@@ -5,21 +5,14 @@
 #include <set>
 
 #include "fakes/fake_platform.h"
+#include "fakes/names.h"
 #include "provision/firewall.h"
-#include "provision/state_directory.h"
+#include "provision/setup_marker.h"
 
 namespace tessarin {
 namespace {
 
-using fakes::FakeAppContainerApi;
-using fakes::FakePlatform;
-using fakes::FakeToolRunner;
-
-const std::string kMarker = "C:\\Users\\u\\AppData\\Local\\Tessarin\\sandbox\\setup-v1.json";
-const std::string kRoOff = "Tessarin.Sandbox.v1.ReadOnly.Offline";
-const std::string kRoOn = "Tessarin.Sandbox.v1.ReadOnly.Online";
-const std::string kWwOff = "Tessarin.Sandbox.v1.WorkspaceWrite.Offline";
-const std::string kWwOn = "Tessarin.Sandbox.v1.WorkspaceWrite.Online";
+using namespace fakes;
 
 // A machine on which setup completed.
 struct Ready : FakePlatform {
@@ -31,7 +24,7 @@ struct Ready : FakePlatform {
     files.add_file(kMarker, serialize_setup_marker(SetupMarker{version, std::move(list)}));
   }
   std::string verify() {
-    const Status outcome = verify_readiness(platform);
+    const Status outcome = verify_readiness(platform, state_layout(env));
     EXPECT_EQ(app_containers.live_sids(), 0u);
     EXPECT_EQ(app_containers.wrong_release_calls, 0);
     return outcome ? std::string("ready") : outcome.error();
@@ -57,7 +50,8 @@ TEST(Readiness, AllInPlaceStartsOneCheckForTheMarkersList) {
 TEST(Readiness, TheMarkerDecidesBeforeAnythingIsAsked) {
   {
     FakePlatform p;
-    EXPECT_EQ(verify_readiness(p.platform).error(), "administrator initialization is required");
+    EXPECT_EQ(verify_readiness(p.platform, state_layout(p.env)).error(),
+              "administrator initialization is required");
   }
   Ready m;
   m.files.add_file(kMarker, "");
@@ -114,19 +108,8 @@ TEST(Readiness, TheFirstUnregisteredProfileInTheFixedOrderIsReported) {
   EXPECT_TRUE(m.tools.runs.empty());
 }
 
-TEST(Readiness, ASuccessCodeWithoutAPathIsNotARegistration) {
-  Ready m;
-  m.app_containers.folder_results[FakeAppContainerApi::sid_text_for(kRoOff)] = {0, false};
-  EXPECT_EQ(m.verify(),
-            "AppContainer profile Tessarin.Sandbox.v1.ReadOnly.Offline is not registered");
-  m.app_containers.folder_results[FakeAppContainerApi::sid_text_for(kRoOff)] = {0x80000000u, true};
-  EXPECT_EQ(m.verify(),
-            "AppContainer profile Tessarin.Sandbox.v1.ReadOnly.Offline is not registered");
-}
-
 TEST(Readiness, IdentityFailuresPassThroughUnchanged) {
   Ready m;
-  m.app_containers.forced_results_carry_sid = true;
   m.app_containers.derive_results[kWwOff] = 0x80070057u;
   EXPECT_EQ(m.verify(),
             "DeriveAppContainerSidFromAppContainerName(Tessarin.Sandbox.v1.WorkspaceWrite.Offline) "

@@ -1,18 +1,18 @@
 #include <gtest/gtest.h>
 
 #include "fakes/fake_platform.h"
-#include "provision/state_directory.h"
+#include "fakes/names.h"
+#include "provision/setup_marker.h"
 
 namespace tessarin {
 namespace {
 
-using fakes::FakePlatform;
+using namespace fakes;
 
-const std::string kStateDir = "C:\\Users\\u\\AppData\\Local\\Tessarin\\sandbox";
-const std::string kMarker = kStateDir + "\\setup-v1.json";
+const StateLayout kLayout{kStateDir};
 const std::string kTemporary = kStateDir + "\\setup-v1.tmp";
-const std::string kRo = "Tessarin.Sandbox.v1.ReadOnly.Offline";
-const std::string kWw = "Tessarin.Sandbox.v1.WorkspaceWrite.Offline";
+const std::string& kRo = kRoOff;
+const std::string& kWw = kWwOff;
 
 const std::string kWritten =
     "{\n"
@@ -23,10 +23,12 @@ const std::string kWritten =
     "  ]\n"
     "}";
 
-TEST(StateDirectory, LocalAppDataElseTheTemporaryFilesDirectory) {
+TEST(StateLayout, LocalAppDataElseTheTemporaryFilesDirectory) {
   FakePlatform p;
+  const auto state_directory = [](Environment& env) { return state_layout(env).directory; };
   EXPECT_EQ(state_directory(p.env), kStateDir);
-  EXPECT_EQ(setup_marker_path(p.env), kMarker);
+  EXPECT_EQ(state_layout(p.env).marker(), kMarker);
+  EXPECT_EQ(state_layout(p.env).lease(kWw), lease_of(kWw));
   p.env.variables.erase("LOCALAPPDATA");
   EXPECT_EQ(state_directory(p.env), "C:\\Users\\u\\AppData\\Local\\Temp\\Tessarin\\sandbox");
   // A relative one would move with the current directory.
@@ -37,6 +39,17 @@ TEST(StateDirectory, LocalAppDataElseTheTemporaryFilesDirectory) {
   }
   p.env.variables["LOCALAPPDATA"] = "\\\\server\\share";
   EXPECT_EQ(state_directory(p.env), "\\\\server\\share\\Tessarin\\sandbox");
+}
+
+TEST(StateLayout, ARunsTemporaryDirectoryIsADecimalNameRightBelowTheRoot) {
+  EXPECT_EQ(run_temp_pid(kLayout, kLayout.run_temp(4294967295u)), 4294967295u);
+  EXPECT_EQ(run_temp_pid(kLayout, kStateDir + "\\tmp\\007"), 7u);
+  for (const std::string& other :
+       {kLayout.temp_root(), kStateDir + "\\tmp\\", kStateDir + "\\tmp\\12x",
+        kStateDir + "\\tmp\\-1", kStateDir + "\\tmp\\4294967296", kStateDir + "\\tmp\\1\\2",
+        kLeases + "\\9", std::string("C:\\tmp\\9")}) {
+    EXPECT_FALSE(run_temp_pid(kLayout, other)) << other;
+  }
 }
 
 TEST(MarkerBytes, PrettyWithTwoBlankIndentAndNoFinalLineFeed) {
@@ -158,19 +171,19 @@ TEST(MarkerParsing, NestingStopsAtLevel127) {
 
 TEST(MarkerReading, ThreeOutcomes) {
   FakePlatform p;
-  EXPECT_TRUE(std::holds_alternative<MarkerUnreadable>(read_setup_marker(p.platform)));
+  EXPECT_TRUE(std::holds_alternative<MarkerUnreadable>(read_setup_marker(p.files, kLayout)));
   p.files.add_directory(kMarker);
-  EXPECT_TRUE(std::holds_alternative<MarkerUnreadable>(read_setup_marker(p.platform)));
+  EXPECT_TRUE(std::holds_alternative<MarkerUnreadable>(read_setup_marker(p.files, kLayout)));
   p.files.nodes.erase(kMarker);
   p.files.add_file(kMarker, kWritten);
   p.files.fail("read_file", kMarker, 5);
-  EXPECT_TRUE(std::holds_alternative<MarkerUnreadable>(read_setup_marker(p.platform)));
+  EXPECT_TRUE(std::holds_alternative<MarkerUnreadable>(read_setup_marker(p.files, kLayout)));
 
   FakePlatform q;
   q.files.add_file(kMarker, kWritten.substr(0, kWritten.size() - 1));
-  EXPECT_TRUE(std::holds_alternative<MarkerUnparsable>(read_setup_marker(q.platform)));
+  EXPECT_TRUE(std::holds_alternative<MarkerUnparsable>(read_setup_marker(q.files, kLayout)));
   q.files.add_file(kMarker, kWritten);
-  const auto reading = read_setup_marker(q.platform);
+  const auto reading = read_setup_marker(q.files, kLayout);
   ASSERT_TRUE(std::holds_alternative<SetupMarker>(reading));
   EXPECT_EQ(std::get<SetupMarker>(reading).offline_profiles, (std::vector<std::string>{kRo, kWw}));
 }
@@ -178,7 +191,7 @@ TEST(MarkerReading, ThreeOutcomes) {
 TEST(MarkerWriting, TemporaryFileThenDeleteThenRename) {
   FakePlatform p;
   p.files.add_directory(kStateDir);
-  ASSERT_TRUE(write_setup_marker(p.platform, SetupMarker{1, {kRo, kWw}}));
+  ASSERT_TRUE(write_setup_marker(p.files, kLayout, SetupMarker{1, {kRo, kWw}}));
   EXPECT_EQ(p.log, (fakes::EventLog{"fs write " + kTemporary,
                                     "fs rename " + kTemporary + " -> " + kMarker}));
   EXPECT_EQ(p.files.content(kMarker), kWritten);
@@ -187,7 +200,7 @@ TEST(MarkerWriting, TemporaryFileThenDeleteThenRename) {
   p.log.clear();
   p.files.add_file(kMarker, "old");
   p.files.add_file(kTemporary, "leftover that is longer than the marker itself would be, and more");
-  ASSERT_TRUE(write_setup_marker(p.platform, SetupMarker{1, {kRo, kWw}}));
+  ASSERT_TRUE(write_setup_marker(p.files, kLayout, SetupMarker{1, {kRo, kWw}}));
   EXPECT_EQ(p.log, (fakes::EventLog{"fs write " + kTemporary, "fs remove_file " + kMarker,
                                     "fs rename " + kTemporary + " -> " + kMarker}));
   EXPECT_EQ(p.files.content(kMarker), kWritten);
@@ -201,14 +214,14 @@ TEST(MarkerWriting, EachStepHasItsMessage) {
     p.files.add_directory(kStateDir);
     p.files.add_file(kMarker, "old");
     p.files.fail("write_file", kTemporary, 112);
-    EXPECT_EQ(write_setup_marker(p.platform, marker).error(),
+    EXPECT_EQ(write_setup_marker(p.files, kLayout, marker).error(),
               "write setup marker: fake error 112 (os error 112)");
     EXPECT_EQ(p.files.content(kMarker), "old");
   }
   {
     FakePlatform p;
     p.files.add_directory(kMarker);  // a directory where the marker belongs
-    EXPECT_EQ(write_setup_marker(p.platform, marker).error(),
+    EXPECT_EQ(write_setup_marker(p.files, kLayout, marker).error(),
               "replace setup marker: fake error 5 (os error 5)");
     EXPECT_EQ(p.files.content(kTemporary), kWritten);
   }
@@ -216,7 +229,7 @@ TEST(MarkerWriting, EachStepHasItsMessage) {
     FakePlatform p;
     p.files.add_file(kMarker, "old");
     p.files.fail("rename", kTemporary, 32);
-    EXPECT_EQ(write_setup_marker(p.platform, marker).error(),
+    EXPECT_EQ(write_setup_marker(p.files, kLayout, marker).error(),
               "commit setup marker: fake error 32 (os error 32)");
     EXPECT_FALSE(p.files.has(kMarker));
     EXPECT_EQ(p.files.content(kTemporary), kWritten);

@@ -3,24 +3,17 @@
 #include <gtest/gtest.h>
 
 #include "fakes/fake_platform.h"
+#include "fakes/names.h"
 #include "provision/firewall.h"
 #include "provision/readiness.h"
-#include "provision/state_directory.h"
+#include "provision/setup_marker.h"
 
 namespace tessarin {
 namespace {
 
-using fakes::FakeAppContainerApi;
-using fakes::FakePlatform;
-using fakes::FakeToolRunner;
+using namespace fakes;
 
-const std::string kStateDir = "C:\\Users\\u\\AppData\\Local\\Tessarin\\sandbox";
-const std::string kMarker = kStateDir + "\\setup-v1.json";
 const std::string kTemporary = kStateDir + "\\setup-v1.tmp";
-const std::string kRoOff = "Tessarin.Sandbox.v1.ReadOnly.Offline";
-const std::string kRoOn = "Tessarin.Sandbox.v1.ReadOnly.Online";
-const std::string kWwOff = "Tessarin.Sandbox.v1.WorkspaceWrite.Offline";
-const std::string kWwOn = "Tessarin.Sandbox.v1.WorkspaceWrite.Online";
 const std::string kDisplay =
     " [Tessarin command sandbox] [Restricted identity used for Tessarin tool execution]";
 
@@ -178,7 +171,7 @@ TEST(Setup, SetupAndReadinessAgreeWithoutLocalAppData) {
     ASSERT_TRUE(run_setup(p.platform));
     EXPECT_TRUE(
         p.files.has("C:\\Users\\u\\AppData\\Local\\Temp\\Tessarin\\sandbox\\setup-v1.json"));
-    const Status ready = verify_readiness(p.platform);
+    const Status ready = verify_readiness(p.platform, state_layout(p.env));
     EXPECT_TRUE(ready) << ready.error();
     expect_no_live_sids(p);
   }

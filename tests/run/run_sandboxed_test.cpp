@@ -8,7 +8,8 @@
 
 #include "acl/lease.h"
 #include "fakes/fake_platform.h"
-#include "provision/state_directory.h"
+#include "fakes/names.h"
+#include "provision/setup_marker.h"
 
 namespace tessarin {
 namespace {
@@ -19,11 +20,9 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-const std::string kRoOff = "Tessarin.Sandbox.v1.ReadOnly.Offline";
-const std::string kRoOn = "Tessarin.Sandbox.v1.ReadOnly.Online";
-const std::string kWwOff = "Tessarin.Sandbox.v1.WorkspaceWrite.Offline";
-const std::string kWwOn = "Tessarin.Sandbox.v1.WorkspaceWrite.Online";
-const std::string kState = "C:\\Users\\u\\AppData\\Local\\Tessarin\\sandbox";
+using namespace fakes;  // the names
+
+const std::string& kState = kStateDir;
 const std::string kTemp = kState + "\\tmp\\4242";
 const std::string kWork = "\\\\?\\C:\\work";
 const std::string kData = "\\\\?\\C:\\data";
@@ -31,11 +30,8 @@ const std::string kData = "\\\\?\\C:\\data";
 std::string lock_of(const std::string& profile) {
   return "Local\\Tessarin.Sandbox.Profile." + profile;
 }
-std::string lease_of(const std::string& profile) {
-  return kState + "\\acl-leases\\" + profile + ".json";
-}
 std::string lock_file_of(const std::string& profile) {
-  return kState + "\\acl-leases\\" + profile + ".lock";
+  return kLeases + "\\" + profile + ".lock";
 }
 std::string sid_of(const std::string& profile) {
   return fakes::FakeAppContainerApi::sid_text_for(profile);
@@ -55,8 +51,7 @@ struct Machine : fakes::FakePlatform {
 
   Machine() {
     app_containers.registered = {kRoOff, kRoOn, kWwOff, kWwOn};
-    files.add_file(kState + "\\setup-v1.json",
-                   serialize_setup_marker(SetupMarker{1, {kRoOff, kWwOff}}));
+    files.add_file(kMarker, serialize_setup_marker(SetupMarker{1, {kRoOff, kWwOff}}));
     for (const char* d : {"C:\\work", "C:\\work\\sub", "C:\\work2", "C:\\data", "C:\\WORK"}) {
       directory(d);
     }
@@ -65,7 +60,7 @@ struct Machine : fakes::FakePlatform {
       if (run.name == "icacls.exe" && on_icacls) return on_icacls(run);
       return CapturedRun{};
     };
-    launcher.child_exit_code = 3;
+    processes.child_exit_code = 3;
   }
   // A directory under its plain name and under the canonical name the fake
   // file system gives it.
@@ -103,7 +98,7 @@ struct Machine : fakes::FakePlatform {
     std::vector<std::string> tail;
     if (with_sid) tail.push_back("FreeSid " + sid_of(profile));
     for (const std::string& event :
-         {std::string("launch unguard_console"), std::string("launch close parent"),
+         {std::string("launch unguard_console"), std::string("process close parent"),
           "lock unlock " + lock_file_of(profile), "lock release " + lock_of(profile),
           "lock close " + lock_of(profile)}) {
       tail.push_back(event);
@@ -119,6 +114,7 @@ struct Machine : fakes::FakePlatform {
     EXPECT_EQ(app_containers.live_sids(), 0u);
     EXPECT_EQ(app_containers.wrong_release_calls, 0);
     EXPECT_EQ(launcher.live_objects, 0);
+    EXPECT_EQ(processes.live_objects, 0);
   }
 };
 
@@ -134,21 +130,21 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
   m.expect_in_order({"tool powershell.exe",
                      "fs canonicalize C:\\work\\sub",
                      "fs canonicalize C:\\work",
-                     "launch open_parent 77",
-                     "launch creation_time parent",
+                     "process open 77",
+                     "process creation_time parent",
                      "lock create " + lock_of(kWwOff),
                      "lock wait " + lock_of(kWwOff) + " or parent",
                      "lock file " + lock_file_of(kWwOff),
                      "launch guard_console",
                      "profile derive " + kWwOff,
-                     "fs replace " + kState + "\\acl-leases\\" + kWwOff + ".tmp-4242",
+                     "fs replace " + kLeases + "\\" + kWwOff + ".tmp-4242",
                      "fs create_directories " + kTemp,
                      grant(kWork, kWwOff, "M"),
                      grant(kTemp, kWwOff, "M"),
                      "env set TEMP=" + kTemp,
                      "env set TMP=" + kTemp,
                      "launch create_process tool.exe arg",
-                     "launch wait process parent",
+                     "process wait_either process parent",
                      "launch end_job job",
                      "launch close job",
                      revoke(kWork, kWwOff),
@@ -158,7 +154,7 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
   m.expect_released_last(kWwOff);
   EXPECT_EQ(m.icacls().size(), 4u);
   EXPECT_EQ(m.events("tool powershell.exe").size(), 1u);
-  EXPECT_FALSE(m.logged("launch pause"));
+  EXPECT_FALSE(m.logged("process sleep"));
   EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
   EXPECT_FALSE(m.files.has(kTemp));
   // The child starts in the directory as typed, not in its canonical form.
@@ -174,8 +170,7 @@ TEST(RunSandboxed, ValidationFailuresTouchNoLockLeaseOrTool) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {"not ready",
-       [](Machine& m, RunRequest&) { m.files.nodes.erase(kState + "\\setup-v1.json"); },
+      {"not ready", [](Machine& m, RunRequest&) { m.files.nodes.erase(kMarker); },
        "administrator initialization is required"},
       {"cwd first",
        [](Machine&, RunRequest& r) {
@@ -236,51 +231,44 @@ TEST(RunSandboxed, TheCallerAndTheLocksStopTheRunBeforeAnyGrant) {
     bool mutex_taken = false;
   };
   const std::vector<Case> cases = {
-      {"no caller", [](Machine& m) { m.launcher.failures["open_parent"] = 87; },
-       "open parent process failed: 87", "launch open_parent 77"},
+      {"no caller", [](Machine& m) { m.processes.failures["open"] = 87; },
+       "open parent process failed: 87", "process open 77"},
       {"caller younger than the helper",
-       [](Machine& m) { m.launcher.parent_creation_time = m.launcher.own_creation_time + 1; }, gone,
-       "launch close parent"},
+       [](Machine& m) { m.processes.parent_creation_time = m.processes.own_creation_time + 1; },
+       gone, "process close parent"},
       {"create mutex", [](Machine& m) { m.locks.create_error = 1450; }, "CreateMutexW failed: 1450",
-       "launch close parent"},
-      {"caller ends while queued", [](Machine& m) { m.locks.wait_result = 1; }, gone,
-       "launch close parent"},
-      {"wait failed", [](Machine& m) { m.locks.wait_result = 0xFFFFFFFFu; },
-       "wait for sandbox profile lock failed: 4294967295", "launch close parent"},
-      {"abandoned", [](Machine& m) { m.locks.wait_result = 128; }, "", "release"},
-      {"lock directory",
-       [](Machine& m) { m.files.fail("create_directories", kState + "\\acl-leases", 5); },
-       "open sandbox profile lock file: fake error 5 (os error 5)", "launch close parent", true},
-      {"lock file", [](Machine& m) { m.locks.file_lock_errors = {5}; },
-       "open sandbox profile lock file: fake error 5 (os error 5)", "launch close parent", true},
-      {"other session, then free",
-       [](Machine& m) {
-         m.locks.file_lock_errors = {33, 33};
-       },
-       "", "release"},
+       "process close parent"},
+      {"caller ends while queued", [](Machine& m) { m.locks.caller_ends_first = true; }, gone,
+       "process close parent"},
+      {"wait failed", [](Machine& m) { m.locks.acquire_error = 6; },
+       "wait for sandbox profile lock failed: 4294967295", "process close parent"},
+      {"abandoned", [](Machine& m) { m.locks.abandoned = true; }, "", "release"},
+      {"lock directory", [](Machine& m) { m.files.fail("create_directories", kLeases, 5); },
+       "open sandbox profile lock file: fake error 5 (os error 5)", "process close parent", true},
+      {"lock file", [](Machine& m) { m.locks.file_lock_error = 5; },
+       "open sandbox profile lock file: fake error 5 (os error 5)", "process close parent", true},
+      {"other session, then free", [](Machine& m) { m.locks.held_elsewhere = 2; }, "", "release"},
       {"other session, caller ends",
        [](Machine& m) {
-         m.locks.file_lock_errors = {33, 33};
-         m.launcher.timed_wait_results = {258, 0};
+         m.locks.held_elsewhere = 2;
+         m.processes.timed_wait_results = {Woke::TimedOut, Woke::First};
        },
-       gone, "launch close parent", true},
+       gone, "process close parent", true},
       {"other session, wait fails",
        [](Machine& m) {
-         m.locks.file_lock_errors = {33};
-         m.launcher.failures["wait_for"] = 6;
+         m.locks.held_elsewhere = 1;
+         m.processes.failures["wait"] = 6;
        },
-       "wait for sandbox profile lock failed: 4294967295", "launch close parent", true},
+       "wait for sandbox profile lock failed: 4294967295", "process close parent", true},
   };
   for (const Case& c : cases) {
     Machine m;
     c.change(m);
-    const auto held =
-        std::count(m.locks.file_lock_errors.begin(), m.locks.file_lock_errors.end(), 33u);
+    const auto held = static_cast<std::size_t>(m.locks.held_elsewhere);
     const auto outcome = m.run();
     // Between two looks at a lock file another session holds, the caller is
     // watched.
-    EXPECT_EQ(m.events("launch wait_for parent 100").size(), static_cast<std::size_t>(held))
-        << c.name;
+    EXPECT_EQ(m.events("process wait parent 100").size(), held) << c.name;
     if (c.message.empty()) {
       EXPECT_EQ(outcome.value(), 3u) << c.name;
       m.expect_released_last(kWwOff);
@@ -304,7 +292,7 @@ TEST(RunSandboxed, EachStepUnderTheLockFailsWithItsMessageAndReleasesInOrder) {
     std::string message;  // a prefix
     bool sid_held;
   };
-  const std::string lease_temporary = kState + "\\acl-leases\\" + kWwOff + ".tmp-4242";
+  const std::string lease_temporary = kLeases + "\\" + kWwOff + ".tmp-4242";
   const std::vector<Case> cases = {
       {"derive",
        [](Machine& m, RunRequest&) {
@@ -400,7 +388,7 @@ TEST(RunSandboxed, LaunchAndRevocationOutcomesCombine) {
   const std::string cleanup = "workspace ACL cleanup failed for " + kWork + ": busy";
   {
     Machine m;
-    m.launcher.child_exit_code = 0;
+    m.processes.child_exit_code = 0;
     m.on_icacls = failing_revocation;
     EXPECT_EQ(m.run().error(), cleanup);
     // The lease stays for the next run; the temporary directory goes.
@@ -471,7 +459,7 @@ TEST(RunSandboxed, ATemporaryDirectoryStillInUseIsRetriedBrieflyAndDoesNotFailTh
   Machine m;
   m.files.fail("remove_empty_directory", kTemp, 32);
   EXPECT_EQ(m.run().value(), 3u);
-  EXPECT_EQ(m.events("launch pause").size(), 4u);  // five attempts in all
+  EXPECT_EQ(m.events("process sleep").size(), 4u);  // five attempts in all
   EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
   m.expect_released_last(kWwOff);
 }
@@ -527,13 +515,13 @@ TEST(RunSandboxed, AStaleLeaseIsRevokedUnderTheLockBeforeTheNewOneIsWritten) {
 TEST(RunSandboxed, AStaleLeaseTakesTheDeadRunsLeftoversWithIt) {
   Machine m;
   const std::string dead = kState + "\\tmp\\9";
-  const std::string leases = kState + "\\acl-leases\\";
+  const std::string leases = kLeases + "\\";
   m.files.add_file(dead + "\\made by the child");
   m.files.add_file(kState + "\\tmp\\12\\another run's");
   m.files.add_file(leases + kWwOff + ".tmp-77", "[");
   m.files.add_file(leases + kRoOff + ".tmp-78", "[");
   m.files.add_file(lease_of(kWwOff), encode_acl_lease({dead, kState + "\\tmp\\12"}));
-  m.launcher.gone_pids.insert(9);
+  m.processes.gone_pids.insert(9);
   ASSERT_TRUE(m.run().ok());
   m.expect_in_order({"lock wait", revoke(dead, kWwOff), "fs remove_directory " + dead,
                      "fs remove_file " + lease_of(kWwOff), grant(kWork, kWwOff, "M")});

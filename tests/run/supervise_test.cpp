@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes/fake_platform.h"
-#include "run/launch.h"
+#include "run/supervise.h"
 
 namespace tessarin {
 namespace {
@@ -16,16 +16,24 @@ using ::testing::Not;
 // The caller is opened by the test, as the run opens it before the lock.
 struct Watched {
   fakes::FakePlatform fake;
-  std::unique_ptr<LaunchApi::Handle> caller = fake.launcher.open_process(77).value();
+  std::unique_ptr<Handle> caller = fake.processes.open(77).value();
   Result<std::uint32_t> run(const std::vector<std::string>& command = {"x"},
                             const std::string& cwd = "C:\\") {
-    return run_in_kill_on_close_job(fake.launcher, command, cwd, *caller, nullptr);
+    return run_in_kill_on_close_job(fake.launcher, fake.processes, command, cwd, *caller, nullptr);
+  }
+  // The launch's and the processes' events, in order.
+  std::vector<std::string> events() const {
+    auto all = fake.events("");
+    std::erase_if(all, [](const std::string& e) {
+      return !e.starts_with("launch ") && !e.starts_with("process ");
+    });
+    return all;
   }
 };
 
 TEST(Supervision, ChildExitCodeComesBackUnchangedAndEverythingIsReleasedInOrder) {
   Watched w;
-  w.fake.launcher.child_exit_code = 3221225477u;
+  w.fake.processes.child_exit_code = 3221225477u;
   const auto outcome = w.run({"tool.exe", "a b", ""}, "D:\\work dir\\");
   ASSERT_TRUE(outcome.ok()) << outcome.error();
   EXPECT_EQ(*outcome, 3221225477u);
@@ -33,28 +41,30 @@ TEST(Supervision, ChildExitCodeComesBackUnchangedAndEverythingIsReleasedInOrder)
   // job only while it is open; the tree is ended and waited for before the
   // job closes.
   EXPECT_THAT(
-      w.fake.events("launch"),
-      ElementsAre("launch open_parent 77", "launch size 1", "launch initialize 48 for 1",
+      w.events(),
+      ElementsAre("process open 77", "launch size 1", "launch initialize 48 for 1",
                   "launch standard_handles", "launch handle_list", "launch create_job",
                   "launch kill_on_close job", "launch create_process tool.exe \"a b\" \"\"",
                   "launch assign process to job", "launch console_job job", "launch resume thread",
-                  "launch wait process parent", "launch exit_code process", "launch close thread",
-                  "launch close process", "launch console_job none", "launch end_job job",
-                  "launch close job", "launch close standard_handles", "launch delete_list"));
+                  "process wait_either process parent", "process exit_code process",
+                  "launch close thread", "launch close process", "launch console_job none",
+                  "launch end_job job", "launch close job", "launch close standard_handles",
+                  "launch delete_list"));
   ASSERT_EQ(w.fake.launcher.created.size(), 1u);
   EXPECT_EQ(w.fake.launcher.created[0].current_directory, "D:\\work dir\\");
   EXPECT_FALSE(w.fake.launcher.created[0].confined);
-  EXPECT_EQ(w.fake.launcher.live_objects, 1);  // the caller, which the run borrows
+  EXPECT_EQ(w.fake.launcher.live_objects, 0);
+  EXPECT_EQ(w.fake.processes.live_objects, 1);  // the caller, which the run borrows
 }
 
 TEST(Supervision, CallerGoneEndsTheTreeWithoutReadingAnExitCode) {
-  for (const std::uint32_t woken : {1u, 258u}) {
+  for (const Woke woken : {Woke::Second, Woke::TimedOut}) {
     Watched w;
-    w.fake.launcher.wait_result = woken;
+    w.fake.processes.either_result = woken;
     const auto outcome = w.run();
     ASSERT_FALSE(outcome.ok());
     EXPECT_EQ(outcome.error(), "parent process exited; terminated the sandbox process tree");
-    EXPECT_THAT(w.fake.events("launch"), Not(Contains("launch exit_code process")));
+    EXPECT_THAT(w.events(), Not(Contains("process exit_code process")));
     EXPECT_THAT(w.fake.events("launch"), Contains("launch end_job job"));
   }
 }
@@ -65,18 +75,18 @@ TEST(Supervision, OpeningTheCallerRefusesOneYoungerThanTheHelper) {
     std::uint64_t parent_created;
     const char* message;  // empty: the caller is opened
   };
-  for (const Case& c : {Case{"open_parent", 100, "open parent process failed: 87"},
+  for (const Case& c : {Case{"open", 100, "open parent process failed: 87"},
                         Case{"creation_time", 100, "open parent process failed: 87"},
                         Case{"", 201, "parent process exited; terminated the sandbox process tree"},
                         Case{"", 200, ""}}) {
     fakes::FakePlatform fake;
-    if (*c.step != '\0') fake.launcher.failures[c.step] = 87;
-    fake.launcher.parent_creation_time = c.parent_created;
+    if (*c.step != '\0') fake.processes.failures[c.step] = 87;
+    fake.processes.parent_creation_time = c.parent_created;
     {
-      const auto caller = open_caller(fake.launcher, 77);
+      const auto caller = open_caller(fake.processes, 77);
       EXPECT_EQ(caller.ok() ? "" : caller.error(), c.message) << c.step << c.parent_created;
     }
-    EXPECT_EQ(fake.launcher.live_objects, 0);
+    EXPECT_EQ(fake.processes.live_objects, 0);
   }
 }
 
@@ -87,19 +97,26 @@ struct StepFailure {
   bool child_resumed;
 };
 
+// Each case is named after its step in the test's name.
+void PrintTo(const StepFailure& c, std::ostream* out) {
+  *out << c.step;
+}
+
 class SupervisionStep : public ::testing::TestWithParam<StepFailure> {};
 
 TEST_P(SupervisionStep, FailsWithItsMessageAndReleasesWhatExists) {
   const StepFailure& c = GetParam();
   Watched w;
-  w.fake.launcher.failures[c.step] = 5;
+  const std::string step = c.step;
+  (step == "wait_either" || step == "exit_code" ? w.fake.processes.failures
+                                                : w.fake.launcher.failures)[step] = 5;
   const auto outcome = w.run();
   ASSERT_FALSE(outcome.ok());
   EXPECT_EQ(outcome.error(), c.message);
   EXPECT_EQ(w.fake.launcher.child_resumed, c.child_resumed);
   // Only a child outside the job is ended directly; the job ends all others.
   EXPECT_EQ(w.fake.launcher.child_terminated, std::string(c.step) == "assign");
-  EXPECT_EQ(w.fake.launcher.live_objects, 1);
+  EXPECT_EQ(w.fake.launcher.live_objects, 0);
   const auto events = w.fake.events("launch");
   if (c.child_created) {
     // Thread, then process, then the tree and the job, whatever the failure.
@@ -126,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
         StepFailure{"create_process", "CreateProcessW in AppContainer failed: 5", false, false},
         StepFailure{"assign", "AssignProcessToJobObject failed: 5", true, false},
         StepFailure{"resume", "ResumeThread failed: 5", true, false},
-        StepFailure{"wait", "wait for the sandbox process failed: 5", true, true},
+        StepFailure{"wait_either", "wait for the sandbox process failed: 5", true, true},
         StepFailure{"exit_code", "GetExitCodeProcess failed: 5", true, true}),
     [](const auto& param_info) { return std::string(param_info.param.step); });
 

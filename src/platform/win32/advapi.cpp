@@ -3,41 +3,15 @@
 #include <ntsecapi.h>
 #include <sddl.h>
 
-#include <cstring>
+#include "platform/win32/owners.h"
+#include "platform/win32/system_library.h"
 
 namespace tessarin::win32::advapi {
 namespace {
 
-struct Library {
-  HMODULE module;
-  DWORD load_error;
-};
-
-// Loaded once and kept for the life of the process, like an import. The
-// console handler's thread may be the first to ask.
-const Library& library() {
-  static const Library loaded = [] {
-    const HMODULE module = LoadLibraryExW(L"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    return Library{module, module == nullptr ? GetLastError() : ERROR_SUCCESS};
-  }();
-  return loaded;
-}
-
-// The function of the declared type `Function` exported as `name`, or null
-// with the last error set. The declaration is only named, never called, so
-// it adds no import.
 template <class Function>
 Function bind(const char* name) {
-  const Library& advapi32 = library();
-  if (advapi32.module == nullptr) {
-    SetLastError(advapi32.load_error);
-    return nullptr;
-  }
-  const FARPROC address = GetProcAddress(advapi32.module, name);
-  static_assert(sizeof(Function) == sizeof address);
-  Function function = nullptr;
-  std::memcpy(&function, &address, sizeof function);
-  return function;
+  return win32::bind<Function>(SystemDll::kAdvapi32, name);
 }
 
 }  // namespace
@@ -61,9 +35,8 @@ BOOL convert_string_security_descriptor(LPCWSTR text, DWORD revision,
 
 void free_sid(PSID sid) {
   // Only ever asked to free a SID that this library allocated, so it is bound.
-  const DWORD error = GetLastError();
+  const LastErrorKept kept;
   if (const auto free = bind<decltype(&::FreeSid)>("FreeSid"); free != nullptr) free(sid);
-  SetLastError(error);
 }
 
 BOOL open_process_token(HANDLE process, DWORD access, PHANDLE token) {

@@ -1,11 +1,9 @@
 #pragma once
-// The advapi32 functions the helper calls, bound from the system directory on
-// first use rather than imported. Importing them would load advapi32, and the
-// libraries it depends on, into every start of the helper, though a `status`
-// on a machine that is not set up, and every refusal of bad arguments, never
-// calls one. Each behaves as the function it is named after and, when the
-// library or the function cannot be bound, fails as that function does, with
-// the last error set.
+// The advapi32 functions the helper calls, bound on first use (see
+// system_library.h): a `status` on a machine that is not set up, and every
+// refusal of bad arguments, never calls one. Each behaves as the function it
+// is named after and, when the library or the function cannot be bound,
+// fails as that function does, with the last error set.
 
 #include <windows.h>
 

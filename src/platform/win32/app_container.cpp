@@ -2,100 +2,87 @@
 
 #include <windows.h>
 
-#include <cstring>
+#include <userenv.h>
 
 #include "base/command_line.h"
+#include "base/text.h"
 #include "platform/win32/advapi.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/system_error.h"
+#include "platform/win32/system_library.h"
 
 namespace tessarin::win32 {
 
 namespace {
 
-using CreateProfileFunction = HRESULT(WINAPI*)(PCWSTR, PCWSTR, PCWSTR, PSID_AND_ATTRIBUTES, DWORD,
-                                               PSID*);
-using DeriveSidFunction = HRESULT(WINAPI*)(PCWSTR, PSID*);
-using FolderPathFunction = HRESULT(WINAPI*)(PCWSTR, PWSTR*);
+// Calls the profile function of userenv.dll named `name`, or yields the
+// HRESULT of the last error when it cannot be bound.
+template <class Function, class... Arguments>
+HRESULT call_userenv(const char* name, Arguments... arguments) {
+  const auto function = bind<Function>(SystemDll::kUserenv, name);
+  if (function == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+  return function(arguments...);
+}
 
-// GetProcAddress answers with one generic function type; the bytes are the
-// address of the function of the given type.
-template <class Function>
-Function as(FARPROC address) {
-  static_assert(sizeof(Function) == sizeof(FARPROC));
-  Function function = nullptr;
-  std::memcpy(&function, &address, sizeof function);
-  return function;
+// A failed profile call, or one that yielded nothing, as its HRESULT.
+Err<SystemError> profile_failure(HRESULT result) {
+  return sys_fail(system_error(static_cast<DWORD>(result)));
+}
+
+// The SID a profile call yielded, owned at once, so that a SID that came
+// with a failure code is released too.
+SysResult<OwnedSid> yielded_sid(AppContainerApi& api, HRESULT result, PSID sid) {
+  OwnedSid owned = sid != nullptr ? OwnedSid(api, sid, SidOrigin::kFreeSid) : OwnedSid();
+  if (FAILED(result) || !owned) return profile_failure(result);
+  return owned;
 }
 
 }  // namespace
 
-FARPROC Win32AppContainerApi::bind(const char* function_name, HRESULT& failure) {
-  if (!userenv_) {
-    userenv_.reset(LoadLibraryExW(L"userenv.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-    if (!userenv_) {
-      failure = HRESULT_FROM_WIN32(GetLastError());
-      return nullptr;
-    }
-  }
-  const FARPROC function = GetProcAddress(userenv_.get(), function_name);
-  if (function == nullptr) failure = HRESULT_FROM_WIN32(GetLastError());
-  return function;
-}
-
-SidCall Win32AppContainerApi::create_profile(const std::string& name,
-                                             const std::string& display_name,
-                                             const std::string& description) {
-  HRESULT result = S_OK;
-  const auto create = as<CreateProfileFunction>(bind("CreateAppContainerProfile", result));
-  if (create == nullptr) return SidCall{static_cast<std::uint32_t>(result), nullptr};
-  WideBuffer wide_name = to_wide_nul(name);
-  WideBuffer wide_display = to_wide_nul(display_name);
-  WideBuffer wide_description = to_wide_nul(description);
+SysResult<OwnedSid> Win32AppContainerApi::create_profile(const std::string& name,
+                                                         const std::string& display_name,
+                                                         const std::string& description) {
   PSID sid = nullptr;
-  result = create(wide(wide_name), wide(wide_display), wide(wide_description), nullptr, 0, &sid);
-  // The caller owns whatever SID came back, whatever the result code.
-  return SidCall{static_cast<std::uint32_t>(result), sid};
+  const HRESULT result = call_userenv<decltype(&::CreateAppContainerProfile)>(
+      "CreateAppContainerProfile", wide(utf8_to_utf16(name)), wide(utf8_to_utf16(display_name)),
+      wide(utf8_to_utf16(description)), nullptr, 0, &sid);
+  return yielded_sid(*this, result, sid);
 }
 
-SidCall Win32AppContainerApi::derive_sid(const std::string& name) {
-  HRESULT result = S_OK;
-  const auto derive =
-      as<DeriveSidFunction>(bind("DeriveAppContainerSidFromAppContainerName", result));
-  if (derive == nullptr) return SidCall{static_cast<std::uint32_t>(result), nullptr};
-  WideBuffer wide_name = to_wide_nul(name);
+SysResult<OwnedSid> Win32AppContainerApi::derive_sid(const std::string& name) {
   PSID sid = nullptr;
-  result = derive(wide(wide_name), &sid);
-  return SidCall{static_cast<std::uint32_t>(result), sid};
+  const HRESULT result = call_userenv<decltype(&::DeriveAppContainerSidFromAppContainerName)>(
+      "DeriveAppContainerSidFromAppContainerName", wide(utf8_to_utf16(name)), &sid);
+  return yielded_sid(*this, result, sid);
 }
 
-AppContainerApi::FolderPath Win32AppContainerApi::folder_path(const std::string& sid_text) {
-  HRESULT result = S_OK;
-  const auto folder = as<FolderPathFunction>(bind("GetAppContainerFolderPath", result));
-  if (folder == nullptr) return FolderPath{static_cast<std::uint32_t>(result), false};
-  WideBuffer wide_sid = to_wide_nul(sid_text);
+SysStatus Win32AppContainerApi::folder_path(const std::string& sid_text) {
   PWSTR path = nullptr;
-  result = folder(wide(wide_sid), &path);
+  const HRESULT result = call_userenv<decltype(&::GetAppContainerFolderPath)>(
+      "GetAppContainerFolderPath", wide(utf8_to_utf16(sid_text)), &path);
   // Only its presence matters; the buffer is the system's and goes back at once.
   const UniqueCoTask owner(path);
-  return FolderPath{static_cast<std::uint32_t>(result), path != nullptr};
+  if (FAILED(result) || path == nullptr) return profile_failure(result);
+  return {};
 }
 
-Result<std::string, std::uint32_t> Win32AppContainerApi::sid_to_string(const void* sid) {
+SysResult<std::string> Win32AppContainerApi::sid_to_string(const void* sid) {
   LPWSTR text = nullptr;
   if (!advapi::convert_sid_to_string_sid(const_cast<PSID>(sid), &text)) {
-    return Err<std::uint32_t>{GetLastError()};
+    return sys_fail(last_system_error());
   }
   const UniqueLocal owner(text);
   return narrow(text);
 }
 
-Result<void*, std::uint32_t> Win32AppContainerApi::string_to_sid(const std::string& text) {
+SysResult<OwnedSid> Win32AppContainerApi::string_to_sid(const std::string& text) {
   WideBuffer wide_text = to_wide_nul(text);
   PSID sid = nullptr;
-  if (!advapi::convert_string_sid_to_sid(wide(wide_text), &sid))
-    return Err<std::uint32_t>{GetLastError()};
-  return static_cast<void*>(sid);
+  if (!advapi::convert_string_sid_to_sid(wide(wide_text), &sid)) {
+    return sys_fail(last_system_error());
+  }
+  if (sid == nullptr) return sys_fail(system_error(ERROR_SUCCESS));
+  return OwnedSid(*this, sid, SidOrigin::kLocalFree);
 }
 
 void Win32AppContainerApi::release_sid(void* sid, SidOrigin origin) {

@@ -1,28 +1,21 @@
 #pragma once
 
 #include "platform/app_container.h"
-#include "platform/win32/owners.h"
 
 namespace tessarin::win32 {
 
+// The profile functions come from userenv.dll in the system directory, bound
+// at their first use (system_library.h); one that cannot be bound yields its
+// HRESULT instead of a call.
 class Win32AppContainerApi final : public AppContainerApi {
  public:
-  SidCall create_profile(const std::string& name, const std::string& display_name,
-                         const std::string& description) override;
-  SidCall derive_sid(const std::string& name) override;
-  FolderPath folder_path(const std::string& sid_text) override;
-  Result<std::string, std::uint32_t> sid_to_string(const void* sid) override;
-  Result<void*, std::uint32_t> string_to_sid(const std::string& text) override;
+  SysResult<OwnedSid> create_profile(const std::string& name, const std::string& display_name,
+                                     const std::string& description) override;
+  SysResult<OwnedSid> derive_sid(const std::string& name) override;
+  SysStatus folder_path(const std::string& sid_text) override;
+  SysResult<std::string> sid_to_string(const void* sid) override;
+  SysResult<OwnedSid> string_to_sid(const std::string& text) override;
   void release_sid(void* sid, SidOrigin origin) override;
-
- private:
-  // The profile functions of userenv.dll from the system directory, bound at
-  // their first use. The helper does not import userenv.dll: it is not a
-  // known DLL, so an import would be looked for beside the executable first.
-  // A function that cannot be bound yields its HRESULT instead of a call.
-  FARPROC bind(const char* function_name, HRESULT& failure);
-
-  UniqueModule userenv_;
 };
 
 }  // namespace tessarin::win32

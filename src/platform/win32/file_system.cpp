@@ -15,13 +15,13 @@ namespace {
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Opens for metadata only, following links; directories need backup semantics.
-UniqueFile open_for_metadata(const std::string& path) {
-  return UniqueFile(CreateFileW(wide(utf8_to_utf16(path)), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+UniqueHandle open_for_metadata(const std::string& path) {
+  return UniqueHandle(CreateFileW(wide(utf8_to_utf16(path)), FILE_READ_ATTRIBUTES, kShareAll,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
 
 std::optional<BY_HANDLE_FILE_INFORMATION> metadata(const std::string& path) {
-  const UniqueFile file = open_for_metadata(path);
+  const UniqueHandle file = open_for_metadata(path);
   if (!file) return std::nullopt;
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
@@ -37,7 +37,7 @@ SysStatus status_of(BOOL ok) {
 // the entry may be a junction planted by a sandboxed child, and its target
 // lies outside every grant.
 bool set_own_attributes(const std::u16string& wide_path, DWORD attributes) {
-  const UniqueFile entry(
+  const UniqueHandle entry(
       CreateFileW(wide(wide_path), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!entry) return false;
@@ -83,8 +83,8 @@ bool Win32FileSystem::is_file(const std::string& path) {
 }
 
 SysResult<std::string> Win32FileSystem::read_file(const std::string& path) {
-  const UniqueFile file(CreateFileW(wide(utf8_to_utf16(path)), GENERIC_READ, kShareAll, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const UniqueHandle file(CreateFileW(wide(utf8_to_utf16(path)), GENERIC_READ, kShareAll, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return sys_fail(last_system_error());
   std::string bytes;
   char chunk[65536];
@@ -100,8 +100,8 @@ SysResult<std::string> Win32FileSystem::read_file(const std::string& path) {
 }
 
 SysStatus Win32FileSystem::write_file(const std::string& path, std::string_view bytes) {
-  const UniqueFile file(CreateFileW(wide(utf8_to_utf16(path)), GENERIC_WRITE, 0, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const UniqueHandle file(CreateFileW(wide(utf8_to_utf16(path)), GENERIC_WRITE, 0, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return sys_fail(last_system_error());
   while (!bytes.empty()) {
     DWORD written = 0;
@@ -154,7 +154,7 @@ SysStatus Win32FileSystem::create_directories(const std::string& path) {
 }
 
 SysResult<std::string> Win32FileSystem::canonicalize(const std::string& path) {
-  const UniqueFile file = open_for_metadata(path);
+  const UniqueHandle file = open_for_metadata(path);
   if (!file) return sys_fail(last_system_error());
   std::u16string buffer(MAX_PATH, u'\0');
   for (;;) {

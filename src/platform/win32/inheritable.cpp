@@ -15,10 +15,10 @@ SysResult<UniqueHandle> inheritable_copy(HANDLE source) {
 
 SysResult<UniqueHandle> open_null_device(DWORD access) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  UniqueFile file(CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              OPEN_EXISTING, 0, nullptr));
+  UniqueHandle file(CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                OPEN_EXISTING, 0, nullptr));
   if (!file) return sys_fail(last_system_error());
-  return UniqueHandle(file.release());
+  return file;
 }
 
 }  // namespace tessarin::win32

@@ -6,25 +6,48 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "platform/win32/advapi.h"
-
 namespace tessarin::win32 {
 
-template <class T, class Traits>
+// Puts the thread's last error back as it was when this was made. Clean-up
+// code makes one, so that the failure it cleans up after can still be read.
+class LastErrorKept {
+ public:
+  LastErrorKept() : error_(GetLastError()) {}
+  LastErrorKept(const LastErrorKept&) = delete;
+  LastErrorKept& operator=(const LastErrorKept&) = delete;
+  ~LastErrorKept() { SetLastError(error_); }
+
+ private:
+  DWORD error_;
+};
+
+// What "nothing held" means. Handle functions answer a failure with null or
+// with INVALID_HANDLE_VALUE, depending on the function; both count as empty,
+// so that one owner serves every kernel handle.
+template <class T>
+struct NullOnly {
+  static bool empty(T value) { return value == T{}; }
+};
+template <class T>
+struct NullOrMinusOne {
+  static bool empty(T value) {
+    return value == T{} || reinterpret_cast<std::intptr_t>(value) == -1;
+  }
+};
+
+template <class T, auto Close, class Empty = NullOnly<T>>
 class Owner {
  public:
   Owner() = default;
   explicit Owner(T value) : value_(value) {}
-  Owner(Owner&& other) noexcept : value_(std::exchange(other.value_, Traits::invalid())) {}
+  Owner(Owner&& other) noexcept : value_(std::exchange(other.value_, T{})) {}
   Owner& operator=(Owner&& other) noexcept {
-    if (this != &other) {
-      reset();
-      value_ = std::exchange(other.value_, Traits::invalid());
-    }
+    if (this != &other) reset(std::exchange(other.value_, T{}));
     return *this;
   }
   Owner(const Owner&) = delete;
@@ -32,13 +55,12 @@ class Owner {
   ~Owner() { reset(); }
 
   T get() const { return value_; }
-  explicit operator bool() const { return value_ != Traits::invalid(); }
-  T release() { return std::exchange(value_, Traits::invalid()); }
-  void reset(T value = Traits::invalid()) {
-    if (value_ != Traits::invalid()) {
-      const DWORD saved = GetLastError();
-      Traits::close(value_);
-      SetLastError(saved);
+  explicit operator bool() const { return !Empty::empty(value_); }
+  T release() { return std::exchange(value_, T{}); }
+  void reset(T value = T{}) {
+    if (!Empty::empty(value_)) {
+      const LastErrorKept kept;
+      Close(value_);
     }
     value_ = value;
   }
@@ -49,62 +71,19 @@ class Owner {
   }
 
  private:
-  T value_ = Traits::invalid();
+  T value_{};
 };
 
-struct HandleTraits {
-  static HANDLE invalid() { return nullptr; }
-  static void close(HANDLE h) { CloseHandle(h); }
-};
-// CreateFileW and friends report failure as INVALID_HANDLE_VALUE.
-struct FileHandleTraits {
-  static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
-  static void close(HANDLE h) { CloseHandle(h); }
-};
-struct FindHandleTraits {
-  static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
-  static void close(HANDLE h) { FindClose(h); }
-};
-struct LocalTraits {
-  static void* invalid() { return nullptr; }
-  static void close(void* p) { LocalFree(p); }
-};
 // CoTaskMemFree, bound on first use from the system directory: importing it
 // would load ole32 into every start of the helper, though only the readiness
 // check ever frees such a buffer (by then the allocator that made it is loaded
 // anyway).
-struct CoTaskTraits {
-  static void* invalid() { return nullptr; }
-  static void close(void* p) {
-    using Free = void(WINAPI*)(void*);
-    static const Free free = [] {
-      const HMODULE ole32 = LoadLibraryExW(L"ole32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-      // Through the generic function type, which any function pointer may
-      // be converted from and back to.
-      return ole32 == nullptr ? nullptr
-                              : reinterpret_cast<Free>(reinterpret_cast<void (*)()>(
-                                    GetProcAddress(ole32, "CoTaskMemFree")));
-    }();
-    if (free != nullptr) free(p);
-  }
-};
-struct FreeSidTraits {
-  static void* invalid() { return nullptr; }
-  static void close(void* p) { advapi::free_sid(p); }
-};
+void free_co_task_memory(void* memory);
 
-struct ModuleTraits {
-  static HMODULE invalid() { return nullptr; }
-  static void close(HMODULE m) { FreeLibrary(m); }
-};
-
-using UniqueHandle = Owner<HANDLE, HandleTraits>;
-using UniqueFile = Owner<HANDLE, FileHandleTraits>;
-using UniqueFind = Owner<HANDLE, FindHandleTraits>;
-using UniqueLocal = Owner<void*, LocalTraits>;
-using UniqueCoTask = Owner<void*, CoTaskTraits>;
-using UniqueFreeSid = Owner<void*, FreeSidTraits>;
-using UniqueModule = Owner<HMODULE, ModuleTraits>;
+using UniqueHandle = Owner<HANDLE, &::CloseHandle, NullOrMinusOne<HANDLE>>;
+using UniqueFind = Owner<HANDLE, &::FindClose, NullOrMinusOne<HANDLE>>;
+using UniqueLocal = Owner<void*, &::LocalFree>;
+using UniqueCoTask = Owner<void*, &free_co_task_memory>;
 
 // Texts handed to and taken from Windows calls.
 inline const wchar_t* wide(const std::u16string& text) {

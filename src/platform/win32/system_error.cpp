@@ -15,6 +15,28 @@ std::string narrow(const wchar_t* text) {
   return narrow(text, std::wcslen(text));
 }
 
+namespace {
+
+// Errors come as Win32 codes and as HRESULTs that carry one.
+ErrorKind kind_of(DWORD code) {
+  if (HRESULT_FACILITY(code) == FACILITY_WIN32 && (code & 0x80000000u) != 0)
+    code = HRESULT_CODE(code);
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+      return ErrorKind::kNotFound;
+    case ERROR_ALREADY_EXISTS:
+      return ErrorKind::kAlreadyExists;
+    default:
+      return ErrorKind::kOther;
+  }
+}
+
+}  // namespace
+
 SystemError system_error(DWORD code) {
   wchar_t* buffer = nullptr;
   const DWORD length = FormatMessageW(
@@ -31,7 +53,7 @@ SystemError system_error(DWORD code) {
   } else {
     text = "Unknown error";
   }
-  return SystemError{code, text + " (os error " + decimal(code) + ")"};
+  return SystemError{code, text + " (os error " + decimal(code) + ")", kind_of(code)};
 }
 
 }  // namespace tessarin::win32

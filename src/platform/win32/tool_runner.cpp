@@ -4,50 +4,21 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <string>
 
 #include "base/command_line.h"
 #include "platform/tool_search.h"
+#include "platform/win32/advapi.h"
+#include "platform/win32/child_process.h"
 #include "platform/win32/inheritable.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/system_error.h"
 
 namespace tessarin::win32 {
 namespace {
-
-// A process-thread attribute list whose only attribute names the handles the
-// tool may inherit. Without it, every inheritable handle of the helper would
-// reach the tool.
-class InheritList {
- public:
-  SysStatus init(std::vector<HANDLE> handles) {
-    handles_ = std::move(handles);
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    buffer_ = std::make_unique<unsigned char[]>(size);
-    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.get());
-    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return sys_fail(last_system_error());
-    initialized_ = true;
-    if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
-                                   handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
-      return sys_fail(last_system_error());
-    }
-    return {};
-  }
-  LPPROC_THREAD_ATTRIBUTE_LIST get() const {
-    return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.get());
-  }
-  ~InheritList() {
-    if (initialized_) DeleteProcThreadAttributeList(get());
-  }
-
- private:
-  std::vector<HANDLE> handles_;
-  std::unique_ptr<unsigned char[]> buffer_;
-  bool initialized_ = false;
-};
 
 // A started tool: its process, and the kill-on-close job it runs in, so that
 // whatever of it is still alive ends when the helper is done with it, or when
@@ -58,54 +29,36 @@ struct StartedTool {
   UniqueHandle process;
 };
 
-SysResult<UniqueHandle> kill_on_close_job() {
-  UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
-  if (!job) return sys_fail(last_system_error());
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                               sizeof limits)) {
-    return sys_fail(last_system_error());
-  }
-  return job;
-}
-
 // Starts the tool with exactly the three given standard handles, which must
 // be inheritable, inside a job of its own; it runs only once it is in the job,
 // so nothing it starts escapes.
 SysResult<StartedTool> start_tool(const std::string& path, const std::string& bare_name,
-                                  const std::vector<std::string>& arguments, HANDLE in, HANDLE out,
-                                  HANDLE err, DWORD extra_flags) {
+                                  const std::vector<std::string>& arguments,
+                                  const StandardStreams& streams, DWORD extra_flags) {
   std::vector<std::string> command{bare_name};
   command.insert(command.end(), arguments.begin(), arguments.end());
   WideBuffer line = build_command_line(command);
   WideBuffer application = to_wide_nul(path);
 
-  std::vector<HANDLE> handles{in};
-  if (out != in) handles.push_back(out);
-  if (err != in && err != out) handles.push_back(err);
-  InheritList inherit;
-  if (auto ready = inherit.init(handles); !ready) return ready.propagate();
-  auto job = kill_on_close_job();
-  if (!job) return job.propagate();
-
-  STARTUPINFOEXW startup{};
-  startup.StartupInfo.cb = sizeof startup;
-  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  startup.StartupInfo.hStdInput = in;
-  startup.StartupInfo.hStdOutput = out;
-  startup.StartupInfo.hStdError = err;
-  startup.lpAttributeList = inherit.get();
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(wide(application), wide(line), nullptr, nullptr, TRUE,
-                      EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED | extra_flags, nullptr,
-                      nullptr, &startup.StartupInfo, &info)) {
-    return sys_fail(last_system_error());
+  std::vector<HANDLE> handles;
+  for (const HANDLE stream : streams) {
+    if (std::find(handles.begin(), handles.end(), stream) == handles.end()) {
+      handles.push_back(stream);
+    }
   }
-  UniqueHandle thread(info.hThread);
-  StartedTool tool{std::move(*job), UniqueHandle(info.hProcess)};
+  auto attributes = ProcThreadAttributes::make(1);
+  if (!attributes) return attributes.propagate();
+  if (auto listed = (*attributes)->set_handle_list(std::move(handles)); !listed) {
+    return listed.propagate();
+  }
+  auto job = make_kill_on_close_job();
+  if (!job) return job.propagate();
+  auto child =
+      create_suspended(wide(application), wide(line), nullptr, **attributes, streams, extra_flags);
+  if (!child) return child.propagate();
+  StartedTool tool{std::move(*job), std::move(child->process)};
   if (!AssignProcessToJobObject(tool.job.get(), tool.process.get()) ||
-      ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+      ResumeThread(child->thread.get()) == static_cast<DWORD>(-1)) {
     const SystemError error = last_system_error();
     TerminateProcess(tool.process.get(), 1);
     return sys_fail(error);
@@ -201,7 +154,7 @@ class PipeReader {
     if (!descriptor) return descriptor.propagate();
     SECURITY_ATTRIBUTES owner_only{sizeof owner_only, descriptor->get(), FALSE};
     const WideBuffer wide_name = to_wide_nul(*name);
-    pipe_ = UniqueFile(CreateNamedPipeW(
+    pipe_ = UniqueHandle(CreateNamedPipeW(
         reinterpret_cast<const wchar_t*>(wide_name.data()),
         PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
@@ -210,8 +163,8 @@ class PipeReader {
     event_ = UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!event_) return sys_fail(last_system_error());
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    UniqueFile writer(CreateFileW(reinterpret_cast<const wchar_t*>(wide_name.data()), GENERIC_WRITE,
-                                  0, &inherit, OPEN_EXISTING, 0, nullptr));
+    UniqueHandle writer(CreateFileW(reinterpret_cast<const wchar_t*>(wide_name.data()),
+                                    GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr));
     if (!writer) return sys_fail(last_system_error());
     return UniqueHandle(writer.release());
   }
@@ -253,7 +206,7 @@ class PipeReader {
   }
 
   std::string* sink_;  // null: the bytes are dropped as they arrive
-  UniqueFile pipe_;
+  UniqueHandle pipe_;
   UniqueHandle event_;
   OVERLAPPED overlapped_{};
   std::array<char, kBufferSize> buffer_{};
@@ -273,7 +226,7 @@ SysResult<std::uint32_t> Win32ToolRunner::run_inheriting(
   if (!out) return out.propagate();
   auto err = own_stream(STD_ERROR_HANDLE, GENERIC_WRITE);
   if (!err) return err.propagate();
-  auto tool = start_tool(*path, bare_name, arguments, in->get(), out->get(), err->get(), 0);
+  auto tool = start_tool(*path, bare_name, arguments, {in->get(), out->get(), err->get()}, 0);
   if (!tool) return tool.propagate();
   return wait_for_exit(tool->process);
 }
@@ -296,7 +249,7 @@ SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_na
     if (!err) return err.propagate();
     // Its output goes to pipes; a helper started without a console must not
     // open a console window for every tool run.
-    return start_tool(*path, bare_name, arguments, in->get(), out->get(), err->get(),
+    return start_tool(*path, bare_name, arguments, {in->get(), out->get(), err->get()},
                       CREATE_NO_WINDOW);
   }();
   if (!tool) return tool.propagate();

@@ -8,6 +8,7 @@
 #include "platform/win32/file_system.h"
 #include "platform/win32/launcher.h"
 #include "platform/win32/named_lock.h"
+#include "platform/win32/process.h"
 #include "platform/win32/tool_runner.h"
 
 namespace tessarin::win32 {
@@ -24,8 +25,10 @@ class Win32Platform final : public PlatformHolder {
   Win32ToolRunner tools_{env_, files_};
   Win32AppContainerApi app_containers_;
   Win32LockApi locks_;
+  Win32ProcessApi processes_;
   Win32LaunchApi launcher_;
-  Platform platform_{console_, env_, files_, tools_, app_containers_, locks_, launcher_};
+  Platform platform_{console_,        env_,   files_,     tools_,
+                     app_containers_, locks_, processes_, launcher_};
 };
 
 }  // namespace

@@ -24,7 +24,7 @@
 #include "base/json_text.h"
 #include "base/text.h"
 #include "platform/win32/win32_platform.h"
-#include "provision/state_directory.h"
+#include "provision/state_layout.h"
 #include "support/program_support.h"
 
 namespace {
@@ -38,7 +38,7 @@ std::string memory_fields() {
 }
 
 std::string lease_of(tessarin::Platform& platform, const std::string& profile) {
-  return tessarin::acl_lease_path(tessarin::state_directory(platform.env), profile);
+  return tessarin::state_layout(platform.env).lease(profile);
 }
 
 }  // namespace
@@ -57,18 +57,22 @@ int main() {
   if (verb == "grant" && rest.size() == 3) {
     const auto level =
         rest[2] == "m" ? tessarin::AccessLevel::Modify : tessarin::AccessLevel::ReadExecute;
-    outcome = tessarin::grant_path(platform, rest[0], rest[1], level);
+    outcome = tessarin::grant_path(platform.tools, rest[0], rest[1], level);
   } else if (verb == "grant-plan" && rest.size() >= 4) {
     const std::vector<std::string> roots(rest.begin() + 4, rest.end());
+    const auto level = rest[2] == "workspace_write" ? tessarin::AccessLevel::Modify
+                                                    : tessarin::AccessLevel::ReadExecute;
     outcome =
-        tessarin::grant_workspace_access(platform, {rest[0], rest[1], rest[2], roots, rest[3]});
+        tessarin::grant_workspace_access(platform.tools, {rest[0], rest[1], level, roots, rest[3]});
   } else if (verb == "revoke" && !rest.empty()) {
-    outcome = tessarin::revoke_all(platform, {rest.begin() + 1, rest.end()}, rest[0]);
+    outcome = tessarin::revoke_all(platform.tools, platform.files, {rest.begin() + 1, rest.end()},
+                                   rest[0]);
   } else if (verb == "write-lease" && !rest.empty()) {
     outcome = tessarin::write_acl_lease(platform, lease_of(platform, rest[0]),
                                         {rest.begin() + 1, rest.end()});
   } else if (verb == "recover" && rest.size() == 2) {
-    outcome = tessarin::recover_stale_lease(platform, lease_of(platform, rest[0]), rest[1]);
+    outcome = tessarin::recover_stale_lease(platform, tessarin::state_layout(platform.env), rest[0],
+                                            rest[1]);
   } else if (verb == "lease-path" && rest.size() == 1) {
     extra = ",\"path\":";
     tessarin::append_json_string(extra, lease_of(platform, rest[0]));

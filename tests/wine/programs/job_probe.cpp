@@ -15,7 +15,8 @@
 #include "base/text.h"
 #include "platform/win32/launcher.h"
 #include "platform/win32/owners.h"
-#include "run/launch.h"
+#include "platform/win32/process.h"
+#include "run/supervise.h"
 #include "support/program_support.h"
 
 using program_support::print;
@@ -40,12 +41,14 @@ int main() {
     SetHandleInformation(GetStdHandle(STD_OUTPUT_HANDLE), HANDLE_FLAG_INHERIT, 0);
   }
   tessarin::win32::Win32LaunchApi api;
-  auto caller = tessarin::open_caller(api, pid);
+  tessarin::win32::Win32ProcessApi processes;
+  auto caller = tessarin::open_caller(processes, pid);
   if (!caller) {
     print("error " + caller.error() + "\n");
     return 77;
   }
-  const auto outcome = tessarin::run_in_kill_on_close_job(api, command, args[2], **caller, nullptr);
+  const auto outcome =
+      tessarin::run_in_kill_on_close_job(api, processes, command, args[2], **caller, nullptr);
   if (!outcome) {
     print("error " + outcome.error() + "\n");
     return 77;

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/launcher.h"
 #include "platform/win32/named_lock.h"
+#include "platform/win32/process.h"
 #include "support/program_support.h"
 
 namespace {
@@ -34,33 +34,32 @@ int main() {
     if (args[i] == "file" && i + 1 < args.size()) lock_file = args[++i];
   }
   const std::string pid = std::to_string(GetCurrentProcessId());
-  tessarin::win32::Win32LaunchApi launcher;
+  tessarin::win32::Win32ProcessApi processes;
   // Itself as the watched caller: it never ends while the probe waits.
-  auto self = launcher.open_process(GetCurrentProcessId());
+  auto self = processes.open(GetCurrentProcessId());
   tessarin::win32::Win32LockApi locks;
   auto mutex = locks.create_mutex(args[1]);
   if (!self || !mutex) {
     append(args[3], "create failed\n");
     return 1;
   }
-  const std::uint32_t woken = (*mutex)->wait_or_exit(**self);
-  std::unique_ptr<tessarin::FileLock> file;
+  auto waited = (*mutex)->acquire(**self);
+  const DWORD woken = !waited ? WAIT_FAILED : waited->abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+  std::unique_ptr<tessarin::LockGuard> file;
   while (!lock_file.empty() && !file) {
     auto attempt = locks.try_lock_file(lock_file);
-    if (attempt) {
-      file = std::move(*attempt);
-    } else if (attempt.error().code == ERROR_LOCK_VIOLATION) {
-      Sleep(20);
-    } else {
+    if (!attempt) {
       append(args[3], "lock failed " + attempt.error().text + "\n");
       return 1;
     }
+    if (attempt->held_elsewhere()) Sleep(20);
+    file = std::move(attempt->held);
   }
   append(args[3], "take " + pid + " " + std::to_string(woken) + "\n");
   Sleep(static_cast<DWORD>(std::stoul(args[2])));
   if (keep) ExitProcess(0);
   append(args[3], "drop " + pid + "\n");
   file.reset();
-  (*mutex)->release();
+  if (waited) waited->owned.reset();
   return 0;
 }

@@ -31,8 +31,9 @@ int main() {
   int count = 0;
   const tessarin::win32::UniqueLocal raw(CommandLineToArgvW(GetCommandLineW(), &count));
   if (!raw || count < 2 ||
-      !tessarin::win32::UniqueFile(CreateFileW(static_cast<wchar_t**>(raw.get())[1], GENERIC_WRITE,
-                                               0, nullptr, CREATE_ALWAYS, 0, nullptr))) {
+      !tessarin::win32::UniqueHandle(CreateFileW(static_cast<wchar_t**>(raw.get())[1],
+                                                 GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                                                 nullptr))) {
     std::fputs("run_and_report: cannot create the result file\n", stderr);
     return 122;
   }

@@ -111,7 +111,7 @@ inline std::string stand_in_file(std::string_view name) {
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 inline std::optional<std::string> read_file(const std::string& path) {
-  const tessarin::win32::UniqueFile file(
+  const tessarin::win32::UniqueHandle file(
       CreateFileW(tessarin::win32::wide(tessarin::utf8_to_utf16(path)), GENERIC_READ, kShareAll,
                   nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file) return std::nullopt;
@@ -151,7 +151,7 @@ enum class Write { Replace, Append };
 // False when the file could not be opened or took fewer bytes.
 inline bool write_file(const std::string& path, std::string_view bytes, Write mode) {
   const bool append = mode == Write::Append;
-  const tessarin::win32::UniqueFile file(
+  const tessarin::win32::UniqueHandle file(
       CreateFileW(tessarin::win32::wide(tessarin::utf8_to_utf16(path)),
                   append ? FILE_APPEND_DATA : GENERIC_WRITE, kShareAll, nullptr,
                   append ? OPEN_ALWAYS : CREATE_ALWAYS, 0, nullptr));

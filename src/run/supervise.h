@@ -1,0 +1,38 @@
+#pragma once
+// Watching the caller, and running a child in a kill-on-close job against it.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/result.h"
+#include "platform/launcher.h"
+#include "platform/process.h"
+
+namespace tessarin {
+
+// The AppContainer a child is started in: its SID and capability SIDs,
+// borrowed.
+struct Confinement {
+  const void* app_container_sid = nullptr;
+  std::vector<const void*> capabilities;
+};
+
+// Opens the calling process `pid` for waiting. A process younger than the
+// helper is refused as "parent process exited; ...": the caller, which
+// started the helper, is gone and its identifier has been reused.
+Result<std::unique_ptr<Handle>> open_caller(ProcessApi& processes, std::uint32_t pid);
+
+// Starts `command` in `cwd` suspended, inheriting only its standard handles,
+// puts it into a kill-on-close job, resumes it and waits for it or for
+// `caller`, whichever ends first. With `confinement` null the child starts
+// unconfined, which is how a host without AppContainer support exercises
+// this half. When this returns, every process of the job has been ended and
+// (within a bound) has died.
+Result<std::uint32_t> run_in_kill_on_close_job(LaunchApi& launcher, ProcessApi& processes,
+                                               const std::vector<std::string>& command,
+                                               const std::string& cwd, Handle& caller,
+                                               const Confinement* confinement);
+
+}  // namespace tessarin
