@@ -72,7 +72,13 @@ SysResult<FileLockAttempt> Win32LockApi::try_lock_file(const std::string& path) 
   UniqueHandle file(CreateFileW(reinterpret_cast<const wchar_t*>(wide_path.data()),
                                 GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return sys_fail(last_system_error());
+  if (!file) {
+    // A scanner or backup agent that has the file open without sharing keeps
+    // it only for a moment: that is waited out like a lock held elsewhere.
+    const SystemError error = last_system_error();
+    if (error.code == ERROR_SHARING_VIOLATION) return FileLockAttempt{};
+    return sys_fail(error);
+  }
   OVERLAPPED range{};
   if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                   &range)) {
