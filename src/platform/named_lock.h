@@ -43,7 +43,7 @@ class NamedMutex {
  public:
   virtual ~NamedMutex() = default;
   // Waits without a time-out for the mutex or for `caller` to end, whichever
-  // comes first.
+  // comes first; a caller that has already ended wins over a free mutex.
   virtual SysResult<MutexWait> acquire(Handle& caller) = 0;
 };
 
