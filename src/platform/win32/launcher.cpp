@@ -175,4 +175,8 @@ void Win32LaunchApi::end_on_console_close(Handle* job) {
   end_job_on_console_close(job != nullptr ? native(*job) : nullptr);
 }
 
+bool Win32LaunchApi::console_closed() {
+  return win32::console_closed();
+}
+
 }  // namespace tessarin::win32
