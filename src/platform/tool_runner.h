@@ -1,7 +1,8 @@
 #pragma once
 // Runs the system tools the helper relies on (powershell.exe, icacls.exe),
 // named by bare file name. Where the program is found is decided by
-// find_tool (tool_search.h); the current directory is never searched.
+// find_tool (tool_search.h); the current directory is never searched. A
+// helper whose console has no window starts its tools without one.
 
 #include <cstdint>
 #include <string>

@@ -74,6 +74,16 @@ SysResult<std::u16string> environment_block(const std::vector<VariableOverride>&
   return block;
 }
 
+// A console program started by a process without a console gets one of its
+// own, window and all: a helper started detached, or by a service or a
+// windowed program that gave it none, would flash a window for every tool.
+// Its tools start without a window; so do those of a helper whose console
+// was made without one, which lose nothing by it. A helper with a console
+// window shares it with its tools, as with its child.
+DWORD window_flags() {
+  return GetConsoleWindow() == nullptr ? CREATE_NO_WINDOW : 0;
+}
+
 // Starts the tool with exactly the three given standard handles, which must
 // be inheritable, inside a job of its own; it runs only once it is in the job,
 // so nothing it starts escapes. A null `environment` gives it the helper's.
@@ -281,7 +291,7 @@ SysResult<std::uint32_t> Win32ToolRunner::run_inheriting(
   auto err = own_stream(STD_ERROR_HANDLE, GENERIC_WRITE);
   if (!err) return err.propagate();
   auto tool = start_tool(*path, bare_name, arguments, {in->get(), out->get(), err->get()},
-                         overrides.empty() ? nullptr : &environment, 0);
+                         overrides.empty() ? nullptr : &environment, window_flags());
   if (!tool) return tool.propagate();
   return wait_for_exit(tool->process);
 }
@@ -302,8 +312,9 @@ SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_na
     if (!out) return out.propagate();
     auto err = err_reader.open();
     if (!err) return err.propagate();
-    // Its output goes to pipes; a helper started without a console must not
-    // open a console window for every tool run.
+    // Its output goes to pipes, so it needs no console at all, with or
+    // without a window; and a Ctrl+C on the helper's console cannot cut a
+    // grant or a revocation short.
     return start_tool(*path, bare_name, arguments, {in->get(), out->get(), err->get()}, nullptr,
                       CREATE_NO_WINDOW);
   }();
