@@ -37,7 +37,7 @@ class LaunchApi {
     virtual ~StandardHandles() = default;
   };
 
-  // The console handler routine of a run, installed while it exists.
+  // A run's hold on console events, while it exists.
   class ConsoleGuard {
    public:
     virtual ~ConsoleGuard() = default;
@@ -93,14 +93,17 @@ class LaunchApi {
   // ResumeThread; a result of (DWORD)-1 is the failure.
   virtual SysStatus resume(Handle& thread) = 0;
 
-  // Installs the run's console handler routine: Ctrl+C and Ctrl+Break are
-  // left to the child, which shares the console; on close, logoff and
-  // shutdown the job last given to end_on_console_close is ended, so that
-  // the helper's own clean-up runs within the time the system gives.
+  // Holds console events for the run: Ctrl+C and Ctrl+Break are left to the
+  // child, which shares the console; a close ends the job last given to
+  // end_on_console_close and lets the helper's clean-up run until the guard
+  // goes, within the few seconds the system gives. Logoff and shutdown take
+  // their default course.
   virtual std::unique_ptr<ConsoleGuard> guard_console() = 0;
   // The job a console close ends, or none; a close that came before is acted
   // on at once.
   virtual void end_on_console_close(Handle* job) = 0;
+  // Whether the console was closed while the guard was up.
+  virtual bool console_closed() = 0;
 };
 
 }  // namespace tessarin

@@ -30,7 +30,8 @@ struct MutexWait {
 
 // What one attempt at the lock file came to.
 struct FileLockAttempt {
-  // Held until destroyed; null while another process holds the lock.
+  // Held until destroyed; null while another process holds the lock, or
+  // has the file open without sharing it.
   std::unique_ptr<LockGuard> held;
 
   bool held_elsewhere() const { return held == nullptr; }
@@ -42,7 +43,7 @@ class NamedMutex {
  public:
   virtual ~NamedMutex() = default;
   // Waits without a time-out for the mutex or for `caller` to end, whichever
-  // comes first.
+  // comes first; a caller that has already ended wins over a free mutex.
   virtual SysResult<MutexWait> acquire(Handle& caller) = 0;
 };
 
@@ -52,7 +53,8 @@ class LockApi {
   // CreateMutexW, not initially owned, handle not inheritable.
   virtual SysResult<std::unique_ptr<NamedMutex>> create_mutex(const std::string& name) = 0;
   // Opens `path`, creating it if need be and sharing it with other openers,
-  // and locks it exclusively without waiting.
+  // and locks it exclusively without waiting. A file another process has
+  // open without sharing counts as held elsewhere.
   virtual SysResult<FileLockAttempt> try_lock_file(const std::string& path) = 0;
 };
 

@@ -1,7 +1,8 @@
 #pragma once
 // Runs the system tools the helper relies on (powershell.exe, icacls.exe),
 // named by bare file name. Where the program is found is decided by
-// find_tool (tool_search.h); the current directory is never searched.
+// find_tool (tool_search.h); the current directory is never searched. A
+// helper whose console has no window starts its tools without one.
 
 #include <cstdint>
 #include <string>
@@ -10,6 +11,16 @@
 #include "base/result.h"
 
 namespace tessarin {
+
+// A variable a tool gets in place of the helper's own value, or besides the
+// helper's variables when it has none of that name; names compare as Windows
+// compares them, ignoring case.
+struct VariableOverride {
+  std::string name;
+  std::string value;
+
+  bool operator==(const VariableOverride&) const = default;
+};
 
 struct CapturedRun {
   std::uint32_t exit_code = 0;
@@ -23,10 +34,12 @@ class ToolRunner {
   virtual ~ToolRunner() = default;
 
   // Standard input is the null device; standard output and standard error are
-  // the helper's own. Waits without a time-out and yields the exit code. A
-  // tool found nowhere fails with the text "program not found".
-  virtual SysResult<std::uint32_t> run_inheriting(const std::string& bare_name,
-                                                  const std::vector<std::string>& arguments) = 0;
+  // the helper's own, and so is the environment but for `overrides`. Waits
+  // without a time-out and yields the exit code. A tool found nowhere fails
+  // with the text "program not found".
+  virtual SysResult<std::uint32_t> run_inheriting(
+      const std::string& bare_name, const std::vector<std::string>& arguments,
+      const std::vector<VariableOverride>& overrides) = 0;
 
   // Standard input is the null device; standard output and standard error are
   // two pipes drained together while the tool runs. Waits without a time-out.

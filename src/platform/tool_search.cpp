@@ -6,12 +6,14 @@
 
 namespace tessarin {
 
+std::string powershell_home(Environment& env) {
+  return join_path(join_path(env.system_directory(), "WindowsPowerShell"), "v1.0");
+}
+
 SysResult<std::string> find_tool(Environment& env, FileSystem& files,
                                  const std::string& bare_name) {
-  std::string system_home = env.system_directory();
-  if (bare_name == "powershell.exe") {
-    system_home = join_path(join_path(system_home, "WindowsPowerShell"), "v1.0");
-  }
+  const std::string system_home =
+      bare_name == "powershell.exe" ? powershell_home(env) : env.system_directory();
   std::vector<std::string> directories = {system_home, env.executable_directory(),
                                           env.system_directory(), env.windows_directory()};
   if (const auto path = env.get("PATH")) {

@@ -8,6 +8,10 @@
 
 namespace tessarin {
 
+// Where Windows keeps its PowerShell: WindowsPowerShell\v1.0 below the
+// system directory.
+std::string powershell_home(Environment& env);
+
 // Finds a tool by bare file name. The copy where Windows keeps it comes first:
 // <system directory>\powershell.exe lives in WindowsPowerShell\v1.0 below
 // it, every other tool in the system directory itself. Only where that file

@@ -37,9 +37,9 @@ std::string block_rule_script(std::string_view profile_name, std::string_view si
   return script;
 }
 
-Status install_block_rule(ToolRunner& tools, std::string_view profile_name,
+Status install_block_rule(ToolRunner& tools, Environment& env, std::string_view profile_name,
                           std::string_view sid_text, std::string_view direction) {
-  return run_powershell(tools, block_rule_script(profile_name, sid_text, direction));
+  return run_powershell(tools, env, block_rule_script(profile_name, sid_text, direction));
 }
 
 std::string firewall_check_script(const std::vector<std::string>& profile_names) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "platform/environment.h"
 #include "platform/tool_runner.h"
 
 namespace tessarin {
@@ -24,7 +25,7 @@ std::string firewall_rule_name(std::string_view profile_name, std::string_view d
 std::string block_rule_script(std::string_view profile_name, std::string_view sid_text,
                               std::string_view direction);
 // Runs block_rule_script; fails with the runner's message.
-Status install_block_rule(ToolRunner& tools, std::string_view profile_name,
+Status install_block_rule(ToolRunner& tools, Environment& env, std::string_view profile_name,
                           std::string_view sid_text, std::string_view direction);
 
 // The script that exits 1 when any of the profiles' Inbound and Outbound rules

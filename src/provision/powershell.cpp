@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/path.h"
 #include "base/text.h"
+#include "platform/tool_search.h"
 
 namespace tessarin {
 namespace {
@@ -23,10 +25,17 @@ bool is_single_quote(char32_t c) {
 
 }  // namespace
 
-Status run_powershell(ToolRunner& tools, const std::string& script) {
+Status run_powershell(ToolRunner& tools, Environment& env, const std::string& script) {
   const std::vector<std::string> arguments = {"-NoLogo", "-NoProfile", "-NonInteractive",
                                               "-Command", script};
-  auto exit_code = tools.run_inheriting("powershell.exe", arguments);
+  // The firewall cmdlets load their module on first use, from the first
+  // directory of PSModulePath that has one of that name; the inherited value
+  // starts with the user's own module folder, where anything may have been
+  // put. -NoProfile does not stop that loading, so only the system's own
+  // modules are offered, also to the elevated setup.
+  const std::vector<VariableOverride> modules = {
+      {"PSModulePath", join_path(powershell_home(env), "Modules")}};
+  auto exit_code = tools.run_inheriting("powershell.exe", arguments, modules);
   if (!exit_code) return fail("failed to start PowerShell: " + exit_code.error().text);
   if (*exit_code != 0)
     return fail("PowerShell exited with exit code: " + exit_code_text(*exit_code));

@@ -53,7 +53,8 @@ Status verify_readiness(Platform& platform, const StateLayout& layout) {
   // Last, because it is the one check that costs a process. The rules are
   // named from the list as stored; the comparison above makes both name the
   // same identities.
-  if (!run_powershell(platform.tools, firewall_check_script(marker.offline_profiles))) {
+  if (!run_powershell(platform.tools, platform.env,
+                      firewall_check_script(marker.offline_profiles))) {
     return fail("required WFP/firewall rules are missing or disabled");
   }
   return success();

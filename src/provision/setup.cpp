@@ -31,7 +31,8 @@ Status run_setup(Platform& platform) {
     // Without administrator rights the first rule fails, and the message says
     // how to proceed; Inbound is not tried once Outbound failed.
     for (const std::string_view direction : {kOutbound, kInbound}) {
-      if (auto installed = install_block_rule(platform.tools, profile, *sid_text, direction);
+      if (auto installed =
+              install_block_rule(platform.tools, platform.env, profile, *sid_text, direction);
           !installed) {
         return fail(firewall_failure(profile, installed.error()));
       }

@@ -209,6 +209,12 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
     (void)take_down(platform, prepared);
     return granted.propagate();
   }
+  // Recovery and the grants take time: a caller that went away meanwhile is
+  // seen before a child exists, not after it has run. A look that fails
+  // decides nothing; the supervised wait watches the same handle.
+  if (const auto woke = platform.processes.wait(caller, 0); woke && *woke == Woke::First) {
+    return combine(fail(std::string(kParentExited)), take_down(platform, prepared));
+  }
 
   Result<std::uint32_t> launched = start_child(platform, request, *sid, sandbox_temp_dir, caller);
   const Status revoked = take_down(platform, prepared);
@@ -235,9 +241,10 @@ Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
 
   const std::string profile =
       identity_profile_name(*preset, request.network ? NetworkMode::Online : NetworkMode::Offline);
-  // The caller is watched from here on, while queued for the lock as well as
-  // while the child runs, so that nothing is granted for a caller that is
-  // gone.
+  // The caller is watched from here on: while queued for the lock, so that
+  // nothing is granted for a caller that is gone; once more after the
+  // grants, so that nothing starts for one that went meanwhile; and while
+  // the child runs.
   auto caller = open_caller(platform.processes, request.parent_pid);
   if (!caller) return caller.propagate();
   auto lock = take_identity_lock(platform, profile, layout, **caller);

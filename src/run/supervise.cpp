@@ -11,6 +11,7 @@ namespace {
 
 constexpr std::string_view kParentExited =
     "parent process exited; terminated the sandbox process tree";
+constexpr std::string_view kConsoleClosed = "console closed; terminated the sandbox process tree";
 
 // A failed system call as every step of the launch reports it: `what` names
 // the call and ends in ": ", the last error follows in decimal.
@@ -101,13 +102,18 @@ Result<std::uint32_t> run_in_kill_on_close_job(LaunchApi& api, ProcessApi& proce
     return launch_failed("AssignProcessToJobObject failed: ", assigned.error());
   }
   api.end_on_console_close(job->get());
+  // A close during the grants has just ended the job: the child never runs.
+  if (api.console_closed()) return fail(std::string(kConsoleClosed));
   if (auto resumed = api.resume(*child->thread); !resumed) {
     return launch_failed("ResumeThread failed: ", resumed.error());
   }
 
   const auto woken = processes.wait_either(*child->process, caller);
   if (!woken) return launch_failed("wait for the sandbox process failed: ", woken.error());
-  // Only the child's own end yields its exit code; anything else ends the tree.
+  // Only the child's own end yields its exit code; anything else ends the
+  // tree. A close ends the child with the job's code, which must not pass
+  // for the command's own.
+  if (api.console_closed()) return fail(std::string(kConsoleClosed));
   if (*woken != Woke::First) return fail(std::string(kParentExited));
   auto code = processes.exit_code(*child->process);
   if (!code) return launch_failed("GetExitCodeProcess failed: ", code.error());

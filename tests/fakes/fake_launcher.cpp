@@ -166,4 +166,12 @@ void FakeLaunchApi::end_on_console_close(Handle* job) {
   log("console_job " + (job != nullptr ? name_of(*job) : std::string("none")));
 }
 
+bool FakeLaunchApi::console_closed() {
+  log("console_closed");
+  if (console_looks.empty()) return false;
+  const bool closed = console_looks.front();
+  console_looks.erase(console_looks.begin());
+  return closed;
+}
+
 }  // namespace tessarin::fakes

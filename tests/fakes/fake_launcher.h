@@ -110,6 +110,9 @@ class FakeLaunchApi final : public LaunchApi, public Steps {
   std::vector<std::string> capabilities;
   bool child_terminated = false;
   bool child_resumed = false;
+  // The answers of the next looks at the console, in order; once they are
+  // used up, it was not closed.
+  std::vector<bool> console_looks;
 
   SysResult<std::size_t> attribute_list_size(std::size_t count) override;
   SysResult<std::unique_ptr<AttributeList>> initialize_attribute_list(std::size_t bytes,
@@ -130,6 +133,7 @@ class FakeLaunchApi final : public LaunchApi, public Steps {
   SysStatus resume(Handle& thread) override;
   std::unique_ptr<ConsoleGuard> guard_console() override;
   void end_on_console_close(Handle* job) override;
+  bool console_closed() override;
 
  private:
   std::function<std::string(const void*)> describe_sid_;

@@ -305,16 +305,17 @@ SysResult<CapturedRun> FakeToolRunner::record(Run run) {
   return CapturedRun{};
 }
 
-SysResult<std::uint32_t> FakeToolRunner::run_inheriting(const std::string& bare_name,
-                                                        const std::vector<std::string>& arguments) {
-  auto outcome = record(Run{bare_name, arguments, false});
+SysResult<std::uint32_t> FakeToolRunner::run_inheriting(
+    const std::string& bare_name, const std::vector<std::string>& arguments,
+    const std::vector<VariableOverride>& overrides) {
+  auto outcome = record(Run{bare_name, arguments, false, overrides});
   if (!outcome) return outcome.propagate();
   return outcome->exit_code;
 }
 
 SysResult<CapturedRun> FakeToolRunner::run_capturing(const std::string& bare_name,
                                                      const std::vector<std::string>& arguments) {
-  return record(Run{bare_name, arguments, true});
+  return record(Run{bare_name, arguments, true, {}});
 }
 
 // ---- AppContainer ----------------------------------------------------------

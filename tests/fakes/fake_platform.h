@@ -124,12 +124,14 @@ class FakeToolRunner final : public ToolRunner {
     std::string name;
     std::vector<std::string> arguments;
     bool captured = false;
+    std::vector<VariableOverride> overrides;
   };
   std::vector<Run> runs;
   std::function<SysResult<CapturedRun>(const Run&)> on_run;
 
   SysResult<std::uint32_t> run_inheriting(const std::string& bare_name,
-                                          const std::vector<std::string>& arguments) override;
+                                          const std::vector<std::string>& arguments,
+                                          const std::vector<VariableOverride>& overrides) override;
   SysResult<CapturedRun> run_capturing(const std::string& bare_name,
                                        const std::vector<std::string>& arguments) override;
 

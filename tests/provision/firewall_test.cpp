@@ -60,15 +60,18 @@ TEST(FirewallScripts, CheckScriptListsInboundThenOutboundPerProfileInTheGivenOrd
             "if ($missing.Count -ne 0) { exit 1 }");
 }
 
-TEST(RunPowerShell, FiveArgumentsToTheBareName) {
+TEST(RunPowerShell, FiveArgumentsToTheBareNameAndOnlyTheSystemsModules) {
   FakePlatform p;
-  ASSERT_TRUE(run_powershell(p.tools, "exit 0"));
+  ASSERT_TRUE(run_powershell(p.tools, p.env, "exit 0"));
   ASSERT_EQ(p.tools.runs.size(), 1u);
   EXPECT_EQ(p.tools.runs[0].name, "powershell.exe");
   EXPECT_FALSE(p.tools.runs[0].captured);
   EXPECT_EQ(
       p.tools.runs[0].arguments,
       (std::vector<std::string>{"-NoLogo", "-NoProfile", "-NonInteractive", "-Command", "exit 0"}));
+  EXPECT_EQ(p.tools.runs[0].overrides,
+            (std::vector<VariableOverride>{
+                {"PSModulePath", "C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\Modules"}}));
 }
 
 TEST(RunPowerShell, ExitCodesInDecimalOrInHexadecimalWhenTheTopBitIsSet) {
@@ -78,11 +81,13 @@ TEST(RunPowerShell, ExitCodesInDecimalOrInHexadecimalWhenTheTopBitIsSet) {
     return CapturedRun{code, {}};
   };
   code = 1;
-  EXPECT_EQ(run_powershell(p.tools, "x").error(), "PowerShell exited with exit code: 1");
+  EXPECT_EQ(run_powershell(p.tools, p.env, "x").error(), "PowerShell exited with exit code: 1");
   code = 2147483647u;
-  EXPECT_EQ(run_powershell(p.tools, "x").error(), "PowerShell exited with exit code: 2147483647");
+  EXPECT_EQ(run_powershell(p.tools, p.env, "x").error(),
+            "PowerShell exited with exit code: 2147483647");
   code = 3221225786u;
-  EXPECT_EQ(run_powershell(p.tools, "x").error(), "PowerShell exited with exit code: 0xc000013a");
+  EXPECT_EQ(run_powershell(p.tools, p.env, "x").error(),
+            "PowerShell exited with exit code: 0xc000013a");
 }
 
 TEST(RunPowerShell, AStartFailureCarriesTheSystemText) {
@@ -90,8 +95,9 @@ TEST(RunPowerShell, AStartFailureCarriesTheSystemText) {
   p.tools.on_run = [](const fakes::FakeToolRunner::Run&) -> SysResult<CapturedRun> {
     return sys_fail(SystemError{2, "program not found"});
   };
-  EXPECT_EQ(run_powershell(p.tools, "x").error(), "failed to start PowerShell: program not found");
-  EXPECT_EQ(install_block_rule(p.tools, "A.Offline", "S-1", kInbound).error(),
+  EXPECT_EQ(run_powershell(p.tools, p.env, "x").error(),
+            "failed to start PowerShell: program not found");
+  EXPECT_EQ(install_block_rule(p.tools, p.env, "A.Offline", "S-1", kInbound).error(),
             "failed to start PowerShell: program not found");
 }
 

@@ -17,6 +17,7 @@ namespace {
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::IsSupersetOf;
 using ::testing::Not;
 using ::testing::StartsWith;
 
@@ -141,6 +142,7 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
                      "fs create_directories " + kTemp,
                      grant(kWork, kWwOff, "M"),
                      grant(kTemp, kWwOff, "M"),
+                     "process wait parent 0",
                      "env set TEMP=" + kTemp,
                      "env set TMP=" + kTemp,
                      "launch create_process tool.exe arg",
@@ -221,7 +223,7 @@ TEST(RunSandboxed, ContainmentComparesWholeComponents) {
   }
 }
 
-TEST(RunSandboxed, TheCallerAndTheLocksStopTheRunBeforeAnyGrant) {
+TEST(RunSandboxed, TheCallerAndTheLocksStopTheRunBeforeAnyGrantOrStart) {
   const std::string gone = "parent process exited; terminated the sandbox process tree";
   struct Case {
     const char* name;
@@ -260,6 +262,9 @@ TEST(RunSandboxed, TheCallerAndTheLocksStopTheRunBeforeAnyGrant) {
          m.processes.failures["wait"] = 6;
        },
        "wait for sandbox profile lock failed: 4294967295", "process close parent", true},
+      // Granted, then everything revoked, and no child created.
+      {"caller ends during the grants",
+       [](Machine& m) { m.processes.timed_wait_results = {Woke::First}; }, gone, "release"},
   };
   for (const Case& c : cases) {
     Machine m;
@@ -271,10 +276,17 @@ TEST(RunSandboxed, TheCallerAndTheLocksStopTheRunBeforeAnyGrant) {
     EXPECT_EQ(m.events("process wait parent 100").size(), held) << c.name;
     if (c.message.empty()) {
       EXPECT_EQ(outcome.value(), 3u) << c.name;
-      m.expect_released_last(kWwOff);
     } else {
       ASSERT_FALSE(outcome.ok()) << c.name;
       EXPECT_EQ(outcome.error(), c.message) << c.name;
+    }
+    if (std::string_view(c.last) == "release") {
+      EXPECT_EQ(m.logged("launch create_process"), c.message.empty()) << c.name;
+      EXPECT_THAT(m.icacls(), IsSupersetOf({revoke(kWork, kWwOff), revoke(kTemp, kWwOff)}))
+          << c.name;
+      EXPECT_FALSE(m.files.has(lease_of(kWwOff))) << c.name;
+      m.expect_released_last(kWwOff);
+    } else {
       EXPECT_TRUE(m.icacls().empty()) << c.name;
       EXPECT_FALSE(m.logged("fs replace")) << c.name;
       EXPECT_EQ(m.log.back(), c.last) << c.name;

@@ -45,11 +45,11 @@ TEST(Supervision, ChildExitCodeComesBackUnchangedAndEverythingIsReleasedInOrder)
       ElementsAre("process open 77", "launch size 1", "launch initialize 48 for 1",
                   "launch standard_handles", "launch handle_list", "launch create_job",
                   "launch kill_on_close job", "launch create_process tool.exe \"a b\" \"\"",
-                  "launch assign process to job", "launch console_job job", "launch resume thread",
-                  "process wait_either process parent", "process exit_code process",
-                  "launch close thread", "launch close process", "launch console_job none",
-                  "launch end_job job", "launch close job", "launch close standard_handles",
-                  "launch delete_list"));
+                  "launch assign process to job", "launch console_job job", "launch console_closed",
+                  "launch resume thread", "process wait_either process parent",
+                  "launch console_closed", "process exit_code process", "launch close thread",
+                  "launch close process", "launch console_job none", "launch end_job job",
+                  "launch close job", "launch close standard_handles", "launch delete_list"));
   ASSERT_EQ(w.fake.launcher.created.size(), 1u);
   EXPECT_EQ(w.fake.launcher.created[0].current_directory, "D:\\work dir\\");
   EXPECT_FALSE(w.fake.launcher.created[0].confined);
@@ -57,15 +57,32 @@ TEST(Supervision, ChildExitCodeComesBackUnchangedAndEverythingIsReleasedInOrder)
   EXPECT_EQ(w.fake.processes.live_objects, 1);  // the caller, which the run borrows
 }
 
-TEST(Supervision, CallerGoneEndsTheTreeWithoutReadingAnExitCode) {
-  for (const Woke woken : {Woke::Second, Woke::TimedOut}) {
+// A tree ended from outside yields a message: the exit code its processes
+// get from the job's end is not the command's.
+TEST(Supervision, CallerGoneOrConsoleClosedEndsTheTreeWithoutReadingAnExitCode) {
+  const std::string parent = "parent process exited; terminated the sandbox process tree";
+  const std::string console = "console closed; terminated the sandbox process tree";
+  struct Case {
+    const char* name;
+    Woke woken;
+    std::vector<bool> console_looks;
+    std::string message;
+    bool resumed;
+  };
+  for (const Case& c :
+       {Case{"caller gone", Woke::Second, {}, parent, true},
+        Case{"wait timed out", Woke::TimedOut, {}, parent, true},
+        Case{"closed while the child ran", Woke::First, {false, true}, console, true},
+        Case{"closed before the job existed", Woke::First, {true}, console, false}}) {
     Watched w;
-    w.fake.processes.either_result = woken;
+    w.fake.processes.either_result = c.woken;
+    w.fake.launcher.console_looks = c.console_looks;
     const auto outcome = w.run();
-    ASSERT_FALSE(outcome.ok());
-    EXPECT_EQ(outcome.error(), "parent process exited; terminated the sandbox process tree");
-    EXPECT_THAT(w.events(), Not(Contains("process exit_code process")));
-    EXPECT_THAT(w.fake.events("launch"), Contains("launch end_job job"));
+    ASSERT_FALSE(outcome.ok()) << c.name;
+    EXPECT_EQ(outcome.error(), c.message) << c.name;
+    EXPECT_EQ(w.fake.launcher.child_resumed, c.resumed) << c.name;
+    EXPECT_THAT(w.events(), Not(Contains("process exit_code process"))) << c.name;
+    EXPECT_THAT(w.fake.events("launch"), Contains("launch end_job job")) << c.name;
   }
 }
 

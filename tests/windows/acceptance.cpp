@@ -1008,14 +1008,17 @@ void dying_caller_and_helper() {
 }
 
 // A powershell.exe or icacls.exe on PATH or beside the helper is never
-// started, and a userenv.dll beside it is never loaded (this one is no DLL at
-// all: loading it would fail the run).
+// started, a userenv.dll beside it is never loaded (this one is no DLL at
+// all: loading it would fail the run), and a firewall module first on
+// PSModulePath is never used.
 void planted_tools() {
   const std::wstring beside = g.helper.substr(0, g.helper.find_last_of(L'\\'));
+  const std::wstring module = g.plant + L"\\NetSecurity", mark = g.plant + L"\\planted-ran.txt";
   std::vector<std::wstring> planted;
   const Finally tidy{[&] {
     for (const auto& path : planted) DeleteFileW(path.c_str());
-    DeleteFileW((g.plant + L"\\planted-ran.txt").c_str());
+    RemoveDirectoryW(module.c_str());
+    DeleteFileW(mark.c_str());
     DeleteFileW((beside + L"\\planted-ran.txt").c_str());
   }};
   for (const auto& dir : {g.plant, beside}) {
@@ -1026,28 +1029,46 @@ void planted_tools() {
   }
   planted.push_back(beside + L"\\userenv.dll");
   spill(planted.back(), "MZ: not a library");
+  CreateDirectoryW(module.c_str(), nullptr);
+  planted.push_back(module + L"\\NetSecurity.psm1");
+  spill(planted.back(), "function Get-NetFirewallRule { Set-Content -LiteralPath '" + u8(mark) +
+                            "' -Value ran }\r\n");
   std::wstring environment;
   wchar_t* const block = GetEnvironmentStringsW();
   for (const wchar_t* entry = block; *entry; entry += std::wcslen(entry) + 1) {
     std::wstring text = entry;
     if (_wcsnicmp(entry, L"PATH=", 5) == 0) text = L"PATH=" + g.plant + L";" + text.substr(5);
+    if (_wcsnicmp(entry, L"PSModulePath=", 13) == 0) {
+      text = L"PSModulePath=" + g.plant + L";" + text.substr(13);
+    }
     environment += text + L'\0';
   }
   environment += L'\0';
   FreeEnvironmentStringsW(block);
+  // The control: the system's PowerShell, given that environment by anyone
+  // else, does load the planted module.
+  Launch control{{system_dir() + L"\\WindowsPowerShell\\v1.0\\powershell.exe", L"-NoProfile",
+                  L"-NonInteractive", L"-Command", L"Get-NetFirewallRule -Name none"}};
+  control.environment = &environment;
+  execute(control);
+  const bool module_loads = exists(mark);
+  DeleteFileW(mark.c_str());
   const Finished s =
       execute({{g.helper, L"status"}, As::kUser, false, false, false, {}, &environment});
   const Finished r =
       run("a run with planted tools", {"read", "{ws}\\data.txt"}, {.environment = &environment});
-  const bool ran = exists(g.plant + L"\\planted-ran.txt") || exists(beside + L"\\planted-ran.txt");
+  const bool ran = exists(mark) || exists(beside + L"\\planted-ran.txt");
   record(
-      {"a planted powershell.exe, icacls.exe (on PATH, beside the helper) or userenv.dll is never "
-       "used",
-       "tools and DLLs come from the system directory", !ran && s.out == kReadyLine && did(r),
-       std::string("planted tool started: ") + (ran ? "YES" : "no") + "; status: " + s.out + s.err +
-           "; run: " + seen(r),
+      {"a planted powershell.exe, icacls.exe (on PATH, beside the helper), userenv.dll or "
+       "firewall module is never used",
+       "tools, DLLs and PowerShell's modules come from the system directory",
+       module_loads && !ran && s.out == kReadyLine && did(r),
+       std::string("planted tool or module started: ") + (ran ? "YES" : "no") +
+           "; the module loads without the helper (control): " + (module_loads ? "yes" : "NO") +
+           "; status: " + s.out + s.err + "; run: " + seen(r),
        "start <system>\\icacls.exe and <system>\\WindowsPowerShell\\v1.0\\powershell.exe first, "
-       "and load userenv.dll from the system directory only"});
+       "load userenv.dll from the system directory only, and give PowerShell a PSModulePath "
+       "of the system's modules alone"});
 }
 
 // ---- the table of measurements ---------------------------------------------------------

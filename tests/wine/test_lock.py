@@ -43,3 +43,19 @@ def test_a_lock_whose_holder_died_is_taken_over(install):
     assert first.endswith(" 0")
     assert second.endswith(" 128")  # WAIT_ABANDONED
     assert drop.startswith("drop ")
+
+
+def test_a_lock_file_open_without_sharing_is_waited_for(install):
+    log = install.root / "lock.log"
+    lock = to_windows(install.root / "identity.lock")
+    probe = install.program("lock_probe.exe")
+    # A scanner has the file open, shared with nobody, long enough that the
+    # run meets it even when Wine is slow to start the run.
+    scanner = install.start(NAME + ".Scanner", "5000", to_windows(log), "unshared", lock,
+                            program=probe)
+    install.wait_until(lambda: log.exists() and log.read_text(), "the scanner", 30, running=scanner)
+    install.run(NAME, "0", to_windows(log), "file", lock, program=probe)
+    install.finish(scanner, timeout=60)
+    scanner_take, scanner_drop, take, drop = log.read_text().splitlines()
+    assert scanner_drop == "drop " + scanner_take.split()[1]
+    assert take.startswith("take ") and drop == "drop " + take.split()[1]

@@ -23,6 +23,10 @@ MARKER = (
     b'    "Tessarin.Sandbox.v1.WorkspaceWrite.Offline"\n  ]\n}'
 )
 POWERSHELL_HEAD = ["-NoLogo", "-NoProfile", "-NonInteractive", "-Command"]
+# The caller's module path, spelled in lower case (Windows ignores the case of
+# names), against the only one PowerShell may load the firewall module from.
+USER_MODULES = {"psmodulepath": "Z:\\planted\\Modules"}
+SYSTEM_MODULES = "C:\\windows\\system32\\WindowsPowerShell\\v1.0\\Modules"
 
 
 def not_ready(warning: str) -> str:
@@ -105,7 +109,7 @@ def test_fresh_machine_setup_then_status(install):
     assert status_line(install) == not_ready("administrator initialization is required")
     assert calls(install) == []  # judged without asking anything
 
-    result = install.run("setup", "--json")
+    result = install.run("setup", "--json", env=USER_MODULES)
     assert (result.exit_code, result.out, result.err) == (0, SETUP_LINE, "")
     assert (install.state_dir / "setup-v1.json").read_bytes() == MARKER
     assert not (install.state_dir / "setup-v1.tmp").exists()
@@ -124,6 +128,7 @@ def test_fresh_machine_setup_then_status(install):
         else:
             assert c["argv"][1:5] == POWERSHELL_HEAD and len(c["argv"]) == 6
             assert c["script"] == "rule" and c["exit_code"] == 0
+            assert c["ps_module_path"] == SYSTEM_MODULES
             steps.append(("rule", c["argv"][5]))
     assert steps == [
         ("register", RO_OFF),
@@ -144,7 +149,7 @@ def test_fresh_machine_setup_then_status(install):
     ]
 
     (install.stand_in_state / "calls.log").unlink()
-    assert status_line(install) == READY
+    assert status_line(install, env=USER_MODULES) == READY
     log = calls(install)
     # Each profile derived and looked up in the fixed order, then one check.
     assert [(c["tool"], c.get("call"), c.get("name")) for c in log] == [
@@ -153,6 +158,7 @@ def test_fresh_machine_setup_then_status(install):
         ("powershell", None, None),
     ]
     assert log[-1]["argv"][1:] == [*POWERSHELL_HEAD, check_script([RO_OFF, WW_OFF])]
+    assert log[-1]["ps_module_path"] == SYSTEM_MODULES
 
 
 def test_a_second_setup_leaves_the_same_state(ready):

@@ -88,7 +88,7 @@ SysStatus ProcThreadAttributes::set_security_capabilities(PSID app_container,
 }
 
 SysResult<SuspendedChild> create_suspended(const wchar_t* application, wchar_t* command_line,
-                                           const wchar_t* directory,
+                                           const wchar_t* directory, const wchar_t* environment,
                                            ProcThreadAttributes& attributes,
                                            const StandardStreams& streams, DWORD flags) {
   STARTUPINFOEXW startup{};
@@ -99,9 +99,12 @@ SysResult<SuspendedChild> create_suspended(const wchar_t* application, wchar_t* 
   startup.StartupInfo.hStdError = streams[2];
   startup.lpAttributeList = attributes.get();
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(application, command_line, nullptr, nullptr, TRUE,
-                      CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT | flags, nullptr, directory,
-                      &startup.StartupInfo, &info)) {
+  // The block is only read.
+  void* block = const_cast<wchar_t*>(environment);
+  if (!CreateProcessW(
+          application, command_line, nullptr, nullptr, TRUE,
+          CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT | flags,
+          block, directory, &startup.StartupInfo, &info)) {
     return sys_fail(last_system_error());
   }
   return SuspendedChild{UniqueHandle(info.hProcess), UniqueHandle(info.hThread)};

@@ -75,14 +75,14 @@ struct SuspendedChild {
 // Standard input, output and error, in that order.
 using StandardStreams = std::array<HANDLE, 3>;
 
-// CreateProcessW with CREATE_SUSPENDED, `flags` and the extended startup
-// information carrying `attributes`; the streams are the standard handles,
-// which must be inheritable and named by the attribute list. With no
-// environment block of its own, the child inherits the helper's. A null
-// `application` lets the command line's first element name the program, a
-// null `directory` starts the child in the helper's.
+// CreateProcessW with CREATE_SUSPENDED, CREATE_UNICODE_ENVIRONMENT, `flags`
+// and the extended startup information carrying `attributes`; the streams
+// are the standard handles, which must be inheritable and named by the
+// attribute list. A null `application` lets the command line's first element
+// name the program, a null `directory` starts the child in the helper's, a
+// null `environment` gives it the helper's environment.
 SysResult<SuspendedChild> create_suspended(const wchar_t* application, wchar_t* command_line,
-                                           const wchar_t* directory,
+                                           const wchar_t* directory, const wchar_t* environment,
                                            ProcThreadAttributes& attributes,
                                            const StandardStreams& streams, DWORD flags);
 

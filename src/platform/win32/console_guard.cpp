@@ -5,55 +5,99 @@
 namespace tessarin::win32 {
 namespace {
 
-// What the handler routine acts on; it runs on a thread of its own.
+// What the handler routine acts on; it runs on a thread the system starts
+// for each event.
 SRWLOCK console_lock = SRWLOCK_INIT;
+bool run_guarded = false;
 HANDLE console_job = nullptr;
-bool console_closing = false;
+bool closed_during_run = false;
+// Signalled whenever no run is guarded, so that a handler waiting for the
+// clean-up returns once the main thread has revoked. Made once and kept for
+// the process's life, like the routine: no handler may wait on a closed
+// handle.
+HANDLE cleanup_done = nullptr;
 
 constexpr UINT kEndedExitCode = 1;
+// The system ends a process about 5 s after its console was closed. The
+// handler gives up a second earlier, so that it returns by itself rather than
+// being cut off inside the system's dispatch; the second covers the start of
+// the handler's thread on a loaded machine.
+constexpr DWORD kCloseWaitMs = 4000;
 
 BOOL WINAPI on_console_event(DWORD event) {
-  switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-      // The child shares the console and gets the event itself; the helper
-      // cleans up when it ends.
-      return TRUE;
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-      AcquireSRWLockExclusive(&console_lock);
-      console_closing = true;
-      if (console_job != nullptr) TerminateJobObject(console_job, kEndedExitCode);
-      ReleaseSRWLockExclusive(&console_lock);
-      // The main thread now sees the child end, revokes and exits the
-      // process, which ends this thread. Returning would end the helper at
-      // once; if the clean-up outlasts the time the system gives, the system
-      // ends it, and the lease lets the identity's next run finish the job.
-      Sleep(INFINITE);
-      return TRUE;
-    default:
-      return FALSE;
+  // Logoff and shutdown take their default course: an interactive helper
+  // never sees them, and one started by a service must not end its command
+  // because some user logged off.
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
   }
+  AcquireSRWLockExclusive(&console_lock);
+  const bool guarded = run_guarded;
+  if (guarded && event == CTRL_CLOSE_EVENT) {
+    closed_during_run = true;
+    if (console_job != nullptr) TerminateJobObject(console_job, kEndedExitCode);
+  }
+  ReleaseSRWLockExclusive(&console_lock);
+  // Outside a run nothing is granted: the helper ends as it would without a
+  // handler.
+  if (!guarded) return FALSE;
+  if (event == CTRL_CLOSE_EVENT) {
+    // The main thread sees the child end and revokes. When this returns the
+    // system ends the process; whatever is still granted then, the lease
+    // hands to the identity's next run.
+    if (cleanup_done != nullptr) {
+      WaitForSingleObject(cleanup_done, kCloseWaitMs);
+    } else {
+      Sleep(kCloseWaitMs);
+    }
+  }
+  // Ctrl+C and Ctrl+Break reach the child, which shares the console; the
+  // helper cleans up when it ends.
+  return TRUE;
+}
+
+void install_once() {
+  static const bool installed = [] {
+    cleanup_done = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    return SetConsoleCtrlHandler(on_console_event, TRUE) != FALSE;
+  }();
+  static_cast<void>(installed);
 }
 
 }  // namespace
 
 ConsoleGuard::ConsoleGuard() {
-  SetConsoleCtrlHandler(on_console_event, TRUE);
+  install_once();
+  AcquireSRWLockExclusive(&console_lock);
+  run_guarded = true;
+  closed_during_run = false;
+  console_job = nullptr;
+  if (cleanup_done != nullptr) ResetEvent(cleanup_done);
+  ReleaseSRWLockExclusive(&console_lock);
 }
 
 ConsoleGuard::~ConsoleGuard() {
   const LastErrorKept kept;
-  SetConsoleCtrlHandler(on_console_event, FALSE);
+  AcquireSRWLockExclusive(&console_lock);
+  run_guarded = false;
+  console_job = nullptr;
+  ReleaseSRWLockExclusive(&console_lock);
+  if (cleanup_done != nullptr) SetEvent(cleanup_done);
 }
 
 void end_job_on_console_close(HANDLE job) {
   AcquireSRWLockExclusive(&console_lock);
   console_job = job;
   // A close that came before the job existed ends it at once.
-  if (console_job != nullptr && console_closing) TerminateJobObject(console_job, kEndedExitCode);
+  if (console_job != nullptr && closed_during_run) TerminateJobObject(console_job, kEndedExitCode);
   ReleaseSRWLockExclusive(&console_lock);
+}
+
+bool console_closed() {
+  AcquireSRWLockShared(&console_lock);
+  const bool closed = closed_during_run;
+  ReleaseSRWLockShared(&console_lock);
+  return closed;
 }
 
 }  // namespace tessarin::win32

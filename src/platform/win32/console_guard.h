@@ -1,25 +1,33 @@
 #pragma once
 // The console control handler of a run. Ctrl+C and Ctrl+Break are left to
-// the child, which shares the console and gets them itself; on close, logoff
-// and shutdown the job last named by end_job_on_console_close is ended, so
-// that the helper's own clean-up runs within the time the system gives.
+// the child, which shares the console and gets them itself. A console close
+// ends the job last named by end_job_on_console_close and gives the main
+// thread the few seconds the system allows to revoke. Logoff and shutdown,
+// and every event outside a run, take their default course.
 
 #include <windows.h>
 
 namespace tessarin::win32 {
 
-// Installs the handler routine while it exists. Without a console there are
-// no events to handle, so a failure to install changes nothing.
+// A run's hold on console events, while it exists. The handler routine
+// itself is installed with the first guard and stays for the process's life:
+// removing it would wait for a handler that is itself waiting for the main
+// thread. Without a console there are no events to handle, so a failure to
+// install changes nothing.
 class ConsoleGuard {
  public:
   ConsoleGuard();
   ConsoleGuard(const ConsoleGuard&) = delete;
   ConsoleGuard& operator=(const ConsoleGuard&) = delete;
+  // Lets a handler that waits for the clean-up return.
   ~ConsoleGuard();
 };
 
 // The job a console close ends, or none (null). Borrowed: it is named none
 // again before it is closed. A close that came before is acted on at once.
 void end_job_on_console_close(HANDLE job);
+
+// Whether the console was closed while the current guard was up.
+bool console_closed();
 
 }  // namespace tessarin::win32

@@ -141,10 +141,10 @@ void Win32LaunchApi::end_job(Handle& job) {
 SysResult<LaunchApi::Child> Win32LaunchApi::create_suspended_process(
     WideBuffer& command_line, const WideBuffer& current_directory, AttributeList& attributes,
     StandardHandles& handles) {
-  auto created = create_suspended(
-      nullptr, reinterpret_cast<wchar_t*>(command_line.data()),
-      reinterpret_cast<const wchar_t*>(current_directory.data()), attributes_of(attributes),
-      static_cast<Win32StandardHandles&>(handles).streams, CREATE_UNICODE_ENVIRONMENT);
+  auto created = create_suspended(nullptr, reinterpret_cast<wchar_t*>(command_line.data()),
+                                  reinterpret_cast<const wchar_t*>(current_directory.data()),
+                                  nullptr, attributes_of(attributes),
+                                  static_cast<Win32StandardHandles&>(handles).streams, 0);
   if (!created) return created.propagate();
   Child child;
   child.process = portable(std::move(created->process));
@@ -173,6 +173,10 @@ std::unique_ptr<LaunchApi::ConsoleGuard> Win32LaunchApi::guard_console() {
 
 void Win32LaunchApi::end_on_console_close(Handle* job) {
   end_job_on_console_close(job != nullptr ? native(*job) : nullptr);
+}
+
+bool Win32LaunchApi::console_closed() {
+  return win32::console_closed();
 }
 
 }  // namespace tessarin::win32

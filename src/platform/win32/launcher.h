@@ -25,6 +25,7 @@ class Win32LaunchApi final : public LaunchApi {
   SysStatus resume(Handle& thread) override;
   std::unique_ptr<ConsoleGuard> guard_console() override;
   void end_on_console_close(Handle* job) override;
+  bool console_closed() override;
 };
 
 }  // namespace tessarin::win32

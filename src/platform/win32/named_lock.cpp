@@ -26,11 +26,16 @@ class Win32Mutex final : public NamedMutex {
  public:
   explicit Win32Mutex(UniqueHandle handle) : handle_(std::move(handle)) {}
   SysResult<MutexWait> acquire(Handle& caller) override {
-    const HANDLE handles[2] = {handle_.get(), native(caller)};
+    // The caller comes first: of two signalled objects the wait reports the
+    // first, so a caller already gone wins the tie against a free mutex, and
+    // the mutex is then not taken.
+    const HANDLE handles[2] = {native(caller), handle_.get()};
     const DWORD woken = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
-    if (woken == WAIT_OBJECT_0 + 1) return MutexWait{};
-    if (woken != WAIT_OBJECT_0 && woken != WAIT_ABANDONED_0) return sys_fail(last_system_error());
-    return MutexWait{std::make_unique<MutexOwned>(handle_.get()), woken == WAIT_ABANDONED_0};
+    if (woken == WAIT_OBJECT_0) return MutexWait{};
+    if (woken != WAIT_OBJECT_0 + 1 && woken != WAIT_ABANDONED_0 + 1) {
+      return sys_fail(last_system_error());
+    }
+    return MutexWait{std::make_unique<MutexOwned>(handle_.get()), woken == WAIT_ABANDONED_0 + 1};
   }
 
  private:
@@ -72,7 +77,13 @@ SysResult<FileLockAttempt> Win32LockApi::try_lock_file(const std::string& path) 
   UniqueHandle file(CreateFileW(reinterpret_cast<const wchar_t*>(wide_path.data()),
                                 GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return sys_fail(last_system_error());
+  if (!file) {
+    // A scanner or backup agent that has the file open without sharing keeps
+    // it only for a moment: that is waited out like a lock held elsewhere.
+    const SystemError error = last_system_error();
+    if (error.code == ERROR_SHARING_VIOLATION) return FileLockAttempt{};
+    return sys_fail(error);
+  }
   OVERLAPPED range{};
   if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                   &range)) {

@@ -84,6 +84,7 @@ using UniqueHandle = Owner<HANDLE, &::CloseHandle, NullOrMinusOne<HANDLE>>;
 using UniqueFind = Owner<HANDLE, &::FindClose, NullOrMinusOne<HANDLE>>;
 using UniqueLocal = Owner<void*, &::LocalFree>;
 using UniqueCoTask = Owner<void*, &free_co_task_memory>;
+using UniqueEnvironmentStrings = Owner<wchar_t*, &::FreeEnvironmentStringsW>;
 
 // Texts handed to and taken from Windows calls.
 inline const wchar_t* wide(const std::u16string& text) {

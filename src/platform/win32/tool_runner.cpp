@@ -6,10 +6,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cwchar>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "base/command_line.h"
+#include "base/text.h"
 #include "platform/tool_search.h"
 #include "platform/win32/advapi.h"
 #include "platform/win32/child_process.h"
@@ -29,12 +32,65 @@ struct StartedTool {
   UniqueHandle process;
 };
 
+// The name of an environment string: what comes before its first '=' but
+// the leading one of the hidden per-drive entries ("=C:=C:\work").
+std::u16string_view variable_name(std::u16string_view entry) {
+  return entry.substr(0, entry.find(u'=', 1));
+}
+
+// Compares two names as Windows does: ordinally, ignoring case.
+int compare_names(std::u16string_view a, std::u16string_view b) {
+  return CompareStringOrdinal(
+      reinterpret_cast<const wchar_t*>(a.data()), static_cast<int>(a.size()),
+      reinterpret_cast<const wchar_t*>(b.data()), static_cast<int>(b.size()), TRUE);
+}
+
+// The helper's own environment with `overrides` in place, as the block
+// CreateProcessW takes: "name=value" strings, each ended by a null, sorted
+// by name as Windows requires, and one more null.
+SysResult<std::u16string> environment_block(const std::vector<VariableOverride>& overrides) {
+  const UniqueEnvironmentStrings own(GetEnvironmentStringsW());
+  if (!own) return sys_fail(last_system_error());
+  std::vector<std::u16string> entries;
+  for (const wchar_t* entry = own.get(); *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+    entries.emplace_back(reinterpret_cast<const char16_t*>(entry));
+  }
+  for (const VariableOverride& variable : overrides) {
+    const std::u16string name = utf8_to_utf16(variable.name);
+    std::erase_if(entries, [&](const std::u16string& entry) {
+      return compare_names(variable_name(entry), name) == CSTR_EQUAL;
+    });
+    entries.push_back(name + u"=" + utf8_to_utf16(variable.value));
+  }
+  std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+    return compare_names(variable_name(a), variable_name(b)) == CSTR_LESS_THAN;
+  });
+  std::u16string block;
+  for (const std::u16string& entry : entries) {
+    block += entry;
+    block += u'\0';
+  }
+  block += u'\0';
+  return block;
+}
+
+// A console program started by a process without a console gets one of its
+// own, window and all: a helper started detached, or by a service or a
+// windowed program that gave it none, would flash a window for every tool.
+// Its tools start without a window; so do those of a helper whose console
+// was made without one, which lose nothing by it. A helper with a console
+// window shares it with its tools, as with its child.
+DWORD window_flags() {
+  return GetConsoleWindow() == nullptr ? CREATE_NO_WINDOW : 0;
+}
+
 // Starts the tool with exactly the three given standard handles, which must
 // be inheritable, inside a job of its own; it runs only once it is in the job,
-// so nothing it starts escapes.
+// so nothing it starts escapes. A null `environment` gives it the helper's.
 SysResult<StartedTool> start_tool(const std::string& path, const std::string& bare_name,
                                   const std::vector<std::string>& arguments,
-                                  const StandardStreams& streams, DWORD extra_flags) {
+                                  const StandardStreams& streams, const std::u16string* environment,
+                                  DWORD extra_flags) {
   std::vector<std::string> command{bare_name};
   command.insert(command.end(), arguments.begin(), arguments.end());
   WideBuffer line = build_command_line(command);
@@ -53,8 +109,9 @@ SysResult<StartedTool> start_tool(const std::string& path, const std::string& ba
   }
   auto job = make_kill_on_close_job();
   if (!job) return job.propagate();
-  auto child =
-      create_suspended(wide(application), wide(line), nullptr, **attributes, streams, extra_flags);
+  auto child = create_suspended(wide(application), wide(line), nullptr,
+                                environment != nullptr ? wide(*environment) : nullptr, **attributes,
+                                streams, extra_flags);
   if (!child) return child.propagate();
   StartedTool tool{std::move(*job), std::move(child->process)};
   if (!AssignProcessToJobObject(tool.job.get(), tool.process.get()) ||
@@ -217,16 +274,24 @@ class PipeReader {
 }  // namespace
 
 SysResult<std::uint32_t> Win32ToolRunner::run_inheriting(
-    const std::string& bare_name, const std::vector<std::string>& arguments) {
+    const std::string& bare_name, const std::vector<std::string>& arguments,
+    const std::vector<VariableOverride>& overrides) {
   auto path = find_tool(env_, files_, bare_name);
   if (!path) return path.propagate();
+  std::u16string environment;
+  if (!overrides.empty()) {
+    auto block = environment_block(overrides);
+    if (!block) return block.propagate();
+    environment = std::move(*block);
+  }
   auto in = open_null_device(GENERIC_READ);
   if (!in) return in.propagate();
   auto out = own_stream(STD_OUTPUT_HANDLE, GENERIC_WRITE);
   if (!out) return out.propagate();
   auto err = own_stream(STD_ERROR_HANDLE, GENERIC_WRITE);
   if (!err) return err.propagate();
-  auto tool = start_tool(*path, bare_name, arguments, {in->get(), out->get(), err->get()}, 0);
+  auto tool = start_tool(*path, bare_name, arguments, {in->get(), out->get(), err->get()},
+                         overrides.empty() ? nullptr : &environment, window_flags());
   if (!tool) return tool.propagate();
   return wait_for_exit(tool->process);
 }
@@ -247,9 +312,10 @@ SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_na
     if (!out) return out.propagate();
     auto err = err_reader.open();
     if (!err) return err.propagate();
-    // Its output goes to pipes; a helper started without a console must not
-    // open a console window for every tool run.
-    return start_tool(*path, bare_name, arguments, {in->get(), out->get(), err->get()},
+    // Its output goes to pipes, so it needs no console at all, with or
+    // without a window; and a Ctrl+C on the helper's console cannot cut a
+    // grant or a revocation short.
+    return start_tool(*path, bare_name, arguments, {in->get(), out->get(), err->get()}, nullptr,
                       CREATE_NO_WINDOW);
   }();
   if (!tool) return tool.propagate();

@@ -10,7 +10,8 @@ class Win32ToolRunner final : public ToolRunner {
  public:
   Win32ToolRunner(Environment& env, FileSystem& files) : env_(env), files_(files) {}
   SysResult<std::uint32_t> run_inheriting(const std::string& bare_name,
-                                          const std::vector<std::string>& arguments) override;
+                                          const std::vector<std::string>& arguments,
+                                          const std::vector<VariableOverride>& overrides) override;
   SysResult<CapturedRun> run_capturing(const std::string& bare_name,
                                        const std::vector<std::string>& arguments) override;
 

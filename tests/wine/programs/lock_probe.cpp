@@ -1,17 +1,21 @@
 // Drives the Win32 identity locks, for the Wine tests:
 //   lock_probe.exe <name> <hold ms> <log file> [keep] [file <lock file>]
+//                  [unshared <lock file>]
 // Takes the named mutex (and then, with "file", the lock on <lock file>,
 // looking again every 20 ms while another process holds it), appends
 // "take <pid> <wait result>" to the log, holds both for <hold ms>, appends
 // "drop <pid>" and releases them. With "keep" it exits while holding the
-// locks, which abandons the mutex.
+// locks, which abandons the mutex. With "unshared" it opens <lock file> as a
+// scanner might, sharing it with nobody, instead of locking it.
 
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "platform/win32/named_lock.h"
+#include "platform/win32/owners.h"
 #include "platform/win32/process.h"
 #include "support/program_support.h"
 
@@ -29,9 +33,11 @@ int main() {
   const std::vector<std::string>& args = *all;
   bool keep = false;
   std::string lock_file;
+  std::string unshared_file;
   for (std::size_t i = 4; i < args.size(); ++i) {
     if (args[i] == "keep") keep = true;
     if (args[i] == "file" && i + 1 < args.size()) lock_file = args[++i];
+    if (args[i] == "unshared" && i + 1 < args.size()) unshared_file = args[++i];
   }
   const std::string pid = std::to_string(GetCurrentProcessId());
   tessarin::win32::Win32ProcessApi processes;
@@ -55,11 +61,24 @@ int main() {
     if (attempt->held_elsewhere()) Sleep(20);
     file = std::move(attempt->held);
   }
+  tessarin::win32::UniqueHandle unshared;
+  while (!unshared_file.empty() && !unshared) {
+    const std::u16string path = tessarin::utf8_to_utf16(unshared_file);
+    unshared = tessarin::win32::UniqueHandle(CreateFileW(tessarin::win32::wide(path), GENERIC_READ,
+                                                         0, nullptr, OPEN_ALWAYS,
+                                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!unshared && GetLastError() != ERROR_SHARING_VIOLATION) {
+      append(args[3], "open failed\n");
+      return 1;
+    }
+    if (!unshared) Sleep(20);
+  }
   append(args[3], "take " + pid + " " + std::to_string(woken) + "\n");
   Sleep(static_cast<DWORD>(std::stoul(args[2])));
   if (keep) ExitProcess(0);
   append(args[3], "drop " + pid + "\n");
   file.reset();
+  unshared.reset();
   if (waited) waited->owned.reset();
   return 0;
 }

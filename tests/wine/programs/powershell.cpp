@@ -19,8 +19,9 @@
 //                           so that a test can end its caller while it runs
 //   powershell-count.txt    one line per call started so far
 //   calls.log               one JSON object per call: the raw command line,
-//                           the argument vector, the script kind and the
-//                           exit code; shared with the other stand-ins
+//                           the argument vector, the script kind, the exit
+//                           code and PSModulePath as the call found it (null
+//                           when unset); shared with the other stand-ins
 //
 // It writes nothing to standard output, like the real scripts on success.
 // A script of any other shape is refused with exit code 99, an argument
@@ -256,6 +257,17 @@ std::uint32_t run(std::uint32_t call, const std::vector<std::string>& args, std:
   return 0;
 }
 
+// The variable as this process found it, looked up as Windows looks up a
+// name: ignoring case, the first match.
+json variable(const wchar_t* name) {
+  std::u16string value(32768, u'\0');
+  const DWORD n = GetEnvironmentVariableW(name, reinterpret_cast<wchar_t*>(value.data()),
+                                          static_cast<DWORD>(value.size()));
+  if (n == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return nullptr;
+  value.resize(n < value.size() ? n : 0);
+  return tessarin::utf16_to_utf8_lossy(value);
+}
+
 }  // namespace
 
 int main() {
@@ -278,7 +290,8 @@ int main() {
       {"command_line", tessarin::utf16_to_utf8_lossy(reinterpret_cast<const char16_t*>(raw))},
       {"argv", args},
       {"script", kind},
-      {"exit_code", code}};
+      {"exit_code", code},
+      {"ps_module_path", variable(L"PSModulePath")}};
   write_file("calls.log", entry.dump() + "\n", Write::Append);
   return static_cast<int>(code);
 }

@@ -20,7 +20,7 @@ int main() {
   auto platform = tessarin::win32::make_platform();
   const std::vector<std::string> rest(args.begin() + 3, args.end());
   if (args[1] == "inherit") {
-    auto code = platform->get().tools.run_inheriting(args[2], rest);
+    auto code = platform->get().tools.run_inheriting(args[2], rest, {});
     print(code ? "exit " + std::to_string(*code) + "\n" : "error " + code.error().text + "\n");
   } else {
     auto run = platform->get().tools.run_capturing(args[2], rest);
