@@ -20,33 +20,6 @@
 namespace tessarin {
 namespace {
 
-// The components of a canonical path. A root such as \\?\C:\ ends in a
-// separator that starts no component, so that the root and the directories
-// below it compare like any other parent and child.
-std::vector<std::string_view> components(std::string_view path) {
-  if (path.size() > 1 && path.back() == '\\') path.remove_suffix(1);
-  std::vector<std::string_view> parts;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t separator = path.find('\\', start);
-    parts.push_back(path.substr(start, separator - start));
-    if (separator == std::string_view::npos) break;
-    start = separator + 1;
-  }
-  return parts;
-}
-
-// Whole components, exactly as spelled: work2 is not inside work.
-bool lies_within(std::string_view inner, std::string_view outer) {
-  const auto in = components(inner);
-  const auto out = components(outer);
-  return out.size() <= in.size() && std::equal(out.begin(), out.end(), in.begin());
-}
-
-bool same_path(std::string_view a, std::string_view b) {
-  return components(a) == components(b);
-}
-
 std::optional<Preset> parse_preset(const std::string& text) {
   if (text == "workspace_write") return Preset::WorkspaceWrite;
   if (text == "read_only") return Preset::ReadOnly;
