@@ -31,7 +31,9 @@ std::optional<std::string> comparable(const LinkTarget& target, const std::u16st
     case LinkTarget::Source::kOpened:
       return text;
     case LinkTarget::Source::kRecorded: {
-      // A volume without a drive letter, or a device, is no granted path.
+      // What the object manager alone can name (\Device\...) is no granted
+      // path; neither is a volume without a drive letter, which keeps its
+      // \\?\Volume{...} form and so lies within none.
       auto normal = lexically_normal(*text);
       if (!normal || !normal->starts_with("\\\\?\\")) return std::nullopt;
       return normal;
