@@ -1,5 +1,8 @@
 #include "base/path.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace tessarin {
 namespace {
 
@@ -36,6 +39,22 @@ std::size_t root_length(std::string_view path) {
   return i;
 }
 
+// The components of a canonical path. A root such as \\?\C:\ ends in a
+// separator that starts no component, so that the root and the directories
+// below it compare like any other parent and child.
+std::vector<std::string_view> components(std::string_view path) {
+  if (path.size() > 1 && path.back() == '\\') path.remove_suffix(1);
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t separator = path.find('\\', start);
+    parts.push_back(path.substr(start, separator - start));
+    if (separator == std::string_view::npos) break;
+    start = separator + 1;
+  }
+  return parts;
+}
+
 }  // namespace
 
 bool is_absolute_path(std::string_view path) {
@@ -69,6 +88,49 @@ std::string_view file_name(std::string_view path) {
   std::size_t start = end;
   while (start > 0 && !is_separator(path[start - 1])) --start;
   return path.substr(start, end - start);
+}
+
+bool lies_within(std::string_view inner, std::string_view outer) {
+  const auto in = components(inner);
+  const auto out = components(outer);
+  return out.size() <= in.size() && std::equal(out.begin(), out.end(), in.begin());
+}
+
+bool same_path(std::string_view a, std::string_view b) {
+  return components(a) == components(b);
+}
+
+std::optional<std::string> lexically_normal(std::string_view path) {
+  const std::size_t root = root_length(path);
+  if (root == 0) return std::nullopt;
+  std::vector<std::string_view> parts;
+  for (std::size_t start = root; start <= path.size();) {
+    std::size_t end = start;
+    while (end < path.size() && !is_separator(path[end])) ++end;
+    const std::string_view part = path.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::string out(path.substr(0, root));
+  for (const std::string_view part : parts) out = join_path(out, part);
+  return out;
+}
+
+std::optional<std::string> resolve_relative(std::string_view directory, std::string_view relative) {
+  if (relative.empty() || is_absolute_path(relative) ||
+      (relative.size() >= 2 && relative[1] == ':')) {
+    return std::nullopt;
+  }
+  const std::size_t root = root_length(directory);
+  if (root == 0) return std::nullopt;
+  if (is_separator(relative.front())) {
+    return lexically_normal(std::string(directory.substr(0, root)) + std::string(relative));
+  }
+  return lexically_normal(join_path(directory, relative));
 }
 
 std::string replace_extension(std::string_view path, std::string_view extension) {

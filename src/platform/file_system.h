@@ -14,9 +14,24 @@ namespace tessarin {
 struct LinkStatus {
   bool exists = false;
   bool is_directory = false;
-  // A junction, symbolic link or other reparse point. Such an entry is removed
-  // as itself; what it points to is never touched.
+  // A junction, symbolic link or other reparse point. Tree removal removes
+  // such an entry as itself; what it points to is never touched.
   bool is_reparse_point = false;
+  // A reparse point that stands for another name: a junction or mount point,
+  // or a symbolic link to a directory or a file. Other reparse points (a
+  // cloud-file placeholder, a deduplicated file) hold their own content.
+  bool is_link = false;
+};
+
+// Where a link leads, as link_target finds it.
+struct LinkTarget {
+  enum class Source {
+    kOpened,            // the final path of what it leads to, as canonicalize gives it
+    kRecorded,          // the absolute target the link records, \??\ given as \\?\ (NT to Win32)
+    kRecordedRelative,  // the target the link records, relative to its directory
+  };
+  std::u16string path;
+  Source source = Source::kOpened;
 };
 
 struct DirectoryEntry {
@@ -25,6 +40,14 @@ struct DirectoryEntry {
   std::u16string name;
   LinkStatus status;
 };
+
+// The path of an entry listed in `directory`, joined as units, never through
+// UTF-8, so that the name is addressed exactly as it was listed.
+inline std::u16string entry_path(const std::u16string& directory, const std::u16string& name) {
+  std::u16string path = directory;
+  if (path.empty() || path.back() != u'\\') path.push_back(u'\\');
+  return path + name;
+}
 
 class FileSystem {
  public:
@@ -65,6 +88,12 @@ class FileSystem {
   virtual SysStatus remove_file(const std::u16string& path) = 0;
   // Removes an empty directory, or a directory junction or link itself.
   virtual SysStatus remove_empty_directory(const std::u16string& path) = 0;
+  // Where the link at `path` leads, found without changing anything: what it
+  // leads to is opened (for metadata only, so far as the system follows
+  // links on open) for its final path; only when that cannot be opened
+  // (nothing there, no drive letter, access denied) is the target the link
+  // records given instead. Fails for what is no link.
+  virtual SysResult<LinkTarget> link_target(const std::u16string& path) = 0;
 };
 
 }  // namespace tessarin

@@ -47,11 +47,7 @@ SysStatus remove_tree(FileSystem& files, const std::string& path) {
     auto entries = files.list_directory(directory);
     if (!entries) return entries.propagate();
     for (const DirectoryEntry& entry : *entries) {
-      // Joined as units, never through UTF-8, so that a name is addressed
-      // exactly as it was listed.
-      std::u16string child = directory;
-      if (child.empty() || child.back() != u'\\') child.push_back(u'\\');
-      child += entry.name;
+      std::u16string child = entry_path(directory, entry.name);
       if (entry.status.is_directory && !entry.status.is_reparse_point) {
         pending.push_back({std::move(child)});
       } else if (auto removed = remove_entry(files, child, entry.status); !removed) {

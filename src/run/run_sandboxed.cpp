@@ -8,6 +8,7 @@
 
 #include "acl/grants.h"
 #include "acl/lease.h"
+#include "acl/reach.h"
 #include "base/path.h"
 #include "base/text.h"
 #include "platform/remove_tree.h"
@@ -19,33 +20,6 @@
 
 namespace tessarin {
 namespace {
-
-// The components of a canonical path. A root such as \\?\C:\ ends in a
-// separator that starts no component, so that the root and the directories
-// below it compare like any other parent and child.
-std::vector<std::string_view> components(std::string_view path) {
-  if (path.size() > 1 && path.back() == '\\') path.remove_suffix(1);
-  std::vector<std::string_view> parts;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t separator = path.find('\\', start);
-    parts.push_back(path.substr(start, separator - start));
-    if (separator == std::string_view::npos) break;
-    start = separator + 1;
-  }
-  return parts;
-}
-
-// Whole components, exactly as spelled: work2 is not inside work.
-bool lies_within(std::string_view inner, std::string_view outer) {
-  const auto in = components(inner);
-  const auto out = components(outer);
-  return out.size() <= in.size() && std::equal(out.begin(), out.end(), in.begin());
-}
-
-bool same_path(std::string_view a, std::string_view b) {
-  return components(a) == components(b);
-}
 
 std::optional<Preset> parse_preset(const std::string& text) {
   if (text == "workspace_write") return Preset::WorkspaceWrite;
@@ -157,7 +131,7 @@ Result<std::uint32_t> combine(Result<std::uint32_t> launched, const Status& revo
 Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
                                  const std::string& workspace, AccessLevel workspace_level,
                                  const std::string& profile, const StateLayout& layout,
-                                 Handle& caller) {
+                                 const HelperDirectories& helper, Handle& caller) {
   const std::string lease = layout.lease(profile);
   auto sid = derive_identity_sid(platform.app_containers, profile);
   if (!sid) return sid.propagate();
@@ -174,6 +148,11 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
   for (const std::string& root : request.writable_roots) {
     auto canonical = platform.files.canonicalize(root);
     if (!canonical) return fail("invalid writable root " + root + ": " + canonical.error().text);
+    if (auto allowed =
+            refuse_helper_directories(helper, "writable root", *canonical, AccessLevel::Modify);
+        !allowed) {
+      return allowed.propagate();
+    }
     writable_roots.push_back(*canonical);
     if (std::none_of(lease_paths.begin(), lease_paths.end(),
                      [&](const std::string& p) { return same_path(p, *canonical); })) {
@@ -183,6 +162,12 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
 
   const std::string sandbox_temp_dir = layout.run_temp(platform.env.current_process_id());
   lease_paths.push_back(sandbox_temp_dir);
+  const GrantPlan plan{workspace, *sid_text, workspace_level, writable_roots, sandbox_temp_dir};
+  // Every path to grant is known and nothing is written yet: a refused run
+  // leaves nothing behind.
+  if (auto walked = refuse_widening_links(platform.files, plan); !walked) {
+    return walked.propagate();
+  }
 
   // The lease is written before the temporary directory is made and before
   // any grant, so that a run killed from here on is repaired, its directory
@@ -204,7 +189,6 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
     return unlease("create sandbox temp: " + made.error().text);
   }
   const Prepared prepared{lease, *sid_text, lease_paths, sandbox_temp_dir};
-  const GrantPlan plan{workspace, *sid_text, workspace_level, writable_roots, sandbox_temp_dir};
   if (auto granted = grant_workspace_access(platform.tools, plan); !granted) {
     (void)take_down(platform, prepared);
     return granted.propagate();
@@ -238,6 +222,14 @@ Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
   if (request.parent_pid == 0) return fail("invalid parent process identifier");
   const auto preset = parse_preset(request.preset);
   if (!preset) return fail("unsupported Windows sandbox preset: " + request.preset);
+  const AccessLevel workspace_level =
+      *preset == Preset::WorkspaceWrite ? AccessLevel::Modify : AccessLevel::ReadExecute;
+  const auto helper = helper_directories(platform.files, platform.env, layout);
+  if (!helper) return helper.propagate();
+  if (auto allowed = refuse_helper_directories(*helper, "workspace", *workspace, workspace_level);
+      !allowed) {
+    return allowed.propagate();
+  }
 
   const std::string profile =
       identity_profile_name(*preset, request.network ? NetworkMode::Online : NetworkMode::Offline);
@@ -253,9 +245,8 @@ Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
     // From the first grant to the last revocation a console event must not
     // end the helper.
     const auto console = platform.launcher.guard_console();
-    const AccessLevel workspace_level =
-        *preset == Preset::WorkspaceWrite ? AccessLevel::Modify : AccessLevel::ReadExecute;
-    return run_locked(platform, request, *workspace, workspace_level, profile, layout, **caller);
+    return run_locked(platform, request, *workspace, workspace_level, profile, layout, *helper,
+                      **caller);
   }();
   // Releasing the lock comes last, so that the identity's next run, which
   // may be waiting for it, finds nothing of this one still held.

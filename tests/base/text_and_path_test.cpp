@@ -67,6 +67,13 @@ TEST(Paths, ParentsNamesAndExtensions) {
             "C:\\l\\Tessarin.Sandbox.v1.ReadOnly.Offline.tmp-42");
   EXPECT_EQ(join_path("C:\\", "x"), "C:\\x");
   EXPECT_EQ(join_path("C:\\a", "x"), "C:\\a\\x");
+  // A link's recorded target, placed by its text: never above the root.
+  EXPECT_EQ(resolve_relative("\\\\?\\C:\\w\\a", "..\\..\\..\\x"), "\\\\?\\C:\\x");
+  EXPECT_EQ(resolve_relative("\\\\?\\C:\\w\\a", "\\x\\.\\y"), "\\\\?\\C:\\x\\y");
+  EXPECT_EQ(resolve_relative("\\\\?\\UNC\\s\\share\\a", "..\\..\\x"), "\\\\?\\UNC\\s\\share\\x");
+  EXPECT_FALSE(resolve_relative("\\\\?\\C:\\w", "D:x"));
+  EXPECT_FALSE(resolve_relative("\\\\?\\C:\\w", "C:\\x"));
+  EXPECT_EQ(lexically_normal("\\\\?\\C:\\w\\..\\..\\x\\."), "\\\\?\\C:\\x");
 }
 
 }  // namespace

@@ -87,15 +87,26 @@ std::string FakeFileSystem::content(const std::string& path) const {
   return it == nodes.end() ? std::string() : it->second.content;
 }
 
-const FakeFileSystem::Node* FakeFileSystem::resolve(const std::string& path) const {
+std::optional<std::string> FakeFileSystem::resolve_key(const std::string& path) const {
   std::string current = path;
   for (int hops = 0; hops < 16; ++hops) {
     const auto it = nodes.find(current);
-    if (it == nodes.end()) return nullptr;
-    if (!it->second.link_target) return &it->second;
+    if (it == nodes.end()) return std::nullopt;
+    if (!it->second.link_target) return current;
     current = *it->second.link_target;
   }
-  return nullptr;
+  return std::nullopt;
+}
+
+const FakeFileSystem::Node* FakeFileSystem::resolve(const std::string& path) const {
+  const auto key = resolve_key(path);
+  return key ? &nodes.at(*key) : nullptr;
+}
+
+std::string FakeFileSystem::canonical_form(const std::string& key) const {
+  const auto it = canonical.find(key);
+  if (it != canonical.end()) return it->second;
+  return key.starts_with("\\\\?\\") ? key : "\\\\?\\" + key;
 }
 
 bool FakeFileSystem::parent_is_directory(const std::string& path) const {
@@ -186,9 +197,7 @@ SysResult<std::string> FakeFileSystem::canonicalize(const std::string& path) {
   log_.push_back("fs canonicalize " + path);
   if (auto e = injected("canonicalize", path)) return sys_fail(*e);
   if (!exists(path)) return sys_fail(not_found(2));
-  const auto it = canonical.find(path);
-  if (it != canonical.end()) return it->second;
-  return "\\\\?\\" + path;
+  return canonical_form(path);
 }
 
 namespace {
@@ -243,6 +252,11 @@ std::u16string node_path(std::string_view key) {
   return out;
 }
 
+LinkStatus status_of(const FakeFileSystem::Node& node) {
+  const bool link = node.link_target.has_value();
+  return LinkStatus{true, node.directory, link || node.other_reparse_point, link};
+}
+
 }  // namespace
 
 SysResult<std::u16string> FakeFileSystem::tree_path(const std::string& path) {
@@ -252,7 +266,7 @@ SysResult<std::u16string> FakeFileSystem::tree_path(const std::string& path) {
 LinkStatus FakeFileSystem::link_status(const std::u16string& wide_path) {
   const auto it = nodes.find(node_key(wide_path));
   if (it == nodes.end()) return {};
-  return LinkStatus{true, it->second.directory, it->second.link_target.has_value()};
+  return status_of(it->second);
 }
 
 SysResult<std::vector<DirectoryEntry>> FakeFileSystem::list_directory(
@@ -266,9 +280,7 @@ SysResult<std::vector<DirectoryEntry>> FakeFileSystem::list_directory(
   std::vector<DirectoryEntry> entries;
   for (const auto& [name, node] : nodes) {
     if (name != path && parent_path(name) == path) {
-      entries.push_back(
-          DirectoryEntry{node_path(file_name(name)),
-                         LinkStatus{true, node.directory, node.link_target.has_value()}});
+      entries.push_back(DirectoryEntry{node_path(file_name(name)), status_of(node)});
     }
   }
   return entries;
@@ -292,6 +304,24 @@ SysStatus FakeFileSystem::remove_empty_directory(const std::u16string& wide_path
   }
   nodes.erase(it);
   return {};
+}
+
+SysResult<LinkTarget> FakeFileSystem::link_target(const std::u16string& wide_path) {
+  const std::string path = node_key(wide_path);
+  log_.push_back("fs link_target " + path);
+  if (auto e = injected("link_target", path)) return sys_fail(*e);
+  const auto it = nodes.find(path);
+  if (it == nodes.end()) return sys_fail(not_found(2));
+  if (!it->second.link_target) return sys_fail(error(4390));
+  if (const auto key = resolve_key(path)) {
+    return LinkTarget{node_path(canonical_form(*key)), LinkTarget::Source::kOpened};
+  }
+  const std::string& recorded = *it->second.link_target;
+  if (!is_absolute_path(recorded)) {
+    return LinkTarget{node_path(recorded), LinkTarget::Source::kRecordedRelative};
+  }
+  const std::string extended = recorded.starts_with("\\\\?\\") ? recorded : "\\\\?\\" + recorded;
+  return LinkTarget{node_path(extended), LinkTarget::Source::kRecorded};
 }
 
 // ---- tools -----------------------------------------------------------------

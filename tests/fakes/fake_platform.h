@@ -65,15 +65,20 @@ class FakeFileSystem final : public FileSystem {
   struct Node {
     bool directory = false;
     std::string content;
-    // A link: the path it points to. Links are followed by exists, is_file,
-    // read_file and canonicalize, never by the tree-removal primitives.
+    // A link: the path it points to, as the link records it (relative to
+    // the link's directory unless absolute). Links are followed by exists,
+    // is_file, read_file, canonicalize and link_target, never by the
+    // tree-removal primitives.
     std::optional<std::string> link_target;
+    // A reparse point that is no link, such as a cloud-file placeholder.
+    bool other_reparse_point = false;
   };
   std::map<std::string, Node> nodes;
 
   // Makes the next calls of `operation` ("read_file", "write_file",
   // "remove_file", "rename", "replace", "create_directories", "canonicalize",
-  // "list_directory", "remove_empty_directory") on `path` fail with `code`.
+  // "list_directory", "remove_empty_directory", "link_target") on `path` fail
+  // with `code`.
   void fail(const std::string& operation, const std::string& path, std::uint32_t code,
             ErrorKind kind = ErrorKind::kOther);
   // Undoes fail().
@@ -104,12 +109,16 @@ class FakeFileSystem final : public FileSystem {
   SysResult<std::vector<DirectoryEntry>> list_directory(const std::u16string& path) override;
   SysStatus remove_file(const std::u16string& path) override;
   SysStatus remove_empty_directory(const std::u16string& path) override;
+  SysResult<LinkTarget> link_target(const std::u16string& path) override;
 
   static SystemError error(std::uint32_t code, ErrorKind kind = ErrorKind::kOther);
 
  private:
   std::optional<SystemError> injected(const std::string& operation, const std::string& path);
+  // The key of the node that `path` leads to, following links.
+  std::optional<std::string> resolve_key(const std::string& path) const;
   const Node* resolve(const std::string& path) const;
+  std::string canonical_form(const std::string& key) const;
   bool parent_is_directory(const std::string& path) const;
   std::map<std::pair<std::string, std::string>, SystemError> failures_;
   EventLog& log_;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "acl/lease.h"
+#include "base/path.h"
 #include "fakes/fake_platform.h"
 #include "fakes/names.h"
 #include "provision/setup_marker.h"
@@ -56,6 +57,7 @@ struct Machine : fakes::FakePlatform {
     for (const char* d : {"C:\\work", "C:\\work\\sub", "C:\\work2", "C:\\data", "C:\\WORK"}) {
       directory(d);
     }
+    files.add_directory(env.exe_dir);
     tools.on_run = [this](const fakes::FakeToolRunner::Run& run) -> SysResult<CapturedRun> {
       if (run.name == "powershell.exe" && after_readiness) after_readiness();
       if (run.name == "icacls.exe" && on_icacls) return on_icacls(run);
@@ -194,6 +196,26 @@ TEST(RunSandboxed, ValidationFailuresTouchNoLockLeaseOrTool) {
        "unsupported Windows sandbox preset: Read_Only"},
       {"preset hyphen", [](Machine&, RunRequest& r) { r.preset = "read-only"; },
        "unsupported Windows sandbox preset: read-only"},
+      {"workspace holds the state",
+       [](Machine& m, RunRequest& r) {
+         m.directory("C:\\Users\\u");
+         r.workspace = r.cwd = "C:\\Users\\u";
+       },
+       "workspace \\\\?\\C:\\Users\\u overlaps the sandbox state directory \\\\?\\" + kState},
+      {"read-only workspace in the state",
+       [](Machine& m, RunRequest& r) {
+         m.files.add_directory(kState + "\\tmp\\99");
+         r.workspace = r.cwd = kState + "\\tmp\\99";
+         r.preset = "read_only";
+       },
+       "workspace \\\\?\\" + kState + "\\tmp\\99 overlaps the sandbox state directory \\\\?\\" +
+           kState},
+      {"workspace is the helper's",
+       [](Machine& m, RunRequest& r) { r.workspace = r.cwd = m.env.exe_dir; },
+       "workspace \\\\?\\C:\\tools\\tessarin covers the helper's own directory "
+       "\\\\?\\C:\\tools\\tessarin"},
+      {"helper's directory unknown", [](Machine& m, RunRequest&) { m.env.exe_dir = "C:\\gone"; },
+       "invalid helper directory C:\\gone: fake error 2 (os error 2)"},
   };
   for (const Case& c : cases) {
     Machine m;
@@ -212,14 +234,23 @@ TEST(RunSandboxed, ValidationFailuresTouchNoLockLeaseOrTool) {
 }
 
 TEST(RunSandboxed, ContainmentComparesWholeComponents) {
-  for (const auto& [cwd, workspace] : std::vector<std::pair<std::string, std::string>>{
-           {"C:\\work", "C:\\work"}, {"C:\\work\\sub", "C:\\work"}, {"C:\\work", "C:\\"}}) {
+  struct Case {
+    std::string cwd, workspace;
+    const char* preset = "workspace_write";
+  };
+  for (const Case& c : std::vector<Case>{{"C:\\work", "C:\\work"},
+                                         {"C:\\work\\sub", "C:\\work"},
+                                         {"D:\\work", "D:\\"},
+                                         // Reading the helper's own executable is harmless.
+                                         {"C:\\tools\\tessarin", "C:\\tools", "read_only"}}) {
     Machine m;
-    m.directory("C:\\");
+    m.directory("D:\\work");
     RunRequest r = m.request();
-    r.cwd = cwd;
-    r.workspace = workspace;
-    EXPECT_TRUE(m.run(std::move(r)).ok()) << cwd << " in " << workspace;
+    r.cwd = c.cwd;
+    r.workspace = c.workspace;
+    r.preset = c.preset;
+    const auto outcome = m.run(std::move(r));
+    EXPECT_TRUE(outcome.ok()) << c.cwd << " in " << c.workspace << ": " << outcome.error();
   }
 }
 
@@ -323,6 +354,17 @@ TEST(RunSandboxed, EachStepUnderTheLockFailsWithItsMessageAndReleasesInOrder) {
          r.writable_roots = {"C:\\data", "C:\\nope"};
        },
        "invalid writable root C:\\nope: fake error 2 (os error 2)", true},
+      {"writable root holds the state",
+       [](Machine& m, RunRequest& r) {
+         m.files.add_directory("C:\\Users\\u\\AppData");
+         r.writable_roots = {"C:\\data", "C:\\Users\\u\\AppData"};
+       },
+       "writable root \\\\?\\C:\\Users\\u\\AppData overlaps the sandbox state directory \\\\?\\" +
+           kState,
+       true},
+      {"writable root is the helper's",
+       [](Machine& m, RunRequest& r) { r.writable_roots = {m.env.exe_dir}; },
+       "writable root \\\\?\\C:\\tools\\tessarin covers the helper's own directory", true},
       {"reset temp",
        [](Machine& m, RunRequest&) {
          m.files.add_file(kTemp + "\\left-over");
@@ -358,6 +400,80 @@ TEST(RunSandboxed, EachStepUnderTheLockFailsWithItsMessageAndReleasesInOrder) {
       EXPECT_FALSE(m.files.has(lease_of(kWwOff))) << c.name;
     }
     m.expect_released_last(kWwOff, c.sid_held);
+  }
+}
+
+// A grant given with /T follows links. A link in the paths a run grants that
+// leads where the run does not grant as widely already stops the run before
+// any grant, with nothing written.
+TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
+  const std::string docs = "C:\\Users\\u\\Documents";
+  const auto to = [](const std::string& link, const std::string& target) {
+    return "a grant would follow link " + link + " to " + target +
+           "; remove the link, or name its target as a writable root if the command may write "
+           "there";
+  };
+  struct Case {
+    const char* name;
+    std::string link;
+    std::string target;   // as the link records it
+    std::string message;  // empty: the run goes ahead
+    const char* preset = "workspace_write";
+    const char* root = "C:\\data";
+    std::function<void(Machine&)> also = [](Machine&) {};
+  };
+  const std::string key = kWork + "\\sub\\deep\\key";
+  const std::vector<Case> cases = {
+      {"junction out", kWork + "\\node_modules\\lib", docs,
+       to(kWork + "\\node_modules\\lib", "\\\\?\\" + docs)},
+      {"directory link out, dangling", kWork + "\\sub\\cache", "C:\\gone\\cache",
+       to(kWork + "\\sub\\cache", "\\\\?\\C:\\gone\\cache")},
+      {"file link out", key, docs + "\\thesis.docx", to(key, "\\\\?\\" + docs + "\\thesis.docx"),
+       "workspace_write", "C:\\data", [&](Machine& m) { m.files.nodes[key].directory = false; }},
+      {"relative link up and out, dangling", kWork + "\\sub\\up", "..\\..\\work2\\x",
+       to(kWork + "\\sub\\up", "\\\\?\\C:\\work2\\x")},
+      {"junction out, within a cloud placeholder", kWork + "\\cloud\\lib", docs,
+       to(kWork + "\\cloud\\lib", "\\\\?\\" + docs), "workspace_write", "C:\\data",
+       [](Machine& m) { m.files.nodes[kWork + "\\cloud"].other_reparse_point = true; }},
+      {"writable root into the read-only workspace", kData + "\\ws", "C:\\work\\sub",
+       to(kData + "\\ws", kWork + "\\sub"), "read_only"},
+      {"root within the read-only workspace, back into it", kWork + "\\sub\\top", "C:\\work",
+       to(kWork + "\\sub\\top", kWork), "read_only", "C:\\work\\sub"},
+      {"target unreadable", kWork + "\\sub\\odd", docs,
+       "read the target of link " + kWork + "\\sub\\odd: fake error 5 (os error 5)",
+       "workspace_write", "C:\\data",
+       [](Machine& m) { m.files.fail("link_target", kWork + "\\sub\\odd", 5); }},
+      {"directory unlistable", kWork + "\\sub\\locked\\in", "C:\\work",
+       "look for links in " + kWork + "\\sub\\locked: fake error 5 (os error 5)", "workspace_write",
+       "C:\\data", [](Machine& m) { m.files.fail("list_directory", kWork + "\\sub\\locked", 5); }},
+      {"junction in", kWork + "\\sub\\back", "C:\\work", ""},
+      {"relative link in, dangling", kWork + "\\sub\\next", "..\\later", ""},
+      {"read-only workspace into a writable root", kWork + "\\data", "C:\\data", "", "read_only"},
+      {"writable root into the workspace it may write", kData + "\\ws", "C:\\work\\sub", ""},
+  };
+  for (const Case& c : cases) {
+    Machine m;
+    m.files.add_file(docs + "\\thesis.docx", "precious");
+    if (const auto parent = parent_path(c.link)) m.files.add_directory(*parent);
+    m.files.nodes[c.link] = fakes::FakeFileSystem::Node{true, {}, c.target};
+    c.also(m);
+    RunRequest r = m.request();
+    r.preset = c.preset;
+    r.writable_roots = {c.root};
+    const auto outcome = m.run(std::move(r));
+    const std::string& profile = std::string(c.preset) == "read_only" ? kRoOff : kWwOff;
+    if (c.message.empty()) {
+      EXPECT_EQ(outcome.value(), 3u) << c.name;
+      continue;
+    }
+    ASSERT_FALSE(outcome.ok()) << c.name;
+    EXPECT_EQ(outcome.error(), c.message) << c.name;
+    EXPECT_THAT(m.events("tool"), ElementsAre(StartsWith("tool powershell.exe"))) << c.name;
+    for (const char* written : {"fs write", "fs replace", "fs rename", "launch size"}) {
+      EXPECT_FALSE(m.logged(written)) << c.name << ": " << written;
+    }
+    EXPECT_FALSE(m.files.has(kTemp)) << c.name;
+    m.expect_released_last(profile);
   }
 }
 

@@ -33,6 +33,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -806,49 +807,94 @@ bool plant_junction(const std::wstring& link, const std::wstring& target) {
 
 json g_junction = {{"status", "the workspace junction check did not get that far"}};
 
-// A junction out of the workspace, alone (a loop or a dangling link beside it
-// would fail the grant and hide the answer), then each awkward link alone.
+// A run refused before any grant: the helper's exit, its own message, and no
+// child.
+bool refused(const Finished& f, const std::string& said) {
+  return !child_ran(f) && f.exit == 77 && f.err.find(said) != std::string::npos;
+}
+
+// A link out of the workspace, of each kind, alone: the run stops before any
+// grant, and the audit after it finds nothing granted on the target. A
+// junction that stays inside does not stop it. Then each awkward link alone
+// (a loop or a dangling link beside the others would hide their answers).
 void workspace_junctions() {
   const std::wstring links = g.ws + L"\\links";
   const Finally tidy{[&] { remove_tree(links); }};
   CreateDirectoryW(links.c_str(), nullptr);
-  const std::string name = "a junction in the workspace gives no way to write its target";
-  if (!plant_junction(links + L"\\out", g.target)) {
-    record({name, "the suite can plant its fixtures", false, "the suite could not plant a junction",
-            "nothing: a fault of the suite"});
-    return;
-  }
-  const Finished f = run(name, {"write", "{ws}\\links\\out\\through.txt"}, {.write = true});
-  const bool wrote = exists(g.target + L"\\through.txt");
-  record({name, "the child reaches nothing outside its grants, links or not",
-          could_not(f) && !wrote && did(g.finished[kWsWrite]),
-          seen(f) + (wrote ? "; the target WAS written" : "") + "; positive control \"" + kWsWrite +
-              "\": " + seen(g.finished[kWsWrite]),
-          "never grant through a reparse point: walk the tree itself and skip links, "
-          "or refuse a workspace that holds junctions"});
-
-  bool through = false, held = false;
-  RunOptions o{.write = true};
-  o.during = [&](Started& helper) {
-    while (!(held = exists(g.ws + L"\\go.held")) &&
-           WaitForSingleObject(helper.process.get(), 100) == WAIT_TIMEOUT) {
-    }
-    through =
-        reached(g.target, g.ids[1][0].sid) || reached(g.target + L"\\keep.txt", g.ids[1][0].sid);
-    RemoveDirectoryW((links + L"\\out").c_str());  // deletes the link, not the target
-    spill(g.ws + L"\\go", "go");
+  CreateDirectoryW((g.ws + L"\\inner").c_str(), nullptr);
+  spill(g.ws + L"\\inner\\inner.txt", "inner");
+  struct Planted {
+    const char* name;
+    const wchar_t* link;
+    std::function<bool(const std::wstring&)> plant;
+    bool out;
   };
-  const Finished mid = run("a junction deleted mid-run", {"hold", "{ws}\\go"}, o);
-  DeleteFileW((g.ws + L"\\go").c_str());
-  DeleteFileW((g.ws + L"\\go.held").c_str());
-  g_junction = {{"status", held ? "measured" : "never ran (" + seen(mid) + ")"},
-                {"target carried the identity's entry mid-run", through}};
-  record({"while a run lasts, a workspace junction's target carries no entry for the identity",
-          "grants stay inside the workspace", held && !through,
-          held ? (through ? "the target had an entry for the identity mid-run" : "none")
-               : "the run never got under way: " + seen(mid),
-          "do not apply grants with icacls /T across junctions; grant the tree without following "
-          "reparse points"});
+  const std::vector<Planted> planted = {
+      {"a junction out of the workspace", L"out",
+       [](const std::wstring& link) { return plant_junction(link, g.target); }, true},
+      {"a directory symbolic link out of the workspace", L"dir-link",
+       [](const std::wstring& link) {
+         return CreateSymbolicLinkW(link.c_str(), g.target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
+       },
+       true},
+      {"a file symbolic link out of the workspace", L"file-link",
+       [](const std::wstring& link) {
+         return CreateSymbolicLinkW(link.c_str(), (g.target + L"\\keep.txt").c_str(), 0);
+       },
+       true},
+      {"a junction that stays in the workspace", L"in",
+       [](const std::wstring& link) { return plant_junction(link, g.ws + L"\\inner"); }, false},
+  };
+  for (const Planted& p : planted) {
+    const std::wstring link = links + L"\\" + p.link;
+    if (!p.plant(link)) {
+      record({p.name, "the suite can plant its fixtures", false,
+              "the suite could not plant it: error " + std::to_string(GetLastError()),
+              "nothing: a fault of the suite"});
+      continue;
+    }
+    const std::string said = "a grant would follow link ";
+    if (p.out) {
+      const Finished f =
+          run(p.name, {"write", "{ws}\\links\\" + u8(p.link) + "\\through.txt"}, {.write = true});
+      const bool stopped = refused(f, said) && f.err.find(u8(p.link) + " to ") != std::string::npos;
+      if (p.link == std::wstring(L"out")) {
+        g_junction = {{"status", "measured"},
+                      {"the helper refused a run whose workspace held it", stopped},
+                      {"the target carried the identity's entry after that run",
+                       reached(g.target, g.ids[1][0].sid)}};
+      }
+      record({std::string(p.name) + " stops the run before any grant",
+              "a run grants nothing through a link to what it does not grant", stopped,
+              seen(f) + "; stderr: " + f.err,
+              "walk the paths to grant without following links and refuse, naming the link and "
+              "its target, any link that leads outside them"});
+    } else {
+      const Finished f = run(p.name, {"read", "{ws}\\links\\in\\inner.txt"}, {.write = true});
+      record({std::string(p.name) + " does not stop the run",
+              "a link whose target lies inside the granted paths is fine", did(f),
+              seen(f) + "; stderr: " + f.err,
+              "compare a link's canonical target with the canonical granted paths"});
+    }
+    if (!RemoveDirectoryW(link.c_str())) DeleteFileW(link.c_str());
+  }
+  remove_tree(g.ws + L"\\inner");
+
+  // The helper's own directories, as the helper finds them: never granted
+  // for writing, and the state directory not even for reading.
+  const std::wstring helper_dir = g.helper.substr(0, g.helper.rfind(L'\\'));
+  const std::wstring state_parent = g.state.substr(0, g.state.rfind(L'\\'));
+  for (const auto& [name, workspace, write, said] :
+       {std::tuple{"a workspace_write run on the helper's own directory", &helper_dir, true,
+                   " covers the helper's own directory "},
+        std::tuple{"a read_only run on a directory holding the state directory", &state_parent,
+                   false, " overlaps the sandbox state directory "}}) {
+    const Finished f = run(name, {"exit", "0"}, {.write = write, .workspace = workspace});
+    record({std::string(name) + " is refused", "no grant reaches the helper or its state",
+            refused(f, said), seen(f) + "; stderr: " + f.err,
+            "refuse, before any grant, a workspace or root over the state directory or a Modify "
+            "grant over the helper's directory"});
+  }
 
   struct Awkward {
     const char* name;
@@ -1412,7 +1458,7 @@ const Measurement kMeasurements[kRows] = {
     {"junctions a sandboxed child can make", child_junctions},
     {"a file hard-linked from outside the workspace", hard_link},
     {"the child's token seen from inside, and its write under a Modify grant", child_tokens},
-    {"the helper's grant across a workspace junction, mid-run", [] { return g_junction; }},
+    {"the helper's run on a workspace holding a junction out", [] { return g_junction; }},
 };
 
 // A measurement's figures, if it was taken in full.
@@ -1508,10 +1554,11 @@ Answer junction_reach() {
       "root-only grant's inheritance " +
       (by_root ? "followed" : "did not follow") +
       " it, and "
-      "mid-run the helper's own grant " +
-      (helper ? (is(*helper, "target carried the identity's entry mid-run") ? "was" : "was not")
-              : "may have been") +
-      " on its target. Left on the target after revocation: /T " +
+      "the helper " +
+      (helper ? (is(*helper, "the helper refused a run whose workspace held it") ? "refused"
+                                                                                 : "did not refuse")
+              : "may have refused") +
+      " a run whose workspace held it. Left on the target after revocation: /T " +
       said(*t, "entry left on the junction's target after revocation") + ", root-only " +
       said(*root, "entry left on the junction's target after revocation") + ".";
   if (by_root)

@@ -102,7 +102,8 @@ def test_a_failing_revocation_is_reported_after_the_launch_and_keeps_the_lease(m
     assert temp_dirs(machine) == []
 
 
-@pytest.mark.parametrize("case", ["cwd before workspace", "outside", "parent 0", "preset"])
+@pytest.mark.parametrize("case", ["cwd before workspace", "outside", "parent 0", "preset",
+                                  "helper's directory"])
 def test_validation_errors_touch_no_lease_grant_or_temporary_directory(machine, icacls, case):
     work = directory(machine, "work")
     work2 = directory(machine, "work2")
@@ -113,6 +114,9 @@ def test_validation_errors_touch_no_lease_grant_or_temporary_directory(machine, 
         "parent 0": (run_args(work, parent="0"), "invalid parent process identifier"),
         "preset": (run_args(work, preset="Read_Only"),
                    "unsupported Windows sandbox preset: Read_Only"),
+        # The helper's own idea of its directory meets the canonical workspace.
+        "helper's directory": (run_args(machine.bin), f"workspace {canonical(machine.bin)} covers "
+                               f"the helper's own directory {canonical(machine.bin)}\n"),
     }[case]
     result = machine.run(*args)
     assert result.exit_code == 77

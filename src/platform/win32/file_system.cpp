@@ -2,7 +2,12 @@
 
 #include <windows.h>
 
+#include <winioctl.h>
+
+#include <cstdint>
+#include <cstring>
 #include <optional>
+#include <vector>
 
 #include "base/path.h"
 #include "base/text.h"
@@ -26,6 +31,72 @@ std::optional<BY_HANDLE_FILE_INFORMATION> metadata(const std::string& path) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
   return info;
+}
+
+// The final path of an opened file or directory, in extended-length form.
+SysResult<std::u16string> final_path(HANDLE file) {
+  std::u16string buffer(MAX_PATH, u'\0');
+  for (;;) {
+    const DWORD n =
+        GetFinalPathNameByHandleW(file, reinterpret_cast<wchar_t*>(buffer.data()),
+                                  static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
+    if (n == 0) return sys_fail(last_system_error());
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      return buffer;
+    }
+    buffer.resize(n);
+  }
+}
+
+// A link's own reparse tag, read from its directory entry.
+std::optional<DWORD> reparse_tag(const std::u16string& path) {
+  WIN32_FIND_DATAW data{};
+  const UniqueFind find(
+      FindFirstFileExW(wide(path), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
+  if (!find || (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return std::nullopt;
+  return data.dwReserved0;
+}
+
+LinkStatus status_from(DWORD attributes, std::optional<DWORD> tag) {
+  const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  // A tag that cannot be read is taken for a link: the walk that looks for
+  // links must not enter it.
+  return LinkStatus{true, (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0, reparse,
+                    reparse && (!tag || IsReparseTagNameSurrogate(*tag))};
+}
+
+constexpr DWORD kSymlinkFlagRelative = 1;
+
+// The target a junction, mount point or symbolic link records, from its
+// reparse data: the tag, then the offset and length in bytes of the
+// substitute name within the name buffer, which a symbolic link's flags
+// precede. The substitute name is the one the system follows.
+std::optional<LinkTarget> recorded_target(const std::vector<unsigned char>& data) {
+  const auto number = [&](std::size_t at, auto value) {
+    std::memcpy(&value, data.data() + at, sizeof value);
+    return value;
+  };
+  if (data.size() < 16) return std::nullopt;
+  const auto tag = number(0, std::uint32_t{});
+  std::size_t names = 16;
+  bool relative = false;
+  if (tag == IO_REPARSE_TAG_SYMLINK) {
+    if (data.size() < 20) return std::nullopt;
+    relative = (number(16, std::uint32_t{}) & kSymlinkFlagRelative) != 0;
+    names = 20;
+  } else if (tag != IO_REPARSE_TAG_MOUNT_POINT) {
+    return std::nullopt;
+  }
+  const std::size_t offset = number(8, std::uint16_t{});
+  const std::size_t length = number(10, std::uint16_t{});
+  if (length == 0 || length % 2 != 0 || names + offset + length > data.size()) return std::nullopt;
+  std::u16string text(length / 2, u'\0');
+  std::memcpy(text.data(), data.data() + names + offset, length);
+  if (relative) return LinkTarget{std::move(text), LinkTarget::Source::kRecordedRelative};
+  // The object manager's \??\ is the \\?\ of Win32 paths.
+  if (text.starts_with(u"\\??\\")) text[1] = u'\\';
+  return LinkTarget{std::move(text), LinkTarget::Source::kRecorded};
 }
 
 SysStatus status_of(BOOL ok) {
@@ -156,21 +227,11 @@ SysStatus Win32FileSystem::create_directories(const std::string& path) {
 SysResult<std::string> Win32FileSystem::canonicalize(const std::string& path) {
   const UniqueHandle file = open_for_metadata(path);
   if (!file) return sys_fail(last_system_error());
-  std::u16string buffer(MAX_PATH, u'\0');
-  for (;;) {
-    const DWORD n =
-        GetFinalPathNameByHandleW(file.get(), reinterpret_cast<wchar_t*>(buffer.data()),
-                                  static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
-    if (n == 0) return sys_fail(last_system_error());
-    if (n < buffer.size()) {
-      buffer.resize(n);
-      break;
-    }
-    buffer.resize(n);
-  }
+  auto final = final_path(file.get());
+  if (!final) return final.propagate();
   // A path that UTF-8 cannot carry would be granted under one name and
   // recorded under another; it is refused here, before anything uses it.
-  auto text = utf16_to_utf8_strict(buffer);
+  auto text = utf16_to_utf8_strict(*final);
   if (!text) return sys_fail(system_error(ERROR_NO_UNICODE_TRANSLATION));
   return std::move(*text);
 }
@@ -200,8 +261,8 @@ SysResult<std::u16string> Win32FileSystem::tree_path(const std::string& path) {
 LinkStatus Win32FileSystem::link_status(const std::u16string& path) {
   const DWORD attributes = GetFileAttributesW(wide(path));
   if (attributes == INVALID_FILE_ATTRIBUTES) return {};
-  return LinkStatus{true, (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
-                    (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0};
+  const bool reparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  return status_from(attributes, reparse ? reparse_tag(path) : std::nullopt);
 }
 
 SysResult<std::vector<DirectoryEntry>> Win32FileSystem::list_directory(const std::u16string& path) {
@@ -221,10 +282,9 @@ SysResult<std::vector<DirectoryEntry>> Win32FileSystem::list_directory(const std
   do {
     std::u16string name(reinterpret_cast<const char16_t*>(data.cFileName));
     if (name == u"." || name == u"..") continue;
-    const DWORD a = data.dwFileAttributes;
+    // The listing carries each entry's reparse tag: no entry is opened.
     entries.push_back(
-        DirectoryEntry{std::move(name), LinkStatus{true, (a & FILE_ATTRIBUTE_DIRECTORY) != 0,
-                                                   (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0}});
+        DirectoryEntry{std::move(name), status_from(data.dwFileAttributes, data.dwReserved0)});
   } while (FindNextFileW(find.get(), &data));
   if (GetLastError() != ERROR_NO_MORE_FILES) return sys_fail(last_system_error());
   return entries;
@@ -236,6 +296,36 @@ SysStatus Win32FileSystem::remove_file(const std::u16string& path) {
 
 SysStatus Win32FileSystem::remove_empty_directory(const std::u16string& path) {
   return remove_clearing_read_only(path, [](const wchar_t* p) { return RemoveDirectoryW(p); });
+}
+
+SysResult<LinkTarget> Win32FileSystem::link_target(const std::u16string& path) {
+  {
+    // A link planted by a sandboxed child may lead to a pipe of its own:
+    // identification level keeps the pipe's server from acting as the
+    // helper's user.
+    const UniqueHandle target(CreateFileW(
+        wide(path), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    if (target) {
+      if (auto final = final_path(target.get())) {
+        return LinkTarget{std::move(*final), LinkTarget::Source::kOpened};
+      }
+    }
+  }
+  const UniqueHandle link(
+      CreateFileW(wide(path), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!link) return sys_fail(last_system_error());
+  std::vector<unsigned char> data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+  DWORD got = 0;
+  if (!DeviceIoControl(link.get(), FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(),
+                       static_cast<DWORD>(data.size()), &got, nullptr)) {
+    return sys_fail(last_system_error());
+  }
+  data.resize(got);
+  auto recorded = recorded_target(data);
+  if (!recorded) return sys_fail(system_error(ERROR_INVALID_REPARSE_DATA));
+  return std::move(*recorded);
 }
 
 }  // namespace tessarin::win32

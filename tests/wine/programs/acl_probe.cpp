@@ -6,11 +6,14 @@
 //   acl_probe.exe write-lease <profile name> [path]...
 //   acl_probe.exe recover <profile name> <SID text>
 //   acl_probe.exe lease-path <profile name>
+//   acl_probe.exe walk <workspace> <preset> [writable root]...
 // Prints one JSON line on standard output:
-//   {"ok":true|false,"message":"...","path":"...","peak_working_set":N,"peak_private":N}
-// ("message" only on failure, "path" only for lease-path; the peaks are the
-// process's own, in bytes, taken after the operation). Exits 0 when the
-// operation succeeded, 1 when it failed, 120 on a usage error.
+//   {"ok":true|false,"message":"...","path":"...","milliseconds":N,
+//    "peak_working_set":N,"peak_private":N}
+// ("message" only on failure, "path" only for lease-path, "milliseconds" only
+// for walk: the time of the walk for links alone, after canonicalisation; the
+// peaks are the process's own, in bytes, taken after the operation). Exits 0
+// when the operation succeeded, 1 when it failed, 120 on a usage error.
 
 #include <windows.h>
 
@@ -21,6 +24,7 @@
 
 #include "acl/grants.h"
 #include "acl/lease.h"
+#include "acl/reach.h"
 #include "base/json_text.h"
 #include "base/text.h"
 #include "platform/win32/win32_platform.h"
@@ -39,6 +43,35 @@ std::string memory_fields() {
 
 std::string lease_of(tessarin::Platform& platform, const std::string& profile) {
   return tessarin::state_layout(platform.env).lease(profile);
+}
+
+double now_ms() {
+  LARGE_INTEGER count, frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  return 1000.0 * static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// The walk a run makes before it grants, over the paths as the run
+// canonicalises them; timed alone.
+tessarin::Status walk(tessarin::Platform& platform, const std::vector<std::string>& rest,
+                      std::string& extra) {
+  std::vector<std::string> paths;
+  for (std::size_t i = 0; i < rest.size(); ++i) {
+    if (i == 1) continue;  // the preset
+    auto canonical = platform.files.canonicalize(rest[i]);
+    if (!canonical) return tessarin::fail(canonical.error().text);
+    paths.push_back(*canonical);
+  }
+  const std::vector<std::string> roots(paths.begin() + 1, paths.end());
+  const auto level = rest[1] == "workspace_write" ? tessarin::AccessLevel::Modify
+                                                  : tessarin::AccessLevel::ReadExecute;
+  const std::string none;
+  const double started = now_ms();
+  auto walked =
+      tessarin::refuse_widening_links(platform.files, {paths[0], none, level, roots, none});
+  extra = ",\"milliseconds\":" + std::to_string(static_cast<long long>(now_ms() - started));
+  return walked;
 }
 
 }  // namespace
@@ -73,6 +106,8 @@ int main() {
   } else if (verb == "recover" && rest.size() == 2) {
     outcome = tessarin::recover_stale_lease(platform, tessarin::state_layout(platform.env), rest[0],
                                             rest[1]);
+  } else if (verb == "walk" && rest.size() >= 2) {
+    outcome = walk(platform, rest, extra);
   } else if (verb == "lease-path" && rest.size() == 1) {
     extra = ",\"path\":";
     tessarin::append_json_string(extra, lease_of(platform, rest[0]));

@@ -1,0 +1,44 @@
+#pragma once
+// What a run's grants would reach, decided before anything is granted. A
+// grant given with icacls /T reaches everything below its path and, through
+// a link, whatever the link leads to: so a run grants neither the helper's
+// own directories nor anything through a link to what the run does not
+// grant as widely already.
+
+#include <string>
+#include <string_view>
+
+#include "acl/grants.h"
+#include "base/result.h"
+#include "platform/environment.h"
+#include "platform/file_system.h"
+#include "provision/state_layout.h"
+
+namespace tessarin {
+
+// The directories that no grant may put within a child's reach, canonical.
+struct HelperDirectories {
+  std::string state;       // every identity's lease and lock file, every run's TEMP
+  std::string executable;  // the helper's own executable
+};
+
+// The state directory exists once readiness has passed; the executable's
+// directory while the helper runs.
+Result<HelperDirectories> helper_directories(FileSystem& files, Environment& env,
+                                             const StateLayout& layout);
+
+// Refuses a canonical `path` that the run would grant at `level` as its
+// `role` ("workspace" or "writable root") when it is, holds or lies in the
+// state directory, or when it is granted Modify and is or holds the helper's
+// own directory.
+Status refuse_helper_directories(const HelperDirectories& helper, std::string_view role,
+                                 const std::string& path, AccessLevel level);
+
+// Walks the workspace and every writable root without following links, one
+// listing per directory, and refuses the first link through which a grant
+// would reach more than the plan grants already: one whose target lies in
+// no granted path, or, for a link within a Modify grant, in none granted
+// Modify. The run's temporary directory is fresh and is not walked.
+Status refuse_widening_links(FileSystem& files, const GrantPlan& plan);
+
+}  // namespace tessarin
