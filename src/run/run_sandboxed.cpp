@@ -94,16 +94,18 @@ struct Prepared {
 
 // Revokes every leased path. Only a complete revocation lets the lease go;
 // otherwise the next run of the identity repeats it. The temporary directory
-// goes in any case.
+// goes in any case, and before the lease: a run killed while removing it
+// leaves the lease, which hands the rest to the identity's next run, rather
+// than a directory that no lease names any more.
 Status take_down(Platform& platform, const Prepared& run) {
   Status revoked = revoke_all(platform.tools, platform.files, run.lease_paths, run.sid_text);
-  if (revoked) (void)platform.files.remove_file(run.lease);
   // The tree has been ended and waited for, with a bound; a process that
   // takes longer to die still holds its files open for a moment.
   for (int attempt = 1;
        !remove_tree(platform.files, run.sandbox_temp_dir) && attempt < kRemoveAttempts; ++attempt) {
     platform.processes.sleep(kRemoveRetryMs);
   }
+  if (revoked) (void)platform.files.remove_file(run.lease);
   return revoked;
 }
 

@@ -153,8 +153,8 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
                      "launch close job",
                      revoke(kWork, kWwOff),
                      revoke(kTemp, kWwOff),
-                     "fs remove_file " + lease_of(kWwOff),
-                     "fs remove_directory " + kTemp});
+                     "fs remove_directory " + kTemp,
+                     "fs remove_file " + lease_of(kWwOff)});
   m.expect_released_last(kWwOff);
   EXPECT_EQ(m.icacls().size(), 4u);
   EXPECT_EQ(m.events("tool powershell.exe").size(), 1u);
