@@ -157,7 +157,7 @@ void remove_stray_temporaries(Platform& platform, const StateLayout& layout,
   const std::u16string prefix = utf8_to_utf16(profile + ".tmp-");
   for (const auto& entry : *entries) {
     if (entry.name.starts_with(prefix) && !entry.status.is_directory) {
-      (void)platform.files.remove_file(*wide + u"\\" + entry.name);
+      (void)platform.files.remove_file(entry_path(*wide, entry.name));
     }
   }
 }

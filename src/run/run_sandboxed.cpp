@@ -27,8 +27,6 @@ std::optional<Preset> parse_preset(const std::string& text) {
   return std::nullopt;
 }
 
-constexpr std::string_view kParentExited =
-    "parent process exited; terminated the sandbox process tree";
 // Either wait of the lock can only fail as a whole; its message has always
 // shown the wait's own result for a failure, not the system error.
 constexpr std::string_view kLockWaitFailed = "wait for sandbox profile lock failed: 4294967295";

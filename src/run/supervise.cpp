@@ -9,8 +9,6 @@
 namespace tessarin {
 namespace {
 
-constexpr std::string_view kParentExited =
-    "parent process exited; terminated the sandbox process tree";
 constexpr std::string_view kConsoleClosed = "console closed; terminated the sandbox process tree";
 
 // A failed system call as every step of the launch reports it: `what` names

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/result.h"
@@ -11,6 +12,10 @@
 #include "platform/process.h"
 
 namespace tessarin {
+
+// Whenever the caller is found gone, before the child runs or while it does.
+inline constexpr std::string_view kParentExited =
+    "parent process exited; terminated the sandbox process tree";
 
 // The AppContainer a child is started in: its SID and capability SIDs,
 // borrowed.

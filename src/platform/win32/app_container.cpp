@@ -86,6 +86,7 @@ SysResult<OwnedSid> Win32AppContainerApi::string_to_sid(const std::string& text)
 }
 
 void Win32AppContainerApi::release_sid(void* sid, SidOrigin origin) {
+  const LastErrorKept kept;
   if (origin == SidOrigin::kFreeSid) {
     advapi::free_sid(sid);
   } else {

@@ -1,5 +1,7 @@
 #include "platform/win32/child_process.h"
 
+#include <algorithm>
+
 #include "platform/win32/system_error.h"
 
 namespace tessarin::win32 {
@@ -61,8 +63,13 @@ ProcThreadAttributes::~ProcThreadAttributes() {
   }
 }
 
-SysStatus ProcThreadAttributes::set_handle_list(std::vector<HANDLE> handles) {
-  handles_ = std::move(handles);
+SysStatus ProcThreadAttributes::set_handle_list(const std::vector<HANDLE>& handles) {
+  handles_.clear();
+  for (const HANDLE handle : handles) {
+    if (std::find(handles_.begin(), handles_.end(), handle) == handles_.end()) {
+      handles_.push_back(handle);
+    }
+  }
   if (!UpdateProcThreadAttribute(get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
                                  handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
     return sys_fail(last_system_error());

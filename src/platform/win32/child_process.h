@@ -16,6 +16,9 @@
 
 namespace tessarin::win32 {
 
+// What every process of a job the helper ends exits with.
+constexpr UINT kEndedExitCode = 1;
+
 // CreateJobObjectW, unnamed.
 SysResult<UniqueHandle> create_job();
 // Kill-on-close and no other limit: whatever of the job is still alive ends
@@ -45,9 +48,10 @@ class ProcThreadAttributes {
   ~ProcThreadAttributes();
 
   // The handle list: what the child inherits, and nothing else. Without it,
-  // every inheritable handle of the helper would reach the child. `handles`
-  // must name each handle once.
-  SysStatus set_handle_list(std::vector<HANDLE> handles);
+  // every inheritable handle of the helper would reach the child. Each
+  // distinct handle of `handles` is listed once, as the list requires (output
+  // and error are often one handle).
+  SysStatus set_handle_list(const std::vector<HANDLE>& handles);
   // The security capabilities: the AppContainer SID and the capability SIDs,
   // each enabled, in order. The SIDs are borrowed.
   SysStatus set_security_capabilities(PSID app_container, const std::vector<PSID>& capabilities);

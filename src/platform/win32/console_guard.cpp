@@ -1,5 +1,6 @@
 #include "platform/win32/console_guard.h"
 
+#include "platform/win32/child_process.h"
 #include "platform/win32/owners.h"
 
 namespace tessarin::win32 {
@@ -17,7 +18,6 @@ bool closed_during_run = false;
 // handle.
 HANDLE cleanup_done = nullptr;
 
-constexpr UINT kEndedExitCode = 1;
 // The system ends a process about 5 s after its console was closed. The
 // handler gives up a second earlier, so that it returns by itself rather than
 // being cut off inside the system's dispatch; the second covers the start of

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <array>
 
 #include "platform/win32/child_process.h"
@@ -28,10 +27,9 @@ ProcThreadAttributes& attributes_of(LaunchApi::AttributeList& list) {
 
 class Win32StandardHandles final : public LaunchApi::StandardHandles {
  public:
-  // In, out, err: what the child's startup information names.
+  // In, out, err: what the child's startup information names, and all it
+  // inherits.
   StandardStreams streams{};
-  // Each distinct value once: what the child inherits.
-  std::vector<HANDLE> distinct;
   // Duplicates and null devices made for the child, closed with this object.
   std::vector<UniqueHandle> made;
 };
@@ -56,8 +54,6 @@ SysResult<HANDLE> inheritable_stream(DWORD which, std::vector<UniqueHandle>& mad
 class Win32ConsoleGuard final : public LaunchApi::ConsoleGuard {
   win32::ConsoleGuard guard_;
 };
-
-constexpr UINT kEndedExitCode = 1;
 
 // How long clean-up waits for an ended job's processes to die, and how often
 // it looks.
@@ -100,17 +96,12 @@ SysResult<std::unique_ptr<LaunchApi::StandardHandles>> Win32LaunchApi::standard_
     if (!stream) return stream.propagate();
     handles->streams[i] = *stream;
   }
-  for (const HANDLE stream : handles->streams) {
-    if (std::find(handles->distinct.begin(), handles->distinct.end(), stream) ==
-        handles->distinct.end()) {
-      handles->distinct.push_back(stream);
-    }
-  }
   return std::unique_ptr<StandardHandles>(std::move(handles));
 }
 
 SysStatus Win32LaunchApi::set_handle_list(AttributeList& list, StandardHandles& handles) {
-  return attributes_of(list).set_handle_list(static_cast<Win32StandardHandles&>(handles).distinct);
+  const StandardStreams& streams = static_cast<Win32StandardHandles&>(handles).streams;
+  return attributes_of(list).set_handle_list({streams.begin(), streams.end()});
 }
 
 SysResult<std::unique_ptr<Handle>> Win32LaunchApi::create_job() {

@@ -96,15 +96,9 @@ SysResult<StartedTool> start_tool(const std::string& path, const std::string& ba
   WideBuffer line = build_command_line(command);
   WideBuffer application = to_wide_nul(path);
 
-  std::vector<HANDLE> handles;
-  for (const HANDLE stream : streams) {
-    if (std::find(handles.begin(), handles.end(), stream) == handles.end()) {
-      handles.push_back(stream);
-    }
-  }
   auto attributes = ProcThreadAttributes::make(1);
   if (!attributes) return attributes.propagate();
-  if (auto listed = (*attributes)->set_handle_list(std::move(handles)); !listed) {
+  if (auto listed = (*attributes)->set_handle_list({streams.begin(), streams.end()}); !listed) {
     return listed.propagate();
   }
   auto job = make_kill_on_close_job();
@@ -284,14 +278,18 @@ SysResult<std::uint32_t> Win32ToolRunner::run_inheriting(
     if (!block) return block.propagate();
     environment = std::move(*block);
   }
-  auto in = open_null_device(GENERIC_READ);
-  if (!in) return in.propagate();
-  auto out = own_stream(STD_OUTPUT_HANDLE, GENERIC_WRITE);
-  if (!out) return out.propagate();
-  auto err = own_stream(STD_ERROR_HANDLE, GENERIC_WRITE);
-  if (!err) return err.propagate();
-  auto tool = start_tool(*path, bare_name, arguments, {in->get(), out->get(), err->get()},
-                         overrides.empty() ? nullptr : &environment, window_flags());
+  auto tool = [&]() -> SysResult<StartedTool> {
+    // The inheritable copies are the tool's alone: they are closed as soon as
+    // it has been created, not held while it runs.
+    auto in = open_null_device(GENERIC_READ);
+    if (!in) return in.propagate();
+    auto out = own_stream(STD_OUTPUT_HANDLE, GENERIC_WRITE);
+    if (!out) return out.propagate();
+    auto err = own_stream(STD_ERROR_HANDLE, GENERIC_WRITE);
+    if (!err) return err.propagate();
+    return start_tool(*path, bare_name, arguments, {in->get(), out->get(), err->get()},
+                      overrides.empty() ? nullptr : &environment, window_flags());
+  }();
   if (!tool) return tool.propagate();
   return wait_for_exit(tool->process);
 }
