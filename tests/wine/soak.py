@@ -24,6 +24,7 @@ import time
 from collections import Counter
 from pathlib import Path
 
+import harness
 from harness import LAUNCH_FAILS, PREFIX, PROGRAMS, Install, Wine, WineStartFailure, run_args
 
 IDENTITIES = [("read_only", False), ("read_only", True), ("workspace_write", False),
@@ -298,6 +299,7 @@ def soak(long: bool, seed: int) -> int:
     for phase, count in sorted(tally.kills.items()):
         print(f"  {phase}: {count}")
     print(f"Wine start failures, retried: {tally.start_failures}")
+    print(f"host loader assertions dropped from the output: {sum(harness.loader_lines_dropped)}")
     print(f"grants leaked: {leaked}")
     print(f"leftovers: {len(complaints) - leaked}")
     for complaint in complaints:
