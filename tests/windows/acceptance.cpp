@@ -47,6 +47,7 @@ enum Exit : int { kPassed = 0, kFailed = 1, kUsage = 2, kRefused = 3, kNotReady 
 // The probe's verdicts; kNotAllowed accepts a denial or any other failure.
 enum Probe : int { kAllowed = 0, kDenied = 10, kNotFound = 11, kOther = 12, kNotAllowed = -1 };
 constexpr DWORD kNotStarted = 0xFFFFFFFF;
+constexpr DWORD kHelperFailed = 77;  // the helper's own failure, never a child's verdict
 constexpr DWORD kRunTimeoutMs = 180000;
 constexpr const char* kRanMarker = "tessarin-probe ran";  // the probe's first output
 const char* const kReadyLine =
@@ -292,6 +293,7 @@ struct Launch {
   bool bound = false;   // dies with the suite (a kill-on-close job of its own)
   std::vector<HANDLE> extra{};
   const std::wstring* environment = nullptr;
+  bool own_console = false;  // a console of its own, which the suite can close
 };
 // One process of a tracked tree; times in seconds from the launch.
 struct Event {
@@ -375,7 +377,8 @@ Started start(const Launch& l) {
   const Handle err(CreateFileW(s.err.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                CREATE_ALWAYS, 0, nullptr));
   std::vector<HANDLE> handles = {out.get(), err.get()};
-  if (g.console_input) handles.push_back(g.console_input.get());
+  const HANDLE input = l.own_console ? nullptr : g.console_input.get();
+  if (input) handles.push_back(input);
   handles.insert(handles.end(), l.extra.begin(), l.extra.end());
   SIZE_T size = 0;
   InitializeProcThreadAttributeList(nullptr, 2, 0, &size);
@@ -399,11 +402,12 @@ Started start(const Launch& l) {
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof startup;
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  startup.StartupInfo.hStdInput = g.console_input.get();
+  startup.StartupInfo.hStdInput = input;
   startup.StartupInfo.hStdOutput = out.get();
   startup.StartupInfo.hStdError = err.get();
   startup.lpAttributeList = attributes;
-  const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED;
+  const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED |
+                      (l.own_console ? CREATE_NEW_CONSOLE : 0u);
   void* block = l.environment ? const_cast<wchar_t*>(l.environment->c_str()) : nullptr;
   const wchar_t* cwd = l.as == As::kContainer ? g.bin.c_str() : nullptr;
   PROCESS_INFORMATION info{};
@@ -581,6 +585,7 @@ struct RunOptions {
   std::vector<HANDLE> extra{};
   const std::wstring* environment = nullptr;
   std::function<void(Started&)> during{};
+  bool own_console = false;
 };
 
 // After every run: no entry for the identity anywhere it was granted (or
@@ -627,7 +632,8 @@ Finished run(const std::string& name, const std::vector<std::string>& probe_args
   argv.push_back(L"--");
   argv.push_back(g.probe);
   for (const auto& arg : probe_args) argv.push_back(expand(arg, id));
-  Started s = start({argv, As::kUser, false, o.track, false, o.extra, o.environment});
+  Started s =
+      start({argv, As::kUser, false, o.track, false, o.extra, o.environment, o.own_console});
   if (o.during && s.process) o.during(s);
   Finished f = finish(s);
   if (f.timed_out) {
@@ -810,7 +816,7 @@ json g_junction = {{"status", "the workspace junction check did not get that far
 // A run refused before any grant: the helper's exit, its own message, and no
 // child.
 bool refused(const Finished& f, const std::string& said) {
-  return !child_ran(f) && f.exit == 77 && f.err.find(said) != std::string::npos;
+  return !child_ran(f) && f.exit == kHelperFailed && f.err.find(said) != std::string::npos;
 }
 
 // A link out of the workspace, of each kind, alone: the run stops before any
@@ -908,7 +914,8 @@ void workspace_junctions() {
       continue;
     }
     const Finished r = run(a.name, {"read", "{ws}\\data.txt"}, {.write = true});
-    const bool loud = r.exit == 77 && r.err.find("workspace ACL grant failed") != std::string::npos;
+    const bool loud =
+        r.exit == kHelperFailed && r.err.find("workspace ACL grant failed") != std::string::npos;
     record({std::string(a.name) + " is granted without following it, or refused loudly",
             "grants end in time and say so when they fail", did(r) || loud, seen(r),
             "skip reparse points when granting, or refuse the workspace with a message"});
@@ -966,7 +973,7 @@ void locked_file() {
   } else {
     record({"a child-made file the user cannot re-permission does not silently keep a grant",
             "revocation either removes every entry or fails loudly (exit 77) and keeps the lease",
-            !still || (loud && lease && f.exit == 77),
+            !still || (loud && lease && f.exit == kHelperFailed),
             std::string("entry left: ") + (still ? "yes" : "no") +
                 "; reported: " + (loud ? "yes" : "no") + "; lease kept: " + (lease ? "yes" : "no"),
             "report a failed revocation (workspace ACL cleanup failed ...) and keep the lease"});
@@ -1051,6 +1058,44 @@ void dying_caller_and_helper() {
               did(next), seen(next), "revoke the dead run's lease first and go on"});
     }
   }
+}
+
+// Closing the helper's console window ends the tree and is reported as a
+// close, within the seconds the system gives a closing console, with every
+// grant revoked. The grandchild has no console, so only the helper's job can
+// stop its beat.
+void console_close() {
+  const std::wstring b1 = g.ws + L"\\close-beat1.txt", b2 = g.ws + L"\\close-beat2.txt";
+  Finished closer;
+  RunOptions o{.write = true, .own_console = true};
+  o.during = [&](Started& helper) {
+    for (int i = 0; i < 600 && !(exists(b1) && exists(b2)) &&
+                    WaitForSingleObject(helper.process.get(), 100) == WAIT_TIMEOUT;
+         ++i) {
+    }
+    closer = execute({{g.probe, L"close-console", std::to_wstring(helper.pid)}});
+  };
+  const Finished f = run("the helper's console closed mid-run",
+                         {"detached-tree", "{ws}\\close-beat1.txt", "{ws}\\close-beat2.txt"}, o);
+  const std::string one = slurp(b1), two = slurp(b2);
+  Sleep(1500);
+  const bool stopped = !one.empty() && !two.empty() && slurp(b1) == one && slurp(b2) == two;
+  const bool reported =
+      f.exit == kHelperFailed &&
+      f.err.find("console closed; terminated the sandbox process tree") != std::string::npos;
+  record({"closing the helper's console ends the tree and says so",
+          "a console close ends the command's tree and is never reported as the command's own "
+          "exit code",
+          child_ran(f) && closer.exit == kAllowed && stopped && reported,
+          "the close: " + (closer.exit == kAllowed ? std::string("posted") : seen(closer)) +
+              "; the run: " + seen(f) + "; grandchild beat " +
+              (one.empty() || two.empty() ? "never started"
+               : slurp(b2) == two         ? "stopped"
+                                          : "GOES ON"),
+          "act on CTRL_CLOSE_EVENT alone: end the job, let the main thread revoke within the "
+          "system's seconds, and report the close with 77"});
+  DeleteFileW(b1.c_str());
+  DeleteFileW(b2.c_str());
 }
 
 // A powershell.exe or icacls.exe on PATH or beside the helper is never
@@ -2078,6 +2123,7 @@ int wmain(int argc, wchar_t** argv) {
     workspace_junctions();
     console_events();
     dying_caller_and_helper();
+    console_close();
     locked_file();
     planted_tools();
     take_measurements();

@@ -135,13 +135,15 @@ int beat(const std::wstring& file) {
   return kAllowed;
 }
 
-bool start_beat(const std::wstring& file) {
+// A detached grandchild has no console, so no console event can end it: only
+// the helper's job can.
+bool start_beat(const std::wstring& file, bool detached = false) {
   std::wstring line = L"\"" + own_path() + L"\" beat \"" + file + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &info)) {
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
+                      detached ? DETACHED_PROCESS : 0, nullptr, nullptr, &startup, &info)) {
     return false;
   }
   CloseHandle(info.hThread);
@@ -257,6 +259,21 @@ int inject() {
   return kAllowed;
 }
 
+// Closes the console of process `pid` as its window's close button does. The
+// probe leaves its own console first and the target's before the close, so
+// that the event reaches only the target's processes.
+int close_console(const std::wstring& pid) {
+  FreeConsole();
+  if (!AttachConsole(std::wcstoul(pid.c_str(), nullptr, 10))) return last_error(L"AttachConsole");
+  const HWND window = GetConsoleWindow();
+  FreeConsole();
+  if (window == nullptr) {
+    std::fprintf(stderr, "probe: the console of %ls has no window\n", pid.c_str());
+    return kOther;
+  }
+  return PostMessageW(window, WM_CLOSE, 0, 0) ? kAllowed : last_error(L"PostMessageW");
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -331,6 +348,9 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (op == L"beat" && need(1)) return beat(a[0]);
   if (op == L"tree" && need(2)) return start_beat(a[1]) ? beat(a[0]) : last_error(L"grandchild");
+  if (op == L"detached-tree" && need(2))
+    return start_beat(a[1], true) ? beat(a[0]) : last_error(L"grandchild");
+  if (op == L"close-console" && need(1)) return close_console(a[0]);
   if (op == L"inject") return inject();
   if (op == L"break" && need(1)) {
     if (!start_beat(a[0])) return last_error(L"grandchild");
