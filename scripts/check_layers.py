@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Keeps the source tree a stack: each folder under src/ includes only itself
 and the folders below it, and only the Win32 folder (with main.cpp, which
-hands it to the front end) sees <windows.h> or a Win32-folder header.
+hands it to the front end) sees <windows.h> or a Win32-folder header. Nor
+does code outside that folder name a Win32 wait result, error code or HRESULT:
+the platform interfaces give those outcomes names of their own.
 
 Usage: check_layers.py [SOURCE_ROOT]   (default: the src/ beside this script)
 Prints one line per violation, "file:line: message", and exits 1 if any.
@@ -19,6 +21,10 @@ INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 WINDOWS_HEADER = re.compile(r"^(windows|winbase|winnt|windef|winuser|winternl|ntstatus|"
                             r"userenv|sddl|aclapi|shellapi|objbase|combaseapi|psapi)\.h$",
                             re.IGNORECASE)
+# Names of Win32 numbers, and the house's own spelling of them as constants.
+# Comments may speak of them; code may not.
+WIN32_NUMBER = re.compile(r"\b(WAIT_[A-Z0-9_]+|ERROR_[A-Z0-9_]+|HRESULT\w*|S_OK|S_FALSE|"
+                          r"E_[A-Z]{3,}\w*|STATUS_[A-Z0-9_]+|k(?:Wait|Error|Hresult)[A-Z]\w*)\b")
 
 
 def layer_of(relative):
@@ -43,11 +49,16 @@ def check(root):
             problems.append(f"{relative}:1: file outside every layer ({', '.join(ORDER)})")
             continue
         for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
+            where = f"{relative}:{number}"
+            code = line.split("//", 1)[0]
+            named = WIN32_NUMBER.search(code)
+            if named and own != "platform/win32":
+                problems.append(f"{where}: {named.group(1)} names a Win32 number outside "
+                                f"src/platform/win32")
             match = INCLUDE.match(line)
             if not match:
                 continue
             angle, target = match.group(1) == "<", match.group(2)
-            where = f"{relative}:{number}"
             if angle:
                 if WINDOWS_HEADER.match(Path(target).name) and own != "platform/win32":
                     problems.append(f"{where}: <{target}> outside src/platform/win32")
