@@ -97,9 +97,9 @@ START_FAILURES = (b"(os error 1359)", b"run_and_report: CreateProcessW failed: 1
 # glibc's dynamic loader, in the Unix process under some Wine process of the
 # run, now and then fails an assertion of its own as that process exits and
 # writes this line straight to the shared stderr. It is written after the
-# Windows process has ended and its exit code is recorded, and no Windows
-# program can be its author, so it is not our output: it is dropped from what
-# the tests compare, and counted.
+# Windows process has ended and its exit code is recorded, and none of our
+# programs writes it, so it is not our output: it is dropped from what the
+# tests compare, and counted.
 LOADER_ASSERTION = re.compile(rb"^Inconsistency detected by ld\.so: [^\n]*\n?", re.MULTILINE)
 # How many were dropped; a list, because the soak runs installs side by side
 # and appending is atomic.
