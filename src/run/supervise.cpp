@@ -59,7 +59,8 @@ Result<std::uint32_t> run_in_kill_on_close_job(LaunchApi& api, ProcessApi& proce
                                                const Confinement* confinement) {
   // Locals are declared in the order they are obtained, so that every path
   // out releases them in reverse: thread, process, the two texts, the tree,
-  // the job, the standard handles and then the attribute list.
+  // the job, the standard handles (unless released early, below) and then
+  // the attribute list.
   const std::size_t attributes = confinement != nullptr ? 2 : 1;
   const auto size = api.attribute_list_size(attributes);
   if (!size) return launch_failed("size process attribute list failed: ", size.error());
@@ -93,6 +94,9 @@ Result<std::uint32_t> run_in_kill_on_close_job(LaunchApi& api, ProcessApi& proce
 
   auto child = api.create_suspended_process(command_line, current_directory, **list, **handles);
   if (!child) return launch_failed("CreateProcessW in AppContainer failed: ", child.error());
+  // The child has its own copies now. The inheritable ones made for it go at
+  // once rather than stay open in the helper while the child runs.
+  handles->reset();
   if (auto assigned = api.assign_to_job(**job, *child->process); !assigned) {
     // Outside the job nothing would ever end it; it has not run a single
     // instruction, so ending it here is safe.

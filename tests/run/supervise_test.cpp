@@ -37,19 +37,19 @@ TEST(Supervision, ChildExitCodeComesBackUnchangedAndEverythingIsReleasedInOrder)
   const auto outcome = w.run({"tool.exe", "a b", ""}, "D:\\work dir\\");
   ASSERT_TRUE(outcome.ok()) << outcome.error();
   EXPECT_EQ(*outcome, 3221225477u);
-  // Only the standard handles are inherited; the console close may end the
-  // job only while it is open; the tree is ended and waited for before the
-  // job closes.
-  EXPECT_THAT(
-      w.events(),
-      ElementsAre("process open 77", "launch size 1", "launch initialize 48 for 1",
-                  "launch standard_handles", "launch handle_list", "launch create_job",
-                  "launch kill_on_close job", "launch create_process tool.exe \"a b\" \"\"",
-                  "launch assign process to job", "launch console_job job", "launch console_closed",
-                  "launch resume thread", "process wait_either process parent",
-                  "launch console_closed", "process exit_code process", "launch close thread",
-                  "launch close process", "launch console_job none", "launch end_job job",
-                  "launch close job", "launch close standard_handles", "launch delete_list"));
+  // Only the standard handles are inherited, and they go once the child
+  // exists; the console close may end the job only while it is open; the
+  // tree is ended and waited for before the job closes.
+  EXPECT_THAT(w.events(),
+              ElementsAre("process open 77", "launch size 1", "launch initialize 48 for 1",
+                          "launch standard_handles", "launch handle_list", "launch create_job",
+                          "launch kill_on_close job", "launch create_process tool.exe \"a b\" \"\"",
+                          "launch close standard_handles", "launch assign process to job",
+                          "launch console_job job", "launch console_closed", "launch resume thread",
+                          "process wait_either process parent", "launch console_closed",
+                          "process exit_code process", "launch close thread",
+                          "launch close process", "launch console_job none", "launch end_job job",
+                          "launch close job", "launch delete_list"));
   ASSERT_EQ(w.fake.launcher.created.size(), 1u);
   EXPECT_EQ(w.fake.launcher.created[0].current_directory, "D:\\work dir\\");
   EXPECT_FALSE(w.fake.launcher.created[0].confined);
@@ -136,7 +136,8 @@ TEST_P(SupervisionStep, FailsWithItsMessageAndReleasesWhatExists) {
   EXPECT_EQ(w.fake.launcher.live_objects, 0);
   const auto events = w.fake.events("launch");
   if (c.child_created) {
-    // Thread, then process, then the tree and the job, whatever the failure.
+    // The standard handles once the child exists; thread, then process, then
+    // the tree and the job, whatever the failure.
     std::vector<std::string> closes;
     for (const auto& e : events) {
       if (e.rfind("launch close", 0) == 0 || e.rfind("launch end_job", 0) == 0) {
@@ -144,8 +145,8 @@ TEST_P(SupervisionStep, FailsWithItsMessageAndReleasesWhatExists) {
       }
     }
     EXPECT_THAT(closes,
-                ElementsAre("launch close thread", "launch close process", "launch end_job job",
-                            "launch close job", "launch close standard_handles"));
+                ElementsAre("launch close standard_handles", "launch close thread",
+                            "launch close process", "launch end_job job", "launch close job"));
   }
   EXPECT_EQ(events.back(), "launch delete_list");
 }

@@ -183,11 +183,11 @@ void list_dir(const std::wstring& dir, Visit visit) {
   WIN32_FIND_DATAW entry{};
   const HANDLE find = FindFirstFileW((long_form(dir) + L"\\*").c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) return;
+  const Finally close{[&] { FindClose(find); }};
   do {
     const std::wstring name = entry.cFileName;
     if (name != L"." && name != L"..") visit(dir + L"\\" + name);
   } while (FindNextFileW(find, &entry));
-  FindClose(find);
 }
 
 // Backup and restore let the elevated suite read and delete whatever a child

@@ -217,7 +217,7 @@ class PipeReader {
     UniqueHandle writer(CreateFileW(reinterpret_cast<const wchar_t*>(wide_name.data()),
                                     GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr));
     if (!writer) return sys_fail(last_system_error());
-    return UniqueHandle(writer.release());
+    return writer;
   }
 
   bool open_for_reading() const { return open_; }
