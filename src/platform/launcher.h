@@ -93,17 +93,27 @@ class LaunchApi {
   // ResumeThread; a result of (DWORD)-1 is the failure.
   virtual SysStatus resume(Handle& thread) = 0;
 
+  // What the console asked of a run while its guard was up.
+  enum class ConsoleEvent {
+    None,
+    // Ctrl+C or Ctrl+Break before a job was named: no child was there to
+    // take it, so none may start.
+    Interrupted,
+    Closed,
+  };
+
   // Holds console events for the run: Ctrl+C and Ctrl+Break are left to the
-  // child, which shares the console; a close ends the job last given to
-  // end_on_console_close and lets the helper's clean-up run until the guard
-  // goes, within the few seconds the system gives. Logoff and shutdown take
-  // their default course.
+  // child, which shares the console, and only noted while there is none; a
+  // close ends the job last given to end_on_console_event and lets the
+  // helper's clean-up run until the guard goes, within the few seconds the
+  // system gives. Logoff and shutdown take their default course.
   virtual std::unique_ptr<ConsoleGuard> guard_console() = 0;
-  // The job a console close ends, or none; a close that came before is acted
-  // on at once.
-  virtual void end_on_console_close(Handle* job) = 0;
-  // Whether the console was closed while the guard was up.
-  virtual bool console_closed() = 0;
+  // The job a console close ends, or none; a close, or an interrupt, that
+  // came before is acted on at once.
+  virtual void end_on_console_event(Handle* job) = 0;
+  // What the console asked while the guard was up; a close outranks an
+  // interrupt.
+  virtual ConsoleEvent console_event() = 0;
 };
 
 }  // namespace tessarin

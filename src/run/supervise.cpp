@@ -10,6 +10,7 @@ namespace tessarin {
 namespace {
 
 constexpr std::string_view kConsoleClosed = "console closed; terminated the sandbox process tree";
+constexpr std::string_view kInterrupted = "interrupted before the sandbox process started";
 
 // A failed system call as every step of the launch reports it: `what` names
 // the call and ends in ": ", the last error follows in decimal.
@@ -29,7 +30,7 @@ class TreeEnder {
   TreeEnder(const TreeEnder&) = delete;
   TreeEnder& operator=(const TreeEnder&) = delete;
   ~TreeEnder() {
-    api_.end_on_console_close(nullptr);
+    api_.end_on_console_event(nullptr);
     api_.end_job(job_);
   }
 
@@ -103,9 +104,17 @@ Result<std::uint32_t> run_in_kill_on_close_job(LaunchApi& api, ProcessApi& proce
     api.terminate(*child->process);
     return launch_failed("AssignProcessToJobObject failed: ", assigned.error());
   }
-  api.end_on_console_close(job->get());
-  // A close during the grants has just ended the job: the child never runs.
-  if (api.console_closed()) return fail(std::string(kConsoleClosed));
+  api.end_on_console_event(job->get());
+  // A close or a Ctrl+C during the grants has just ended the job: the child
+  // never runs.
+  switch (api.console_event()) {
+    case LaunchApi::ConsoleEvent::Closed:
+      return fail(std::string(kConsoleClosed));
+    case LaunchApi::ConsoleEvent::Interrupted:
+      return fail(std::string(kInterrupted));
+    case LaunchApi::ConsoleEvent::None:
+      break;
+  }
   if (auto resumed = api.resume(*child->thread); !resumed) {
     return launch_failed("ResumeThread failed: ", resumed.error());
   }
@@ -115,7 +124,9 @@ Result<std::uint32_t> run_in_kill_on_close_job(LaunchApi& api, ProcessApi& proce
   // Only the child's own end yields its exit code; anything else ends the
   // tree. A close ends the child with the job's code, which must not pass
   // for the command's own.
-  if (api.console_closed()) return fail(std::string(kConsoleClosed));
+  if (api.console_event() == LaunchApi::ConsoleEvent::Closed) {
+    return fail(std::string(kConsoleClosed));
+  }
   if (*woken != Woke::First) return fail(std::string(kParentExited));
   auto code = processes.exit_code(*child->process);
   if (!code) return launch_failed("GetExitCodeProcess failed: ", code.error());

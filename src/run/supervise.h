@@ -33,9 +33,10 @@ Result<std::unique_ptr<Handle>> open_caller(ProcessApi& processes, std::uint32_t
 // puts it into a kill-on-close job, resumes it and waits for it or for
 // `caller`, whichever ends first. A caller that ends first, or a console
 // closed during the run, ends the tree and yields a message, never an exit
-// code. With `confinement` null the child starts unconfined, which is how a
-// host without AppContainer support exercises this half. When this returns,
-// every process of the job has been ended and (within a bound) has died.
+// code; a Ctrl+C that came before the child, which no child was there to
+// take, keeps it from running, with a message too. With `confinement` null the child starts
+// unconfined, which is how a host without AppContainer support exercises this half. When this
+// returns, every process of the job has been ended and (within a bound) has died.
 Result<std::uint32_t> run_in_kill_on_close_job(LaunchApi& launcher, ProcessApi& processes,
                                                const std::vector<std::string>& command,
                                                const std::string& cwd, Handle& caller,

@@ -162,16 +162,16 @@ std::unique_ptr<LaunchApi::ConsoleGuard> FakeLaunchApi::guard_console() {
   return owned<ConsoleGuard>("console", "unguard_console");
 }
 
-void FakeLaunchApi::end_on_console_close(Handle* job) {
+void FakeLaunchApi::end_on_console_event(Handle* job) {
   log("console_job " + (job != nullptr ? name_of(*job) : std::string("none")));
 }
 
-bool FakeLaunchApi::console_closed() {
-  log("console_closed");
-  if (console_looks.empty()) return false;
-  const bool closed = console_looks.front();
+LaunchApi::ConsoleEvent FakeLaunchApi::console_event() {
+  log("console_event");
+  if (console_looks.empty()) return ConsoleEvent::None;
+  const ConsoleEvent event = console_looks.front();
   console_looks.erase(console_looks.begin());
-  return closed;
+  return event;
 }
 
 }  // namespace tessarin::fakes

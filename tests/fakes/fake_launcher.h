@@ -111,8 +111,8 @@ class FakeLaunchApi final : public LaunchApi, public Steps {
   bool child_terminated = false;
   bool child_resumed = false;
   // The answers of the next looks at the console, in order; once they are
-  // used up, it was not closed.
-  std::vector<bool> console_looks;
+  // used up, it asked nothing.
+  std::vector<ConsoleEvent> console_looks;
 
   SysResult<std::size_t> attribute_list_size(std::size_t count) override;
   SysResult<std::unique_ptr<AttributeList>> initialize_attribute_list(std::size_t bytes,
@@ -132,8 +132,8 @@ class FakeLaunchApi final : public LaunchApi, public Steps {
   void terminate(Handle& process) override;
   SysStatus resume(Handle& thread) override;
   std::unique_ptr<ConsoleGuard> guard_console() override;
-  void end_on_console_close(Handle* job) override;
-  bool console_closed() override;
+  void end_on_console_event(Handle* job) override;
+  ConsoleEvent console_event() override;
 
  private:
   std::function<std::string(const void*)> describe_sid_;

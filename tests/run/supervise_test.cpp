@@ -45,8 +45,8 @@ TEST(Supervision, ChildExitCodeComesBackUnchangedAndEverythingIsReleasedInOrder)
                           "launch standard_handles", "launch handle_list", "launch create_job",
                           "launch kill_on_close job", "launch create_process tool.exe \"a b\" \"\"",
                           "launch close standard_handles", "launch assign process to job",
-                          "launch console_job job", "launch console_closed", "launch resume thread",
-                          "process wait_either process parent", "launch console_closed",
+                          "launch console_job job", "launch console_event", "launch resume thread",
+                          "process wait_either process parent", "launch console_event",
                           "process exit_code process", "launch close thread",
                           "launch close process", "launch console_job none", "launch end_job job",
                           "launch close job", "launch delete_list"));
@@ -59,21 +59,28 @@ TEST(Supervision, ChildExitCodeComesBackUnchangedAndEverythingIsReleasedInOrder)
 
 // A tree ended from outside yields a message: the exit code its processes
 // get from the job's end is not the command's.
-TEST(Supervision, CallerGoneOrConsoleClosedEndsTheTreeWithoutReadingAnExitCode) {
+TEST(Supervision, CallerGoneOrAConsoleEventEndsTheTreeWithoutReadingAnExitCode) {
+  using Event = LaunchApi::ConsoleEvent;
   const std::string parent = "parent process exited; terminated the sandbox process tree";
   const std::string console = "console closed; terminated the sandbox process tree";
   struct Case {
     const char* name;
     Woke woken;
-    std::vector<bool> console_looks;
+    std::vector<Event> console_looks;
     std::string message;
     bool resumed;
   };
   for (const Case& c :
        {Case{"caller gone", Woke::Second, {}, parent, true},
         Case{"wait timed out", Woke::TimedOut, {}, parent, true},
-        Case{"closed while the child ran", Woke::First, {false, true}, console, true},
-        Case{"closed before the job existed", Woke::First, {true}, console, false}}) {
+        Case{
+            "closed while the child ran", Woke::First, {Event::None, Event::Closed}, console, true},
+        Case{"closed before the job existed", Woke::First, {Event::Closed}, console, false},
+        Case{"interrupted before the job existed",
+             Woke::First,
+             {Event::Interrupted},
+             "interrupted before the sandbox process started",
+             false}}) {
     Watched w;
     w.fake.processes.either_result = c.woken;
     w.fake.launcher.console_looks = c.console_looks;

@@ -12,6 +12,7 @@ SRWLOCK console_lock = SRWLOCK_INIT;
 bool run_guarded = false;
 HANDLE console_job = nullptr;
 bool closed_during_run = false;
+bool interrupted_without_job = false;
 // Signalled whenever no run is guarded, so that a handler waiting for the
 // clean-up returns once the main thread has revoked. Made once and kept for
 // the process's life, like the routine: no handler may wait on a closed
@@ -36,6 +37,9 @@ BOOL WINAPI on_console_event(DWORD event) {
   if (guarded && event == CTRL_CLOSE_EVENT) {
     closed_during_run = true;
     if (console_job != nullptr) TerminateJobObject(console_job, kEndedExitCode);
+  } else if (guarded && console_job == nullptr) {
+    // The grants run without the console, so nothing else hears it.
+    interrupted_without_job = true;
   }
   ReleaseSRWLockExclusive(&console_lock);
   // Outside a run nothing is granted: the helper ends as it would without a
@@ -51,8 +55,9 @@ BOOL WINAPI on_console_event(DWORD event) {
       Sleep(kCloseWaitMs);
     }
   }
-  // Ctrl+C and Ctrl+Break reach the child, which shares the console; the
-  // helper cleans up when it ends.
+  // Ctrl+C and Ctrl+Break reach the child, which shares the console, or,
+  // before there is one, are kept for its job; the helper cleans up when it
+  // ends.
   return TRUE;
 }
 
@@ -71,6 +76,7 @@ ConsoleGuard::ConsoleGuard() {
   AcquireSRWLockExclusive(&console_lock);
   run_guarded = true;
   closed_during_run = false;
+  interrupted_without_job = false;
   console_job = nullptr;
   if (cleanup_done != nullptr) ResetEvent(cleanup_done);
   ReleaseSRWLockExclusive(&console_lock);
@@ -85,11 +91,13 @@ ConsoleGuard::~ConsoleGuard() {
   if (cleanup_done != nullptr) SetEvent(cleanup_done);
 }
 
-void end_job_on_console_close(HANDLE job) {
+void end_job_on_console_event(HANDLE job) {
   AcquireSRWLockExclusive(&console_lock);
   console_job = job;
-  // A close that came before the job existed ends it at once.
-  if (console_job != nullptr && closed_during_run) TerminateJobObject(console_job, kEndedExitCode);
+  // A close or an interrupt that came before the job existed ends it at once.
+  if (console_job != nullptr && (closed_during_run || interrupted_without_job)) {
+    TerminateJobObject(console_job, kEndedExitCode);
+  }
   ReleaseSRWLockExclusive(&console_lock);
 }
 
@@ -98,6 +106,13 @@ bool console_closed() {
   const bool closed = closed_during_run;
   ReleaseSRWLockShared(&console_lock);
   return closed;
+}
+
+bool interrupted_before_job() {
+  AcquireSRWLockShared(&console_lock);
+  const bool interrupted = interrupted_without_job;
+  ReleaseSRWLockShared(&console_lock);
+  return interrupted;
 }
 
 }  // namespace tessarin::win32

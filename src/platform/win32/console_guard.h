@@ -1,9 +1,11 @@
 #pragma once
 // The console control handler of a run. Ctrl+C and Ctrl+Break are left to
-// the child, which shares the console and gets them itself. A console close
-// ends the job last named by end_job_on_console_close and gives the main
-// thread the few seconds the system allows to revoke. Logoff and shutdown,
-// and every event outside a run, take their default course.
+// the child, which shares the console and gets them itself; one that comes
+// while no job is named, during the grants, is kept, and ends the job as
+// soon as it is named, so that the child the user meant to stop never runs.
+// A console close ends the job last named by end_job_on_console_event and
+// gives the main thread the few seconds the system allows to revoke. Logoff
+// and shutdown, and every event outside a run, take their default course.
 
 #include <windows.h>
 
@@ -24,10 +26,14 @@ class ConsoleGuard {
 };
 
 // The job a console close ends, or none (null). Borrowed: it is named none
-// again before it is closed. A close that came before is acted on at once.
-void end_job_on_console_close(HANDLE job);
+// again before it is closed. A close, or an interrupt, that came before is
+// acted on at once.
+void end_job_on_console_event(HANDLE job);
 
 // Whether the console was closed while the current guard was up.
 bool console_closed();
+// Whether Ctrl+C or Ctrl+Break came while the current guard was up and no
+// job was named.
+bool interrupted_before_job();
 
 }  // namespace tessarin::win32

@@ -162,12 +162,13 @@ std::unique_ptr<LaunchApi::ConsoleGuard> Win32LaunchApi::guard_console() {
   return std::make_unique<Win32ConsoleGuard>();
 }
 
-void Win32LaunchApi::end_on_console_close(Handle* job) {
-  end_job_on_console_close(job != nullptr ? native(*job) : nullptr);
+void Win32LaunchApi::end_on_console_event(Handle* job) {
+  end_job_on_console_event(job != nullptr ? native(*job) : nullptr);
 }
 
-bool Win32LaunchApi::console_closed() {
-  return win32::console_closed();
+LaunchApi::ConsoleEvent Win32LaunchApi::console_event() {
+  if (win32::console_closed()) return ConsoleEvent::Closed;
+  return win32::interrupted_before_job() ? ConsoleEvent::Interrupted : ConsoleEvent::None;
 }
 
 }  // namespace tessarin::win32

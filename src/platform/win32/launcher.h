@@ -24,8 +24,8 @@ class Win32LaunchApi final : public LaunchApi {
   void terminate(Handle& process) override;
   SysStatus resume(Handle& thread) override;
   std::unique_ptr<ConsoleGuard> guard_console() override;
-  void end_on_console_close(Handle* job) override;
-  bool console_closed() override;
+  void end_on_console_event(Handle* job) override;
+  ConsoleEvent console_event() override;
 };
 
 }  // namespace tessarin::win32
