@@ -1098,6 +1098,41 @@ void console_close() {
   DeleteFileW(b2.c_str());
 }
 
+// Ctrl+C on the helper's console while it grants: no child is there yet to
+// take it, so none may start, and what was granted is revoked. The generated
+// tree keeps icacls busy for seconds; the lease appears just before the first
+// grant.
+void interrupt_during_grants() {
+  if (!exists(g.tree)) {
+    record({"Ctrl+C during the grants (the generated tree is there)",
+            "the suite's own fixtures hold", false, "the measurements made no tree",
+            "nothing: this is a fault of the suite"});
+    return;
+  }
+  const std::wstring lease = g.state + L"\\acl-leases\\" + g.ids[1][0].name + L".json";
+  Finished sender;
+  RunOptions o{.write = true, .workspace = &g.tree, .own_console = true};
+  o.during = [&](Started& helper) {
+    for (int i = 0;
+         i < 3000 && !exists(lease) && WaitForSingleObject(helper.process.get(), 0) == WAIT_TIMEOUT;
+         ++i) {
+      Sleep(10);
+    }
+    sender = execute({{g.probe, L"interrupt-console", std::to_wstring(helper.pid)}});
+  };
+  const Finished f = run("Ctrl+C on the helper's console during the grants", {"exit", "0"}, o);
+  const bool reported =
+      f.exit == kHelperFailed &&
+      f.err.find("interrupted before the sandbox process started") != std::string::npos;
+  record({"Ctrl+C during the grants starts no child and says so",
+          "a user's interrupt before the command starts keeps it from running",
+          sender.exit == kAllowed && !child_ran(f) && reported,
+          "the Ctrl+C: " + (sender.exit == kAllowed ? std::string("sent") : seen(sender)) +
+              "; the run: " + seen(f) + (child_ran(f) ? "; the child RAN" : ""),
+          "keep a Ctrl+C that comes while no job is named, end the job as soon as it is named, "
+          "and report the interrupt with 77"});
+}
+
 // A powershell.exe or icacls.exe on PATH or beside the helper is never
 // started, a userenv.dll beside it is never loaded (this one is no DLL at
 // all: loading it would fail the run), and a firewall module first on
@@ -2127,6 +2162,7 @@ int wmain(int argc, wchar_t** argv) {
     locked_file();
     planted_tools();
     take_measurements();
+    interrupt_during_grants();
     settle_questions();
   } catch (const std::exception& e) {
     record({"the suite ran to its end", "the suite's own code holds", false, e.what(),

@@ -274,6 +274,16 @@ int close_console(const std::wstring& pid) {
   return PostMessageW(window, WM_CLOSE, 0, 0) ? kAllowed : last_error(L"PostMessageW");
 }
 
+// Ctrl+C to every process on the console of `pid`, as a keystroke there
+// would send it; the probe's own handler keeps it alive.
+int interrupt_console(const std::wstring& pid) {
+  FreeConsole();
+  if (!AttachConsole(std::wcstoul(pid.c_str(), nullptr, 10))) return last_error(L"AttachConsole");
+  if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) return last_error(L"GenerateConsoleCtrlEvent");
+  FreeConsole();
+  return kAllowed;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -351,6 +361,7 @@ int wmain(int argc, wchar_t** argv) {
   if (op == L"detached-tree" && need(2))
     return start_beat(a[1], true) ? beat(a[0]) : last_error(L"grandchild");
   if (op == L"close-console" && need(1)) return close_console(a[0]);
+  if (op == L"interrupt-console" && need(1)) return interrupt_console(a[0]);
   if (op == L"inject") return inject();
   if (op == L"break" && need(1)) {
     if (!start_beat(a[0])) return last_error(L"grandchild");
