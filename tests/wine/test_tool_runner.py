@@ -4,6 +4,8 @@ the Win32 file system's tree removal, driven by fs_probe.exe."""
 import os
 import shutil
 
+import pytest
+
 from harness import PROGRAMS, to_windows
 
 
@@ -19,8 +21,10 @@ def test_capture_keeps_stderr_and_the_exit_code(install):
     assert captured.rstrip() == b"complaint" and captured.endswith(b"\r\n")
 
 
-def test_inherit_passes_output_through(install):
-    result = probe(install, "inherit", "cmd.exe", "/c", "echo passed-through & exit 5")
+# A standard handle that names nothing is the null device for the tool.
+@pytest.mark.parametrize("mode", ["inherit", "inherit-stale-stderr"])
+def test_inherit_passes_output_through(install, mode):
+    result = probe(install, mode, "cmd.exe", "/c", "echo passed-through & exit 5")
     assert result.out.replace("\r\n", "\n") == "passed-through \nexit 5\n"
 
 

@@ -21,4 +21,18 @@ SysResult<UniqueHandle> open_null_device(DWORD access) {
   return file;
 }
 
+SysResult<HANDLE> inheritable_standard_handle(DWORD which, std::vector<UniqueHandle>& made) {
+  const HANDLE own = GetStdHandle(which);
+  DWORD flags = 0;
+  const bool names_a_handle =
+      own != nullptr && own != INVALID_HANDLE_VALUE && GetHandleInformation(own, &flags);
+  if (names_a_handle && (flags & HANDLE_FLAG_INHERIT) != 0) return own;
+  auto handle = names_a_handle
+                    ? inheritable_copy(own)
+                    : open_null_device(which == STD_INPUT_HANDLE ? GENERIC_READ : GENERIC_WRITE);
+  if (!handle) return handle.propagate();
+  made.push_back(std::move(*handle));
+  return made.back().get();
+}
+
 }  // namespace tessarin::win32

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "base/result.h"
 #include "platform/win32/owners.h"
 
@@ -16,5 +18,12 @@ SysResult<UniqueHandle> inheritable_copy(HANDLE source);
 // The null device, inheritable, for a standard stream the child has no use
 // for or the helper lacks.
 SysResult<UniqueHandle> open_null_device(DWORD access);
+
+// The helper's standard handle `which` (STD_*_HANDLE) as a child may inherit
+// it: the handle itself when it is inheritable, else an inheritable
+// duplicate. GetStdHandle may yield nothing, or a value that names no handle
+// (a caller that passed one without letting it be inherited): the null
+// device stands in for either. What had to be made is kept in `made`.
+SysResult<HANDLE> inheritable_standard_handle(DWORD which, std::vector<UniqueHandle>& made);
 
 }  // namespace tessarin::win32

@@ -34,23 +34,6 @@ class Win32StandardHandles final : public LaunchApi::StandardHandles {
   std::vector<UniqueHandle> made;
 };
 
-// A standard handle the child can inherit, which `made` keeps when it had to
-// be made. GetStdHandle may yield nothing, or a value that names no handle
-// (a caller that closed it): the null device stands in for either.
-SysResult<HANDLE> inheritable_stream(DWORD which, std::vector<UniqueHandle>& made) {
-  const HANDLE own = GetStdHandle(which);
-  DWORD flags = 0;
-  const bool names_a_handle =
-      own != nullptr && own != INVALID_HANDLE_VALUE && GetHandleInformation(own, &flags);
-  if (names_a_handle && (flags & HANDLE_FLAG_INHERIT) != 0) return own;
-  auto handle = names_a_handle
-                    ? inheritable_copy(own)
-                    : open_null_device(which == STD_INPUT_HANDLE ? GENERIC_READ : GENERIC_WRITE);
-  if (!handle) return handle.propagate();
-  made.push_back(std::move(*handle));
-  return made.back().get();
-}
-
 class Win32ConsoleGuard final : public LaunchApi::ConsoleGuard {
   win32::ConsoleGuard guard_;
 };
@@ -92,7 +75,7 @@ SysResult<std::unique_ptr<LaunchApi::StandardHandles>> Win32LaunchApi::standard_
       handles->streams[i] = handles->streams[i - 1];
       continue;
     }
-    auto stream = inheritable_stream(which[i], handles->made);
+    auto stream = inheritable_standard_handle(which[i], handles->made);
     if (!stream) return stream.propagate();
     handles->streams[i] = *stream;
   }
@@ -167,8 +150,7 @@ void Win32LaunchApi::end_on_console_event(Handle* job) {
 }
 
 LaunchApi::ConsoleEvent Win32LaunchApi::console_event() {
-  if (win32::console_closed()) return ConsoleEvent::Closed;
-  return win32::interrupted_before_job() ? ConsoleEvent::Interrupted : ConsoleEvent::None;
+  return win32::console_event();
 }
 
 }  // namespace tessarin::win32

@@ -172,14 +172,6 @@ SysResult<std::uint32_t> wait_for_exit(const UniqueHandle& process) {
   return static_cast<std::uint32_t>(code);
 }
 
-// The helper's standard handle as an inheritable copy, or the null device
-// when the helper has none.
-SysResult<UniqueHandle> own_stream(DWORD which, DWORD null_access) {
-  const HANDLE handle = GetStdHandle(which);
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return open_null_device(null_access);
-  return inheritable_copy(handle);
-}
-
 // The reading end of a pipe, read with overlapped I/O so that two pipes can
 // be drained together on one thread.
 class PipeReader {
@@ -279,15 +271,16 @@ SysResult<std::uint32_t> Win32ToolRunner::run_inheriting(
     environment = std::move(*block);
   }
   auto tool = [&]() -> SysResult<StartedTool> {
-    // The inheritable copies are the tool's alone: they are closed as soon as
-    // it has been created, not held while it runs.
+    // What is made for the tool is the tool's alone: it is closed as soon as
+    // the tool has been created, not held while it runs.
+    std::vector<UniqueHandle> made;
     auto in = open_null_device(GENERIC_READ);
     if (!in) return in.propagate();
-    auto out = own_stream(STD_OUTPUT_HANDLE, GENERIC_WRITE);
+    auto out = inheritable_standard_handle(STD_OUTPUT_HANDLE, made);
     if (!out) return out.propagate();
-    auto err = own_stream(STD_ERROR_HANDLE, GENERIC_WRITE);
+    auto err = inheritable_standard_handle(STD_ERROR_HANDLE, made);
     if (!err) return err.propagate();
-    return start_tool(*path, bare_name, arguments, {in->get(), out->get(), err->get()},
+    return start_tool(*path, bare_name, arguments, {in->get(), *out, *err},
                       overrides.empty() ? nullptr : &environment, window_flags());
   }();
   if (!tool) return tool.propagate();

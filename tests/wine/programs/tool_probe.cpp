@@ -1,9 +1,15 @@
 // Drives the Win32 tool runner from the command line, for the Wine tests:
 //   tool_probe.exe inherit <bare name> [argument]...
+//   tool_probe.exe inherit-stale-stderr <bare name> [argument]...
 //   tool_probe.exe capture <bare name> [argument]...
 // Prints one line to standard output: "exit <code>" or "error <text>"; for
-// capture also "stderr <hex of the captured bytes>".
+// capture also "stderr <hex of the captured bytes>". inherit-stale-stderr
+// first makes the probe's standard error a value that names no handle, as a
+// caller that passed one without letting it be inherited leaves it.
 
+#include <windows.h>
+
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,7 +25,10 @@ int main() {
   const std::vector<std::string>& args = *all;
   auto platform = tessarin::win32::make_platform();
   const std::vector<std::string> rest(args.begin() + 3, args.end());
-  if (args[1] == "inherit") {
+  if (args[1] == "inherit-stale-stderr") {
+    SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(std::intptr_t{0x7ffc}));
+  }
+  if (args[1].starts_with("inherit")) {
     auto code = platform->get().tools.run_inheriting(args[2], rest, {});
     print(code ? "exit " + std::to_string(*code) + "\n" : "error " + code.error().text + "\n");
   } else {
