@@ -609,6 +609,16 @@ void audit(const std::string& run, const Identity& id, DWORD helper_pid,
           "temporary directory without following links, then delete the lease"});
 }
 
+// For a `during` step that waits until the run reaches some point: looks at
+// `ready` every `step` ms while the helper runs, for `limit` ms at most.
+void while_running(const Started& helper, DWORD step, DWORD limit,
+                   const std::function<bool()>& ready) {
+  for (DWORD waited = 0; waited < limit && !ready() &&
+                         WaitForSingleObject(helper.process.get(), step) == WAIT_TIMEOUT;
+       waited += step) {
+  }
+}
+
 Finished run(const std::string& name, const std::vector<std::string>& probe_args,
              const RunOptions& o = {}) {
   const Identity& id = g.ids[o.write][o.online];
@@ -1029,10 +1039,7 @@ void dying_caller_and_helper() {
         start({{g.probe, L"hold", g.io + L"\\never", L"0"}, As::kUser, false, false, true});
     RunOptions o{.write = true, .audit = !kill_helper, .caller = &caller};
     o.during = [&](Started& helper) {
-      for (int i = 0; i < 600 && !(exists(b1) && exists(b2)) &&
-                      WaitForSingleObject(helper.process.get(), 100) == WAIT_TIMEOUT;
-           ++i) {
-      }
+      while_running(helper, 100, 60000, [&] { return exists(b1) && exists(b2); });
       TerminateProcess(kill_helper ? helper.process.get() : caller.process.get(), 1);
     };
     const std::string name =
@@ -1069,10 +1076,7 @@ void console_close() {
   Finished closer;
   RunOptions o{.write = true, .own_console = true};
   o.during = [&](Started& helper) {
-    for (int i = 0; i < 600 && !(exists(b1) && exists(b2)) &&
-                    WaitForSingleObject(helper.process.get(), 100) == WAIT_TIMEOUT;
-         ++i) {
-    }
+    while_running(helper, 100, 60000, [&] { return exists(b1) && exists(b2); });
     closer = execute({{g.probe, L"close-console", std::to_wstring(helper.pid)}});
   };
   const Finished f = run("the helper's console closed mid-run",
@@ -1113,11 +1117,7 @@ void interrupt_during_grants() {
   Finished sender;
   RunOptions o{.write = true, .workspace = &g.tree, .own_console = true};
   o.during = [&](Started& helper) {
-    for (int i = 0;
-         i < 3000 && !exists(lease) && WaitForSingleObject(helper.process.get(), 0) == WAIT_TIMEOUT;
-         ++i) {
-      Sleep(10);
-    }
+    while_running(helper, 10, 30000, [&] { return exists(lease); });
     sender = execute({{g.probe, L"interrupt-console", std::to_wstring(helper.pid)}});
   };
   const Finished f = run("Ctrl+C on the helper's console during the grants", {"exit", "0"}, o);

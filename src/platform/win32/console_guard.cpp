@@ -101,18 +101,14 @@ void end_job_on_console_event(HANDLE job) {
   ReleaseSRWLockExclusive(&console_lock);
 }
 
-bool console_closed() {
+LaunchApi::ConsoleEvent console_event() {
+  using Event = LaunchApi::ConsoleEvent;
   AcquireSRWLockShared(&console_lock);
-  const bool closed = closed_during_run;
+  const Event event = closed_during_run         ? Event::Closed
+                      : interrupted_without_job ? Event::Interrupted
+                                                : Event::None;
   ReleaseSRWLockShared(&console_lock);
-  return closed;
-}
-
-bool interrupted_before_job() {
-  AcquireSRWLockShared(&console_lock);
-  const bool interrupted = interrupted_without_job;
-  ReleaseSRWLockShared(&console_lock);
-  return interrupted;
+  return event;
 }
 
 }  // namespace tessarin::win32

@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include "platform/launcher.h"
+
 namespace tessarin::win32 {
 
 // A run's hold on console events, while it exists. The handler routine
@@ -30,10 +32,8 @@ class ConsoleGuard {
 // acted on at once.
 void end_job_on_console_event(HANDLE job);
 
-// Whether the console was closed while the current guard was up.
-bool console_closed();
-// Whether Ctrl+C or Ctrl+Break came while the current guard was up and no
-// job was named.
-bool interrupted_before_job();
+// What the console asked while the current guard was up: a close, or else a
+// Ctrl+C or Ctrl+Break that came while no job was named.
+LaunchApi::ConsoleEvent console_event();
 
 }  // namespace tessarin::win32
