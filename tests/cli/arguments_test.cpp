@@ -20,6 +20,8 @@ std::string error_of(const std::vector<std::string>& args) {
 TEST(RunArguments, BuildsTheRequestInOrder) {
   auto r = parse_run_arguments({"--writable-root",
                                 "a",
+                                "--readable-root",
+                                "--writable-root",
                                 "--network",
                                 "--workspace",
                                 "W1",
@@ -31,6 +33,8 @@ TEST(RunArguments, BuildsTheRequestInOrder) {
                                 "p",
                                 "--writable-root",
                                 "b",
+                                "--readable-root",
+                                "",
                                 "--parent-pid",
                                 "+42",
                                 "--",
@@ -43,6 +47,7 @@ TEST(RunArguments, BuildsTheRequestInOrder) {
   EXPECT_EQ(r->cwd, "C");
   EXPECT_EQ(r->preset, "p");  // any text passes the front end
   EXPECT_EQ(r->writable_roots, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(r->readable_roots, (std::vector<std::string>{"--writable-root", ""}));
   EXPECT_EQ(r->parent_pid, 42u);
   EXPECT_TRUE(r->network);
   EXPECT_EQ(r->command, (std::vector<std::string>{"cmd", "--cwd", "x", "--"}));
@@ -62,6 +67,7 @@ TEST(RunArguments, ReportsTheFirstErrorOfTheScan) {
   EXPECT_EQ(error_of({}), "missing --workspace");
   EXPECT_EQ(error_of({"-x", "--cwd"}), "unknown argument: -x");
   EXPECT_EQ(error_of({"--workspace", "W", "--cwd"}), "missing value after --cwd");
+  EXPECT_EQ(error_of(full({"--readable-root"})), "missing value after --readable-root");
   EXPECT_EQ(error_of({"--cwd=C"}), "unknown argument: --cwd=C");
   EXPECT_EQ(error_of({"--CWD", "C"}), "unknown argument: --CWD");
   EXPECT_EQ(error_of({"bare"}), "unknown argument: bare");
