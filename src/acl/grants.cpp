@@ -46,15 +46,23 @@ Status grant_path(ToolRunner& tools, const std::string& path, const std::string&
 }
 
 Status grant_workspace_access(ToolRunner& tools, const GrantPlan& plan) {
+  const auto grant_each = [&](const std::vector<std::string>& paths, AccessLevel level) -> Status {
+    for (const auto& path : paths) {
+      if (auto granted = grant_path(tools, path, plan.sid_text, level); !granted) return granted;
+    }
+    return success();
+  };
   if (auto granted = grant_path(tools, plan.workspace, plan.sid_text, plan.workspace_level);
       !granted) {
     return granted;
   }
-  // A writable root is writable whatever the preset says about the workspace.
-  for (const auto& root : plan.writable_roots) {
-    if (auto granted = grant_path(tools, root, plan.sid_text, AccessLevel::Modify); !granted) {
-      return granted;
-    }
+  // A writable root is writable whatever the preset says about the workspace;
+  // a readable root (a toolchain, a sibling checkout) is never writable.
+  if (auto granted = grant_each(plan.writable_roots, AccessLevel::Modify); !granted) {
+    return granted;
+  }
+  if (auto granted = grant_each(plan.readable_roots, AccessLevel::ReadExecute); !granted) {
+    return granted;
   }
   return grant_path(tools, plan.sandbox_temp_dir, plan.sid_text, AccessLevel::Modify);
 }

@@ -20,12 +20,13 @@ struct GrantPlan {
   const std::string& sid_text;
   AccessLevel workspace_level;
   const std::vector<std::string>& writable_roots;  // duplicates are granted again
+  const std::vector<std::string>& readable_roots;  // likewise
   const std::string& sandbox_temp_dir;
 };
 
-// Workspace first, then every writable root, then the temporary directory;
-// stops at the first failure and leaves earlier grants for the caller to
-// revoke.
+// Workspace first, then every writable root, every readable root, and the
+// temporary directory; stops at the first failure and leaves earlier grants
+// for the caller to revoke.
 Status grant_workspace_access(ToolRunner& tools, const GrantPlan& plan);
 // Refuses, without running the tool, a path that is not valid UTF-8: the
 // lease could not record it, so no later run could find the grant again.

@@ -144,6 +144,9 @@ Status refuse_widening_links(FileSystem& files, const GrantPlan& plan) {
   for (const std::string& root : plan.writable_roots) {
     granted.push_back({root, AccessLevel::Modify});
   }
+  for (const std::string& root : plan.readable_roots) {
+    granted.push_back({root, AccessLevel::ReadExecute});
+  }
   // A path within another that is granted at least as widely is walked with
   // it; of equal grants of one path, the first.
   const auto walked_with = [&](std::size_t outer, std::size_t inner) {

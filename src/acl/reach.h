@@ -28,16 +28,16 @@ Result<HelperDirectories> helper_directories(FileSystem& files, Environment& env
                                              const StateLayout& layout);
 
 // Refuses a canonical `path` that the run would grant at `level` as its
-// `role` ("workspace" or "writable root") when it is, holds or lies in the
-// state directory, or when it is granted Modify and is or holds the helper's
-// own directory.
+// `role` ("workspace", "writable root" or "readable root") when it is, holds
+// or lies in the state directory, or when it is granted Modify and is or
+// holds the helper's own directory.
 Status refuse_helper_directories(const HelperDirectories& helper, std::string_view role,
                                  const std::string& path, AccessLevel level);
 
-// Walks the workspace and every writable root without following links, one
-// listing per directory, and refuses the first link through which a grant
-// would reach more than the plan grants already: one whose target lies in
-// no granted path, or, for a link within a Modify grant, in none granted
+// Walks the workspace and every root without following links, one listing
+// per directory, and refuses the first link through which a grant would
+// reach more than the plan grants already: one whose target lies in no
+// granted path, or, for a link within a Modify grant, in none granted
 // Modify. The run's temporary directory is fresh and is not walked.
 Status refuse_widening_links(FileSystem& files, const GrantPlan& plan);
 

@@ -37,7 +37,7 @@ Result<RunRequest> parse_run_arguments(const std::vector<std::string>& arguments
     }
     const bool takes_value = argument == "--workspace" || argument == "--cwd" ||
                              argument == "--preset" || argument == "--parent-pid" ||
-                             argument == "--writable-root";
+                             argument == "--writable-root" || argument == "--readable-root";
     if (!takes_value) return fail("unknown argument: " + argument);
     if (i + 1 >= arguments.size()) return fail("missing value after " + argument);
     const std::string& value = arguments[++i];
@@ -49,6 +49,8 @@ Result<RunRequest> parse_run_arguments(const std::vector<std::string>& arguments
       preset = value;
     } else if (argument == "--writable-root") {
       request.writable_roots.push_back(value);
+    } else if (argument == "--readable-root") {
+      request.readable_roots.push_back(value);
     } else {
       parent_pid = parse_parent_pid(value);
       if (!parent_pid) return fail("invalid --parent-pid: " + value);

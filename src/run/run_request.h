@@ -14,6 +14,7 @@ struct RunRequest {
   std::string workspace;
   std::string preset;  // unparsed: "read_only" or "workspace_write" are accepted later
   std::vector<std::string> writable_roots;
+  std::vector<std::string> readable_roots;
   std::uint32_t parent_pid = 0;  // 0 names no process; the run refuses it
   bool network = false;
 };

@@ -120,6 +120,53 @@ Result<std::uint32_t> start_child(Platform& platform, const RunRequest& request,
   return launch_in_app_container(platform, request, sid, caller);
 }
 
+// The roots of one kind, canonical, in command-line order. The grants follow
+// the command line, repetitions included; the lease names each directory
+// once, since one revocation clears it whatever it was granted.
+Result<std::vector<std::string>> canonical_roots(FileSystem& files, const HelperDirectories& helper,
+                                                 const std::vector<std::string>& roots,
+                                                 AccessLevel level,
+                                                 std::vector<std::string>& lease_paths) {
+  const std::string role = level == AccessLevel::Modify ? "writable root" : "readable root";
+  std::vector<std::string> canonical_forms;
+  for (const std::string& root : roots) {
+    auto canonical = files.canonicalize(root);
+    if (!canonical) return fail("invalid " + role + " " + root + ": " + canonical.error().text);
+    if (auto allowed = refuse_helper_directories(helper, role, *canonical, level); !allowed) {
+      return allowed.propagate();
+    }
+    if (std::none_of(lease_paths.begin(), lease_paths.end(),
+                     [&](const std::string& p) { return same_path(p, *canonical); })) {
+      lease_paths.push_back(*canonical);
+    }
+    canonical_forms.push_back(std::move(*canonical));
+  }
+  return canonical_forms;
+}
+
+// The lease is written before the temporary directory is made and before
+// any grant, so that a run killed from here on is repaired, its directory
+// removed, by the next run of the identity. A failure leaves neither.
+Status lease_then_make_temp(Platform& platform, const std::string& lease,
+                            const std::vector<std::string>& lease_paths,
+                            const std::string& sandbox_temp_dir) {
+  if (auto leased = write_acl_lease(platform, lease, lease_paths); !leased) return leased;
+  const auto unlease = [&](std::string message) -> Status {
+    (void)platform.files.remove_file(lease);
+    return fail(std::move(message));
+  };
+  // Whatever stands there was left by an earlier instance with this process
+  // identifier, possibly shaped by its child; links in it are removed, never
+  // followed.
+  if (auto reset = remove_tree(platform.files, sandbox_temp_dir); !reset) {
+    return unlease("reset sandbox temp: " + reset.error().text);
+  }
+  if (auto made = platform.files.create_directories(sandbox_temp_dir); !made) {
+    return unlease("create sandbox temp: " + made.error().text);
+  }
+  return success();
+}
+
 Result<std::uint32_t> combine(Result<std::uint32_t> launched, const Status& revoked) {
   if (revoked) return launched;
   if (launched) return revoked.propagate();
@@ -141,52 +188,26 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
     return recovered.propagate();
   }
 
-  // The grants follow the command line, repetitions included; the lease
-  // names each directory once, since one revocation clears it.
   std::vector<std::string> lease_paths{workspace};
-  std::vector<std::string> writable_roots;
-  for (const std::string& root : request.writable_roots) {
-    auto canonical = platform.files.canonicalize(root);
-    if (!canonical) return fail("invalid writable root " + root + ": " + canonical.error().text);
-    if (auto allowed =
-            refuse_helper_directories(helper, "writable root", *canonical, AccessLevel::Modify);
-        !allowed) {
-      return allowed.propagate();
-    }
-    writable_roots.push_back(*canonical);
-    if (std::none_of(lease_paths.begin(), lease_paths.end(),
-                     [&](const std::string& p) { return same_path(p, *canonical); })) {
-      lease_paths.push_back(*canonical);
-    }
-  }
+  auto writable_roots = canonical_roots(platform.files, helper, request.writable_roots,
+                                        AccessLevel::Modify, lease_paths);
+  if (!writable_roots) return writable_roots.propagate();
+  auto readable_roots = canonical_roots(platform.files, helper, request.readable_roots,
+                                        AccessLevel::ReadExecute, lease_paths);
+  if (!readable_roots) return readable_roots.propagate();
 
   const std::string sandbox_temp_dir = layout.run_temp(platform.env.current_process_id());
   lease_paths.push_back(sandbox_temp_dir);
-  const GrantPlan plan{workspace, *sid_text, workspace_level, writable_roots, sandbox_temp_dir};
+  const GrantPlan plan{workspace,       *sid_text,       workspace_level,
+                       *writable_roots, *readable_roots, sandbox_temp_dir};
   // Every path to grant is known and nothing is written yet: a refused run
   // leaves nothing behind.
   if (auto walked = refuse_widening_links(platform.files, plan); !walked) {
     return walked.propagate();
   }
 
-  // The lease is written before the temporary directory is made and before
-  // any grant, so that a run killed from here on is repaired, its directory
-  // removed, by the next run of the identity.
-  if (auto leased = write_acl_lease(platform, lease, lease_paths); !leased) {
+  if (auto leased = lease_then_make_temp(platform, lease, lease_paths, sandbox_temp_dir); !leased) {
     return leased.propagate();
-  }
-  const auto unlease = [&](std::string message) -> Result<std::uint32_t> {
-    (void)platform.files.remove_file(lease);
-    return fail(std::move(message));
-  };
-  // Whatever stands there was left by an earlier instance with this process
-  // identifier, possibly shaped by its child; links in it are removed, never
-  // followed.
-  if (auto reset = remove_tree(platform.files, sandbox_temp_dir); !reset) {
-    return unlease("reset sandbox temp: " + reset.error().text);
-  }
-  if (auto made = platform.files.create_directories(sandbox_temp_dir); !made) {
-    return unlease("create sandbox temp: " + made.error().text);
   }
   const Prepared prepared{lease, *sid_text, lease_paths, sandbox_temp_dir};
   if (auto granted = grant_workspace_access(platform.tools, plan); !granted) {

@@ -40,22 +40,22 @@ class Grants : public ::testing::Test {
   }
 };
 
-TEST_F(Grants, ReadOnlyGivesTheWorkspaceReadExecuteAndEverythingElseModify) {
+TEST_F(Grants, ReadOnlyGivesTheWorkspaceAndReadableRootsReadExecuteAndEverythingElseModify) {
   const std::string workspace = "\\\\?\\D:\\work", temp = "C:\\state\\tmp\\7";
-  const std::vector<std::string> roots = {"\\\\?\\D:\\out", "\\\\?\\D:\\out"};
-  ASSERT_TRUE(
-      grant_workspace_access(fake.tools, {workspace, kSid, AccessLevel::ReadExecute, roots, temp}));
-  EXPECT_EQ(
-      tool_arguments(),
-      (std::vector<Args>{grant_args(workspace, "(OI)(CI)RX"), grant_args(roots[0], "(OI)(CI)M"),
-                         grant_args(roots[0], "(OI)(CI)M"), grant_args(temp, "(OI)(CI)M")}));
+  const std::vector<std::string> roots = {"\\\\?\\D:\\out", "\\\\?\\D:\\out"}, tools = {"D:\\py"};
+  ASSERT_TRUE(grant_workspace_access(
+      fake.tools, {workspace, kSid, AccessLevel::ReadExecute, roots, tools, temp}));
+  EXPECT_EQ(tool_arguments(),
+            (std::vector<Args>{grant_args(workspace, "(OI)(CI)RX"),
+                               grant_args(roots[0], "(OI)(CI)M"), grant_args(roots[0], "(OI)(CI)M"),
+                               grant_args(tools[0], "(OI)(CI)RX"), grant_args(temp, "(OI)(CI)M")}));
 }
 
 TEST_F(Grants, WorkspaceWriteGivesModifyToAll) {
   const std::string workspace = "D:\\work", temp = "C:\\tmp\\7";
   const std::vector<std::string> none;
   ASSERT_TRUE(
-      grant_workspace_access(fake.tools, {workspace, kSid, AccessLevel::Modify, none, temp}));
+      grant_workspace_access(fake.tools, {workspace, kSid, AccessLevel::Modify, none, none, temp}));
   EXPECT_EQ(tool_arguments(),
             (std::vector<Args>{grant_args(workspace, "(OI)(CI)M"), grant_args(temp, "(OI)(CI)M")}));
 }
@@ -64,10 +64,10 @@ TEST_F(Grants, TheFirstFailingGrantEndsThePlan) {
   const std::vector<std::string> roots = {"D:\\a", "D:\\b", "D:\\c"};
   fail_for("D:\\b", "Access is denied.\r\n");
   const Status granted = grant_workspace_access(
-      fake.tools, {"D:\\work", kSid, AccessLevel::ReadExecute, roots, "C:\\tmp\\7"});
+      fake.tools, {"D:\\work", kSid, AccessLevel::ReadExecute, roots, roots, "C:\\tmp\\7"});
   ASSERT_FALSE(granted);
   EXPECT_EQ(granted.error(), "workspace ACL grant failed for D:\\b: Access is denied.");
-  EXPECT_EQ(tool_arguments().size(), 3u);  // workspace, a, b; not c, not the temporary directory
+  EXPECT_EQ(tool_arguments().size(), 3u);  // workspace, a, b; no readable root, no temp
 }
 
 TEST_F(Grants, ErrorDetailIsTrimmedLossyStandardError) {

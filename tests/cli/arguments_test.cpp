@@ -1,5 +1,7 @@
 #include "cli/arguments.h"
 
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 namespace tessarin {
@@ -12,37 +14,30 @@ std::vector<std::string> full(std::vector<std::string> extra = {}) {
   return args;
 }
 
+// The words of a line, split at white space, so none is empty.
+std::vector<std::string> words(const std::string& line) {
+  std::vector<std::string> out;
+  std::istringstream in(line);
+  for (std::string word; in >> word;) out.push_back(word);
+  return out;
+}
+
 std::string error_of(const std::vector<std::string>& args) {
   auto r = parse_run_arguments(args);
   return r ? std::string("<ok>") : r.error();
 }
 
 TEST(RunArguments, BuildsTheRequestInOrder) {
-  auto r = parse_run_arguments({"--writable-root",
-                                "a",
-                                "--network",
-                                "--workspace",
-                                "W1",
-                                "--cwd",
-                                "C",
-                                "--workspace",
-                                "W2",
-                                "--preset",
-                                "p",
-                                "--writable-root",
-                                "b",
-                                "--parent-pid",
-                                "+42",
-                                "--",
-                                "cmd",
-                                "--cwd",
-                                "x",
-                                "--"});
+  auto r = parse_run_arguments(
+      words("--writable-root a --readable-root --writable-root --network --workspace W1 --cwd C "
+            "--workspace W2 --preset p --writable-root b --readable-root r --parent-pid +42 -- "
+            "cmd --cwd x --"));
   ASSERT_TRUE(r) << r.error();
   EXPECT_EQ(r->workspace, "W2");  // the last one wins, silently
   EXPECT_EQ(r->cwd, "C");
   EXPECT_EQ(r->preset, "p");  // any text passes the front end
   EXPECT_EQ(r->writable_roots, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(r->readable_roots, (std::vector<std::string>{"--writable-root", "r"}));
   EXPECT_EQ(r->parent_pid, 42u);
   EXPECT_TRUE(r->network);
   EXPECT_EQ(r->command, (std::vector<std::string>{"cmd", "--cwd", "x", "--"}));
@@ -62,6 +57,7 @@ TEST(RunArguments, ReportsTheFirstErrorOfTheScan) {
   EXPECT_EQ(error_of({}), "missing --workspace");
   EXPECT_EQ(error_of({"-x", "--cwd"}), "unknown argument: -x");
   EXPECT_EQ(error_of({"--workspace", "W", "--cwd"}), "missing value after --cwd");
+  EXPECT_EQ(error_of(full({"--readable-root"})), "missing value after --readable-root");
   EXPECT_EQ(error_of({"--cwd=C"}), "unknown argument: --cwd=C");
   EXPECT_EQ(error_of({"--CWD", "C"}), "unknown argument: --CWD");
   EXPECT_EQ(error_of({"bare"}), "unknown argument: bare");

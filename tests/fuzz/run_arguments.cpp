@@ -44,7 +44,8 @@ void check_refusal(const std::vector<std::string>& arguments, const std::string&
 bool same(const RunRequest& a, const RunRequest& b) {
   return a.command == b.command && a.cwd == b.cwd && a.workspace == b.workspace &&
          a.preset == b.preset && a.writable_roots == b.writable_roots &&
-         a.parent_pid == b.parent_pid && a.network == b.network;
+         a.readable_roots == b.readable_roots && a.parent_pid == b.parent_pid &&
+         a.network == b.network;
 }
 
 }  // namespace
@@ -69,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                     r.cwd,          "--preset",           r.preset,
                                     "--parent-pid", decimal(r.parent_pid)};
   for (const auto& root : r.writable_roots) plain.insert(plain.end(), {"--writable-root", root});
+  for (const auto& root : r.readable_roots) plain.insert(plain.end(), {"--readable-root", root});
   if (r.network) plain.push_back("--network");
   plain.push_back("--");
   plain.insert(plain.end(), r.command.begin(), r.command.end());

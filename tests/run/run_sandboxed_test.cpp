@@ -365,6 +365,10 @@ TEST(RunSandboxed, EachStepUnderTheLockFailsWithItsMessageAndReleasesInOrder) {
       {"writable root is the helper's",
        [](Machine& m, RunRequest& r) { r.writable_roots = {m.env.exe_dir}; },
        "writable root \\\\?\\C:\\tools\\tessarin covers the helper's own directory", true},
+      {"readable root", [](Machine&, RunRequest& r) { r.readable_roots = {"C:\\nope"}; },
+       "invalid readable root C:\\nope: fake error 2 (os error 2)", true},
+      {"readable root is the state", [](Machine&, RunRequest& r) { r.readable_roots = {kState}; },
+       "readable root \\\\?\\" + kState + " overlaps the sandbox state directory", true},
       {"reset temp",
        [](Machine& m, RunRequest&) {
          m.files.add_file(kTemp + "\\left-over");
@@ -422,7 +426,7 @@ TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
     const char* root = "C:\\data";
     std::function<void(Machine&)> also = [](Machine&) {};
   };
-  const std::string key = kWork + "\\sub\\deep\\key";
+  const std::string key = kWork + "\\sub\\deep\\key", tools = "\\\\?\\C:\\tools";
   const std::vector<Case> cases = {
       {"junction out", kWork + "\\node_modules\\lib", docs,
        to(kWork + "\\node_modules\\lib", "\\\\?\\" + docs)},
@@ -450,16 +454,23 @@ TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
       {"relative link in, dangling", kWork + "\\sub\\next", "..\\later", ""},
       {"read-only workspace into a writable root", kWork + "\\data", "C:\\data", "", "read_only"},
       {"writable root into the workspace it may write", kData + "\\ws", "C:\\work\\sub", ""},
+      {"readable root out", tools + "\\py", docs, to(tools + "\\py", "\\\\?\\" + docs)},
+      {"readable root into itself", tools + "\\py", "C:\\tools\\tessarin", ""},
+      {"read-only workspace into a readable root", kWork + "\\py", "C:\\tools", "", "read_only"},
+      {"writable root into a readable root", kData + "\\py", "C:\\tools",
+       to(kData + "\\py", tools)},
   };
   for (const Case& c : cases) {
     Machine m;
     m.files.add_file(docs + "\\thesis.docx", "precious");
+    m.directory("C:\\tools");  // holds the helper's own directory, which reading cannot harm
     if (const auto parent = parent_path(c.link)) m.files.add_directory(*parent);
     m.files.nodes[c.link] = fakes::FakeFileSystem::Node{true, {}, c.target};
     c.also(m);
     RunRequest r = m.request();
     r.preset = c.preset;
     r.writable_roots = {c.root};
+    r.readable_roots = {"C:\\tools"};
     const auto outcome = m.run(std::move(r));
     const std::string& profile = std::string(c.preset) == "read_only" ? kRoOff : kWwOff;
     if (c.message.empty()) {
@@ -549,19 +560,22 @@ TEST(RunSandboxed, TheLeaseNamesEachDirectoryOnceWhileEveryRootIsGranted) {
   RunRequest r = m.request();
   r.preset = "read_only";
   r.writable_roots = {"C:\\alias-of-work", "C:\\data", "C:\\data", "C:\\work\\sub"};
+  r.readable_roots = {"C:\\data", "C:\\work2"};
   std::string lease_at_first_grant;
   m.on_icacls = [&](const fakes::FakeToolRunner::Run&) -> SysResult<CapturedRun> {
     if (lease_at_first_grant.empty()) lease_at_first_grant = m.files.content(lease_of(kRoOff));
     return CapturedRun{};
   };
   ASSERT_TRUE(m.run(std::move(r)).ok());
-  const std::string sub = "\\\\?\\C:\\work\\sub";
-  EXPECT_EQ(lease_at_first_grant, encode_acl_lease({kWork, kData, sub, kTemp}));
-  EXPECT_THAT(m.icacls(),
-              ElementsAre(grant(kWork, kRoOff, "RX"), grant(kWork, kRoOff, "M"),
-                          grant(kData, kRoOff, "M"), grant(kData, kRoOff, "M"),
-                          grant(sub, kRoOff, "M"), grant(kTemp, kRoOff, "M"), revoke(kWork, kRoOff),
-                          revoke(kData, kRoOff), revoke(sub, kRoOff), revoke(kTemp, kRoOff)));
+  const std::string sub = "\\\\?\\C:\\work\\sub", work2 = "\\\\?\\C:\\work2";
+  EXPECT_EQ(lease_at_first_grant, encode_acl_lease({kWork, kData, sub, work2, kTemp}));
+  EXPECT_THAT(
+      m.icacls(),
+      ElementsAre(grant(kWork, kRoOff, "RX"), grant(kWork, kRoOff, "M"), grant(kData, kRoOff, "M"),
+                  grant(kData, kRoOff, "M"), grant(sub, kRoOff, "M"), grant(kData, kRoOff, "RX"),
+                  grant(work2, kRoOff, "RX"), grant(kTemp, kRoOff, "M"), revoke(kWork, kRoOff),
+                  revoke(kData, kRoOff), revoke(sub, kRoOff), revoke(work2, kRoOff),
+                  revoke(kTemp, kRoOff)));
 }
 
 TEST(RunSandboxed, ALeftOverTemporaryDirectoryIsEmptiedWithoutFollowingLinks) {

@@ -61,15 +61,16 @@ def from_windows(path: str) -> Path:
 
 
 def run_args(workspace: Path | str, *, cwd: Path | str | None = None,
-             preset: str = "workspace_write", roots=(), network: bool = False,
+             preset: str = "workspace_write", roots=(), readable=(), network: bool = False,
              parent: str = CALLER, command=("cmd.exe", "/c", "exit 3")) -> list[str]:
     """The words of a `run`; a path given as text is passed as it is."""
     def shown(path):
         return path if isinstance(path, str) else to_windows(path)
     args = ["run", "--workspace", shown(workspace), "--cwd", shown(cwd or workspace),
             "--preset", preset, "--parent-pid", parent]
-    for root in roots:
-        args += ["--writable-root", shown(root)]
+    for option, paths in (("--writable-root", roots), ("--readable-root", readable)):
+        for root in paths:
+            args += [option, shown(root)]
     return [*args, *(["--network"] if network else []), "--", *command]
 
 

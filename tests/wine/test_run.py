@@ -62,21 +62,25 @@ def test_a_run_is_granted_then_fails_at_the_launch_and_leaves_nothing_behind(mac
     icacls.snapshot_leases()
     work = directory(machine, "work")
     data = directory(machine, "data dir")
+    tools = directory(machine, "tools")
     before = len(machine.powershell.calls())
     result = machine.run(*run_args(work, cwd=directory(machine, "work/sub"),
-                                   roots=(data, data, work)))
+                                   roots=(data, data, work), readable=(tools, data)))
     assert (result.exit_code, result.err) == (77, f"tessarin-sandbox: {LAUNCH_FAILS}\n")
     assert result.stdout == b""
 
     calls = icacls.calls()
     sid = sid_of(calls)
     assert sid.startswith("S-1-15-2-")
-    temp = calls[4][0]
+    temp = calls[6][0]
     assert from_windows(temp).parent == machine.state_dir / "tmp"
-    # Every occurrence of a root is granted, each leased path revoked once.
-    leased = [canonical(work), canonical(data), temp]
+    # Every occurrence of a root is granted, at its level; each leased path
+    # is revoked once.
+    leased = [canonical(work), canonical(data), canonical(tools), temp]
     assert calls == [grant(canonical(work), sid), grant(canonical(data), sid),
-                     grant(canonical(data), sid), grant(canonical(work), sid), grant(temp, sid),
+                     grant(canonical(data), sid), grant(canonical(work), sid),
+                     grant(canonical(tools), sid, "(OI)(CI)RX"),
+                     grant(canonical(data), sid, "(OI)(CI)RX"), grant(temp, sid),
                      *[revoke(path, sid) for path in leased]]
     assert icacls.ledger() == []
     assert len(machine.powershell.calls()) - before == 1

@@ -69,7 +69,7 @@ tessarin::Status walk(tessarin::Platform& platform, const std::vector<std::strin
   const std::string none;
   const double started = now_ms();
   auto walked =
-      tessarin::refuse_widening_links(platform.files, {paths[0], none, level, roots, none});
+      tessarin::refuse_widening_links(platform.files, {paths[0], none, level, roots, {}, none});
   extra = ",\"milliseconds\":" + std::to_string(static_cast<long long>(now_ms() - started));
   return walked;
 }
@@ -92,11 +92,11 @@ int main() {
         rest[2] == "m" ? tessarin::AccessLevel::Modify : tessarin::AccessLevel::ReadExecute;
     outcome = tessarin::grant_path(platform.tools, rest[0], rest[1], level);
   } else if (verb == "grant-plan" && rest.size() >= 4) {
-    const std::vector<std::string> roots(rest.begin() + 4, rest.end());
+    const std::vector<std::string> roots(rest.begin() + 4, rest.end()), none;
     const auto level = rest[2] == "workspace_write" ? tessarin::AccessLevel::Modify
                                                     : tessarin::AccessLevel::ReadExecute;
-    outcome =
-        tessarin::grant_workspace_access(platform.tools, {rest[0], rest[1], level, roots, rest[3]});
+    outcome = tessarin::grant_workspace_access(platform.tools,
+                                               {rest[0], rest[1], level, roots, none, rest[3]});
   } else if (verb == "revoke" && !rest.empty()) {
     outcome = tessarin::revoke_all(platform.tools, platform.files, {rest.begin() + 1, rest.end()},
                                    rest[0]);
