@@ -56,14 +56,13 @@ SysResult<OwnedSid> Win32AppContainerApi::derive_sid(const std::string& name) {
   return yielded_sid(*this, result, sid);
 }
 
-SysStatus Win32AppContainerApi::folder_path(const std::string& sid_text) {
+SysResult<std::string> Win32AppContainerApi::folder_path(const std::string& sid_text) {
   PWSTR path = nullptr;
   const HRESULT result = call_userenv<decltype(&::GetAppContainerFolderPath)>(
       "GetAppContainerFolderPath", wide(utf8_to_utf16(sid_text)), &path);
-  // Only its presence matters; the buffer is the system's and goes back at once.
   const UniqueCoTask owner(path);
   if (FAILED(result) || path == nullptr) return profile_failure(result);
-  return {};
+  return narrow(path);
 }
 
 SysResult<std::string> Win32AppContainerApi::sid_to_string(const void* sid) {
