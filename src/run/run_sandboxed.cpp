@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "acl/clear_away.h"
 #include "acl/grants.h"
 #include "acl/lease.h"
 #include "acl/reach.h"
@@ -168,6 +169,13 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
   if (auto walked = refuse_widening_links(platform.files, plan); !walked) {
     return walked.propagate();
   }
+  // Emptied before anything is written or granted, so that a folder that
+  // cannot be emptied stops the run with nothing to undo; and again once
+  // the child's tree has ended. A run killed in between leaves it to the
+  // next.
+  if (auto emptied = empty_identity_container(platform, layout, *sid_text); !emptied) {
+    return emptied.propagate();
+  }
 
   // The lease is written before the temporary directory is made and before
   // any grant, so that a run killed from here on is repaired, its directory
@@ -201,6 +209,8 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
   }
 
   Result<std::uint32_t> launched = start_child(platform, request, *sid, sandbox_temp_dir, caller);
+  // Like the other clean-up after the child, this decides nothing.
+  (void)empty_identity_container(platform, layout, *sid_text);
   const Status revoked = take_down(platform, prepared);
   return combine(std::move(launched), revoked);
 }

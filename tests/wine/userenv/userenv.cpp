@@ -17,6 +17,7 @@
 //                         (CODE in decimal or 0x-hexadecimal)
 //   calls.log             one JSON object per call, shared with the other
 //                         stand-ins so that the order across them shows
+//   Packages\<name>\AC    each profile's folder, lower-cased, with its Temp
 //
 // SIDs are S-1-15-2- and seven numbers hashed from the lower-cased name, so a
 // name always gives the same SID; they are made with AllocateAndInitializeSid
@@ -293,8 +294,15 @@ extern "C" HRESULT WINAPI GetAppContainerFolderPath(PCWSTR sid_string, PWSTR* pa
   if (!found.empty() && forced("folder", found, result)) found.clear();
   PWSTR made = nullptr;
   if (!found.empty()) {
-    const std::wstring folder =
-        L"C:\\users\\sandbox\\AppData\\Local\\Packages\\" + widen(lower(found)) + L"\\AC";
+    // A real folder per profile, made with its Temp on first use, as the
+    // system makes one when it registers a profile.
+    std::wstring folder = state_directory();
+    for (const std::wstring& part : {std::wstring(L"Packages"), widen(lower(found)),
+                                     std::wstring(L"AC"), std::wstring(L"Temp")}) {
+      folder += L"\\" + part;
+      CreateDirectoryW(folder.c_str(), nullptr);
+    }
+    folder.resize(folder.size() - 5);
     const std::size_t bytes = (folder.size() + 1) * sizeof(wchar_t);
     made = static_cast<PWSTR>(CoTaskMemAlloc(bytes));
     if (made != nullptr) {
