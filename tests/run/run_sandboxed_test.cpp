@@ -519,10 +519,10 @@ TEST(RunSandboxed, AFailedGrantIsUndoneAndReportedAlone) {
 TEST(RunSandboxed, AFailedGrantWhoseUndoFailsKeepsTheLeaseButReportsOnlyTheGrant) {
   Machine m;
   m.on_icacls = [](const fakes::FakeToolRunner::Run& run) -> SysResult<CapturedRun> {
-    if (run.arguments[0] == kTemp) return exit_with(5, "no");
+    if (run.arguments[0] == kWork) return exit_with(5, "no");
     return CapturedRun{};
   };
-  EXPECT_EQ(m.run().error(), "workspace ACL grant failed for " + kTemp + ": no");
+  EXPECT_EQ(m.run().error(), "workspace ACL grant failed for " + kWork + ": no");
   EXPECT_TRUE(m.files.has(lease_of(kWwOff)));
   m.expect_released_last(kWwOff);
 }
@@ -544,6 +544,23 @@ TEST(RunSandboxed, LaunchAndRevocationOutcomesCombine) {
               (std::vector<std::string>{kWork, kTemp}));
     EXPECT_FALSE(m.files.has(kTemp));
     m.expect_released_last(kWwOff);
+  }
+  {
+    // A temporary directory that cannot be revoked is taken away instead,
+    // what cannot be removed moved aside, and counts as revoked.
+    Machine m;
+    const std::string aside = kState + "\\stale\\aside1";
+    m.on_icacls = [&](const fakes::FakeToolRunner::Run& run) -> SysResult<CapturedRun> {
+      if (run.arguments[1] == "/grant" || run.arguments[0] != kTemp) return CapturedRun{};
+      m.files.add_file(kTemp + "\\locked\\f");
+      m.files.fail("remove_file", kTemp + "\\locked\\f", 5);
+      return exit_with(5, "denied");
+    };
+    EXPECT_EQ(m.run().value(), 3u);
+    m.expect_in_order({revoke(kTemp, kWwOff), "fs move " + kTemp + " -> " + aside,
+                       revoke(aside, kWwOff), "fs remove_file " + lease_of(kWwOff)});
+    EXPECT_TRUE(m.files.has(aside + "\\locked\\f"));
+    EXPECT_FALSE(m.files.has(kTemp));
   }
   {
     Machine m;
