@@ -62,7 +62,10 @@ SysResult<std::string> Win32AppContainerApi::folder_path(const std::string& sid_
       "GetAppContainerFolderPath", wide(utf8_to_utf16(sid_text)), &path);
   const UniqueCoTask owner(path);
   if (FAILED(result) || path == nullptr) return profile_failure(result);
-  return narrow(path);
+  // A path that UTF-8 cannot carry would be emptied and made under another name.
+  auto text = utf16_to_utf8_strict(reinterpret_cast<const char16_t*>(path));
+  if (!text) return sys_fail(system_error(ERROR_NO_UNICODE_TRANSLATION));
+  return std::move(*text);
 }
 
 SysResult<std::string> Win32AppContainerApi::sid_to_string(const void* sid) {
