@@ -4,6 +4,8 @@
 
 #include <userenv.h>
 
+#include <utility>
+
 #include "base/command_line.h"
 #include "base/text.h"
 #include "platform/win32/advapi.h"
