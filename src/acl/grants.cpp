@@ -82,11 +82,12 @@ Status revoke_path(ToolRunner& tools, FileSystem& files, const std::string& path
 }
 
 Status revoke_all(ToolRunner& tools, FileSystem& files, const std::vector<std::string>& paths,
-                  const std::string& sid_text) {
+                  const std::string& sid_text, const Disposal& dispose) {
   std::string failures;
   bool failed = false;
   for (const auto& path : paths) {
-    if (auto revoked = revoke_path(tools, files, path, sid_text); !revoked) {
+    if (auto revoked = revoke_path(tools, files, path, sid_text);
+        !revoked && !(dispose && dispose(path))) {
       if (failed) failures += "; ";
       failures += revoked.error();
       failed = true;

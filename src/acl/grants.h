@@ -3,6 +3,7 @@
 // icacls.exe, one tool run per path and direction.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,8 +36,11 @@ Status grant_path(ToolRunner& tools, const std::string& path, const std::string&
 // A path whose metadata cannot be read is skipped and counts as revoked.
 Status revoke_path(ToolRunner& tools, FileSystem& files, const std::string& path,
                    const std::string& sid_text);
-// Attempts every path; the failures' messages joined by "; ".
+// Says whether a path whose revocation failed has been taken away instead.
+using Disposal = std::function<bool(const std::string& path)>;
+// Attempts every path; the failures' messages joined by "; ". A path whose
+// revocation fails counts as revoked once `dispose`, if given, took it away.
 Status revoke_all(ToolRunner& tools, FileSystem& files, const std::vector<std::string>& paths,
-                  const std::string& sid_text);
+                  const std::string& sid_text, const Disposal& dispose = {});
 
 }  // namespace tessarin

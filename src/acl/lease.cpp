@@ -3,6 +3,7 @@
 #include <exception>
 #include <nlohmann/json.hpp>
 
+#include "acl/clear_away.h"
 #include "acl/grants.h"
 #include "base/json_text.h"
 #include "base/path.h"
@@ -250,9 +251,18 @@ Status recover_stale_lease(Platform& platform, const StateLayout& layout,
     }
     return success();
   }
-  // On failure the lease stays, so that the next run of the identity tries
-  // again.
-  if (auto revoked = revoke_all(platform.tools, platform.files, paths, sid_text); !revoked)
+  // A dead run's temporary directory that cannot be revoked (its command may
+  // have locked a folder in it) is taken away instead, so that it cannot
+  // wedge the identity. Otherwise, on failure, the lease stays, so that the
+  // next run of the identity tries again.
+  const auto dispose = [&](const std::string& path) {
+    const auto pid = run_temp_pid(layout, path);
+    if (!pid || (*pid != platform.env.current_process_id() && is_alive(platform.processes, *pid)))
+      return false;
+    auto tree = platform.files.tree_path(path);
+    return tree && clear_away(platform, layout, sid_text, *tree).ok();
+  };
+  if (auto revoked = revoke_all(platform.tools, platform.files, paths, sid_text, dispose); !revoked)
     return revoked;
   // Before the lease goes, so that a run killed here leaves it to be found.
   for (const auto& path : paths) {

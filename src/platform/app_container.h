@@ -65,9 +65,10 @@ class AppContainerApi {
   // DeriveAppContainerSidFromAppContainerName, failing as create_profile.
   virtual SysResult<OwnedSid> derive_sid(const std::string& name) = 0;
   // GetAppContainerFolderPath on the SID's text form, which succeeds only for
-  // a registered profile: success when it yields a path (released at once),
-  // else a failure carrying the HRESULT.
-  virtual SysStatus folder_path(const std::string& sid_text) = 0;
+  // a registered profile: the profile's folder (...\Packages\<name>\AC),
+  // which the system makes the container's LOCALAPPDATA, with its Temp as
+  // TEMP and TMP. A call that yields no path fails with the HRESULT.
+  virtual SysResult<std::string> folder_path(const std::string& sid_text) = 0;
 
   // ConvertSidToStringSidW.
   virtual SysResult<std::string> sid_to_string(const void* sid) = 0;

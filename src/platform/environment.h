@@ -25,6 +25,9 @@ class Environment {
   // The directory that holds the helper's own executable.
   virtual std::string executable_directory() = 0;
   virtual std::string system_directory() = 0;
+  // 128 bits from the system's random source as 32 lower-case hexadecimal
+  // digits: a name that no other process can foresee.
+  virtual SysResult<std::string> unguessable_name() = 0;
   virtual std::string windows_directory() = 0;
 };
 

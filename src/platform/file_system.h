@@ -88,6 +88,9 @@ class FileSystem {
   virtual SysStatus remove_file(const std::u16string& path) = 0;
   // Removes an empty directory, or a directory junction or link itself.
   virtual SysStatus remove_empty_directory(const std::u16string& path) = 0;
+  // Renames a file, directory or link itself, with all below it, on one
+  // volume; fails when something already stands at `to`.
+  virtual SysStatus move_entry(const std::u16string& from, const std::u16string& to) = 0;
   // Where the link at `path` leads, found without changing anything: what it
   // leads to is opened (for metadata only, so far as the system follows
   // links on open) for its final path; only when that cannot be opened

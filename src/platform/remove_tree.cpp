@@ -16,9 +16,13 @@ SysStatus remove_entry(FileSystem& files, const std::u16string& path, const Link
 SysStatus remove_tree(FileSystem& files, const std::string& path) {
   auto root = files.tree_path(path);
   if (!root) return root.propagate();
-  const LinkStatus top = files.link_status(*root);
+  return remove_tree(files, std::move(*root));
+}
+
+SysStatus remove_tree(FileSystem& files, std::u16string root) {
+  const LinkStatus top = files.link_status(root);
   if (!top.exists) return {};
-  if (!top.is_directory || top.is_reparse_point) return remove_entry(files, *root, top);
+  if (!top.is_directory || top.is_reparse_point) return remove_entry(files, root, top);
 
   // Depth-first without recursion: a tree planted by a child may be
   // arbitrarily deep, and the helper's stack must not depend on it.
@@ -26,7 +30,7 @@ SysStatus remove_tree(FileSystem& files, const std::string& path) {
     std::u16string path;
     bool listed = false;
   };
-  std::vector<Pending> pending{{std::move(*root)}};
+  std::vector<Pending> pending{{std::move(root)}};
   while (!pending.empty()) {
     if (pending.back().listed) {
       if (auto removed = files.remove_empty_directory(pending.back().path); !removed) {

@@ -13,5 +13,7 @@ namespace tessarin {
 // itself, wherever it stands, and what it points to is left untouched. Nothing
 // there is success. Stops at the first failure.
 SysStatus remove_tree(FileSystem& files, const std::string& path);
+// The same for a path in the form tree_path gives.
+SysStatus remove_tree(FileSystem& files, std::u16string root);
 
 }  // namespace tessarin

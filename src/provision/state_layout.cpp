@@ -25,6 +25,9 @@ std::string StateLayout::temp_root() const {
 std::string StateLayout::run_temp(std::uint32_t pid) const {
   return join_path(temp_root(), decimal(pid));
 }
+std::string StateLayout::stale() const {
+  return join_path(directory, "stale");
+}
 
 StateLayout state_layout(Environment& env) {
   // An empty or relative LOCALAPPDATA counts as undefined: a relative state

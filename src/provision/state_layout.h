@@ -28,6 +28,9 @@ struct StateLayout {
   std::string temp_root() const;
   // tmp\<pid>: the temporary directory of the run of process `pid`.
   std::string run_temp(std::uint32_t pid) const;
+  // stale: what a command left that could not be removed, each under a
+  // name no container can guess.
+  std::string stale() const;
 };
 
 // The state directory is LOCALAPPDATA (or the temporary-files directory when

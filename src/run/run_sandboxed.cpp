@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "acl/clear_away.h"
 #include "acl/grants.h"
 #include "acl/lease.h"
 #include "acl/reach.h"
@@ -88,7 +89,19 @@ struct Prepared {
   const std::string& sid_text;
   const std::vector<std::string>& lease_paths;
   const std::string& sandbox_temp_dir;
+  const StateLayout& layout;
 };
+
+// The tree has been ended and waited for, with a bound; a process that takes
+// longer to die still holds its files open for a moment.
+SysStatus remove_run_temp(Platform& platform, const std::string& path) {
+  SysStatus removed = remove_tree(platform.files, path);
+  for (int attempt = 1; !removed && attempt < kRemoveAttempts; ++attempt) {
+    platform.processes.sleep(kRemoveRetryMs);
+    removed = remove_tree(platform.files, path);
+  }
+  return removed;
+}
 
 // Revokes every leased path. Only a complete revocation lets the lease go;
 // otherwise the next run of the identity repeats it. The temporary directory
@@ -96,13 +109,18 @@ struct Prepared {
 // leaves the lease, which hands the rest to the identity's next run, rather
 // than a directory that no lease names any more.
 Status take_down(Platform& platform, const Prepared& run) {
-  Status revoked = revoke_all(platform.tools, platform.files, run.lease_paths, run.sid_text);
-  // The tree has been ended and waited for, with a bound; a process that
-  // takes longer to die still holds its files open for a moment.
-  for (int attempt = 1;
-       !remove_tree(platform.files, run.sandbox_temp_dir) && attempt < kRemoveAttempts; ++attempt) {
-    platform.processes.sleep(kRemoveRetryMs);
-  }
+  // A temporary directory whose revocation fails (its command may have
+  // locked a folder in it) is taken away instead: gone, it holds no entry,
+  // and it cannot wedge the identity.
+  const auto dispose = [&](const std::string& path) {
+    if (path != run.sandbox_temp_dir) return false;
+    if (remove_run_temp(platform, path)) return true;
+    auto tree = platform.files.tree_path(path);
+    return tree && clear_away(platform, run.layout, run.sid_text, *tree).ok();
+  };
+  Status revoked =
+      revoke_all(platform.tools, platform.files, run.lease_paths, run.sid_text, dispose);
+  (void)remove_run_temp(platform, run.sandbox_temp_dir);
   if (revoked) (void)platform.files.remove_file(run.lease);
   return revoked;
 }
@@ -205,11 +223,18 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
   if (auto walked = refuse_widening_links(platform.files, plan); !walked) {
     return walked.propagate();
   }
+  // Emptied before anything is written or granted, so that a folder that
+  // cannot be emptied stops the run with nothing to undo; and again once
+  // the child's tree has ended. A run killed in between leaves it to the
+  // next.
+  if (auto emptied = empty_identity_container(platform, layout, *sid_text); !emptied) {
+    return emptied.propagate();
+  }
 
   if (auto leased = lease_then_make_temp(platform, lease, lease_paths, sandbox_temp_dir); !leased) {
     return leased.propagate();
   }
-  const Prepared prepared{lease, *sid_text, lease_paths, sandbox_temp_dir};
+  const Prepared prepared{lease, *sid_text, lease_paths, sandbox_temp_dir, layout};
   if (auto granted = grant_workspace_access(platform.tools, plan); !granted) {
     (void)take_down(platform, prepared);
     return granted.propagate();
@@ -222,6 +247,8 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
   }
 
   Result<std::uint32_t> launched = start_child(platform, request, *sid, sandbox_temp_dir, caller);
+  // Like the other clean-up after the child, this decides nothing.
+  (void)empty_identity_container(platform, layout, *sid_text);
   const Status revoked = take_down(platform, prepared);
   return combine(std::move(launched), revoked);
 }

@@ -186,14 +186,21 @@ TEST(LeaseRecovery, EveryTruncationAndFlippedBitIsRevokedOrRefusedAndKept) {
 
 TEST_F(Lease, RecoveryFailuresLeaveTheLease) {
   fake.files.add_directory("D:\\kept");
-  const std::string content = R"(["D:\\kept"])";
-  fake.files.add_file(kLease, content);
+  // A dead run's temporary directory that cannot be revoked is taken away
+  // instead, what cannot be removed moved aside, and so fails nothing.
+  const std::string dead = fakes::kStateDir + "\\tmp\\9";
+  fake.processes.gone_pids.insert(9);
+  fake.files.add_file(dead + "\\locked\\f");
+  fake.files.fail("remove_file", dead + "\\locked\\f", 5);
+  fake.files.add_file(kLease, encode_acl_lease({"D:\\kept", dead}));
 
   fake.tools.on_run = [](const fakes::FakeToolRunner::Run&) -> SysResult<CapturedRun> {
     return CapturedRun{5, "Access is denied.\r\n"};
   };
   EXPECT_EQ(recover_stale_lease(platform, layout, kProfile, kSid).error(),
             "workspace ACL cleanup failed for D:\\kept: Access is denied.");
+  EXPECT_TRUE(fake.files.has(fakes::kStateDir + "\\stale\\aside1\\locked\\f"));
+  EXPECT_FALSE(fake.files.has(dead));
   fake.tools.on_run = nullptr;
 
   fake.files.fail("remove_file", kLease, 2, ErrorKind::kNotFound);  // it counts here

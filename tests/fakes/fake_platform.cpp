@@ -4,6 +4,7 @@
 
 #include "base/path.h"
 #include "base/text.h"
+#include "fakes/names.h"
 
 namespace tessarin::fakes {
 
@@ -156,11 +157,22 @@ SysStatus FakeFileSystem::remove_file(const std::string& path) {
 
 SysStatus FakeFileSystem::rename(const std::string& from, const std::string& to) {
   log_.push_back("fs rename " + from + " -> " + to);
-  if (auto e = injected("rename", from)) return sys_fail(*e);
+  return move_nodes("rename", from, to);
+}
+
+SysStatus FakeFileSystem::move_nodes(const char* operation, const std::string& from,
+                                     const std::string& to) {
+  if (auto e = injected(operation, from)) return sys_fail(*e);
   if (!has(from)) return sys_fail(not_found(2));
   if (has(to)) return sys_fail(error(183, ErrorKind::kAlreadyExists));
-  nodes[to] = nodes[from];
-  nodes.erase(from);
+  for (auto it = nodes.begin(); it != nodes.end();) {
+    if (it->first == from || it->first.starts_with(from + "\\")) {
+      nodes[to + it->first.substr(from.size())] = it->second;
+      it = nodes.erase(it);
+    } else {
+      ++it;
+    }
+  }
   return {};
 }
 
@@ -306,6 +318,14 @@ SysStatus FakeFileSystem::remove_empty_directory(const std::u16string& wide_path
   return {};
 }
 
+SysStatus FakeFileSystem::move_entry(const std::u16string& wide_from,
+                                     const std::u16string& wide_to) {
+  const std::string from = node_key(wide_from);
+  const std::string to = node_key(wide_to);
+  log_.push_back("fs move " + from + " -> " + to);
+  return move_nodes("move_entry", from, to);
+}
+
 SysResult<LinkTarget> FakeFileSystem::link_target(const std::u16string& wide_path) {
   const std::string path = node_key(wide_path);
   log_.push_back("fs link_target " + path);
@@ -390,10 +410,10 @@ SysResult<OwnedSid> FakeAppContainerApi::derive_sid(const std::string& name) {
   return allocate(sid_text_for(name), SidOrigin::kFreeSid);
 }
 
-SysStatus FakeAppContainerApi::folder_path(const std::string& sid_text) {
+SysResult<std::string> FakeAppContainerApi::folder_path(const std::string& sid_text) {
   log_.push_back("profile folder " + sid_text);
   for (const auto& name : registered) {
-    if (sid_text_for(name) == sid_text) return {};
+    if (sid_text_for(name) == sid_text) return container_of(name);
   }
   return hresult_failure(0x80070002u, ErrorKind::kNotFound);
 }

@@ -51,9 +51,12 @@ class FakeEnvironment final : public Environment {
   std::string executable_directory() override { return exe_dir; }
   std::string system_directory() override { return "C:\\Windows\\System32"; }
   std::string windows_directory() override { return "C:\\Windows"; }
+  // "aside1", "aside2", ...
+  SysResult<std::string> unguessable_name() override { return "aside" + std::to_string(++names_); }
 
  private:
   EventLog& log_;
+  int names_ = 0;
 };
 
 // A tree of files and directories keyed by the exact path text. Parents must
@@ -77,7 +80,7 @@ class FakeFileSystem final : public FileSystem {
 
   // Makes the next calls of `operation` ("read_file", "write_file",
   // "remove_file", "rename", "replace", "create_directories", "canonicalize",
-  // "list_directory", "remove_empty_directory", "link_target") on `path` fail
+  // "list_directory", "remove_empty_directory", "link_target", "move_entry") on `path` fail
   // with `code`.
   void fail(const std::string& operation, const std::string& path, std::uint32_t code,
             ErrorKind kind = ErrorKind::kOther);
@@ -109,12 +112,15 @@ class FakeFileSystem final : public FileSystem {
   SysResult<std::vector<DirectoryEntry>> list_directory(const std::u16string& path) override;
   SysStatus remove_file(const std::u16string& path) override;
   SysStatus remove_empty_directory(const std::u16string& path) override;
+  SysStatus move_entry(const std::u16string& from, const std::u16string& to) override;
   SysResult<LinkTarget> link_target(const std::u16string& path) override;
 
   static SystemError error(std::uint32_t code, ErrorKind kind = ErrorKind::kOther);
 
  private:
   std::optional<SystemError> injected(const std::string& operation, const std::string& path);
+  // A node and everything below it, renamed.
+  SysStatus move_nodes(const char* operation, const std::string& from, const std::string& to);
   // The key of the node that `path` leads to, following links.
   std::optional<std::string> resolve_key(const std::string& path) const;
   const Node* resolve(const std::string& path) const;
@@ -172,7 +178,8 @@ class FakeAppContainerApi final : public AppContainerApi {
   SysResult<OwnedSid> create_profile(const std::string& name, const std::string& display_name,
                                      const std::string& description) override;
   SysResult<OwnedSid> derive_sid(const std::string& name) override;
-  SysStatus folder_path(const std::string& sid_text) override;
+  // container_of(name) for a registered profile.
+  SysResult<std::string> folder_path(const std::string& sid_text) override;
   SysResult<std::string> sid_to_string(const void* sid) override;
   SysResult<OwnedSid> string_to_sid(const std::string& text) override;
   void release_sid(void* sid, SidOrigin origin) override;

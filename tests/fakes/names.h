@@ -18,5 +18,11 @@ inline const std::string kLeases = kStateDir + "\\acl-leases";
 inline std::string lease_of(const std::string& profile) {
   return kLeases + "\\" + profile + ".json";
 }
+// The identity's container folder, as the fake profile functions give it.
+inline std::string container_of(const std::string& profile) {
+  std::string name = profile;
+  for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return "C:\\Users\\u\\AppData\\Local\\Packages\\" + name + "\\AC";
+}
 
 }  // namespace tessarin::fakes

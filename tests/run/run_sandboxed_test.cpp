@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <utility>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -28,6 +29,7 @@ const std::string& kState = kStateDir;
 const std::string kTemp = kState + "\\tmp\\4242";
 const std::string kWork = "\\\\?\\C:\\work";
 const std::string kData = "\\\\?\\C:\\data";
+const std::string kAc = container_of(kWwOff);
 
 std::string lock_of(const std::string& profile) {
   return "Local\\Tessarin.Sandbox.Profile." + profile;
@@ -140,6 +142,8 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
                      "lock file " + lock_file_of(kWwOff),
                      "launch guard_console",
                      "profile derive " + kWwOff,
+                     "profile folder " + sid_of(kWwOff),
+                     "fs create_directories " + kAc + "\\Temp",
                      "fs replace " + kLeases + "\\" + kWwOff + ".tmp-4242",
                      "fs create_directories " + kTemp,
                      grant(kWork, kWwOff, "M"),
@@ -151,6 +155,8 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
                      "process wait_either process parent",
                      "launch end_job job",
                      "launch close job",
+                     "profile folder " + sid_of(kWwOff),
+                     "fs list " + kAc,
                      revoke(kWork, kWwOff),
                      revoke(kTemp, kWwOff),
                      "fs remove_directory " + kTemp,
@@ -375,6 +381,20 @@ TEST(RunSandboxed, EachStepUnderTheLockFailsWithItsMessageAndReleasesInOrder) {
          m.files.fail("remove_file", kTemp + "\\left-over", 32);
        },
        "reset sandbox temp: fake error 32 (os error 32)", true},
+      {"container folder unknown",
+       [](Machine& m, RunRequest&) {
+         m.after_readiness = [&m] { m.app_containers.registered.erase(kWwOff); };
+       },
+       "find sandbox container folder: fake HRESULT 80070002", true},
+      // What can be neither removed nor moved aside stops the run before
+      // anything is written or granted.
+      {"container folder stuck",
+       [](Machine& m, RunRequest&) {
+         m.files.add_file(kAc + "\\cache\\f");
+         m.files.fail("remove_file", kAc + "\\cache\\f", 5);
+         m.files.fail("move_entry", kAc + "\\cache", 5);
+       },
+       "empty sandbox container folder " + kAc + "\\cache: fake error 5 (os error 5)", true},
       {"create temp", [](Machine& m, RunRequest&) { m.files.fail("create_directories", kTemp, 5); },
        "create sandbox temp: fake error 5 (os error 5)", true},
       {"lease write",
@@ -400,7 +420,7 @@ TEST(RunSandboxed, EachStepUnderTheLockFailsWithItsMessageAndReleasesInOrder) {
     if (name.starts_with("lease ") || name == "create temp") {
       EXPECT_FALSE(m.files.has(kTemp)) << c.name;
     }
-    if (name.ends_with(" temp")) {
+    if (name.ends_with(" temp") || name.starts_with("container")) {
       EXPECT_FALSE(m.files.has(lease_of(kWwOff))) << c.name;
     }
     m.expect_released_last(kWwOff, c.sid_held);
@@ -510,10 +530,10 @@ TEST(RunSandboxed, AFailedGrantIsUndoneAndReportedAlone) {
 TEST(RunSandboxed, AFailedGrantWhoseUndoFailsKeepsTheLeaseButReportsOnlyTheGrant) {
   Machine m;
   m.on_icacls = [](const fakes::FakeToolRunner::Run& run) -> SysResult<CapturedRun> {
-    if (run.arguments[0] == kTemp) return exit_with(5, "no");
+    if (run.arguments[0] == kWork) return exit_with(5, "no");
     return CapturedRun{};
   };
-  EXPECT_EQ(m.run().error(), "workspace ACL grant failed for " + kTemp + ": no");
+  EXPECT_EQ(m.run().error(), "workspace ACL grant failed for " + kWork + ": no");
   EXPECT_TRUE(m.files.has(lease_of(kWwOff)));
   m.expect_released_last(kWwOff);
 }
@@ -535,6 +555,20 @@ TEST(RunSandboxed, LaunchAndRevocationOutcomesCombine) {
               (std::vector<std::string>{kWork, kTemp}));
     EXPECT_FALSE(m.files.has(kTemp));
     m.expect_released_last(kWwOff);
+  }
+  {
+    // A temporary directory that cannot be revoked is removed instead, what
+    // cannot be removed moved aside: it no longer holds the lease.
+    Machine m;
+    m.on_icacls = [&](const fakes::FakeToolRunner::Run& run) -> SysResult<CapturedRun> {
+      if (run.arguments[1] == "/grant" || run.arguments[0] != kTemp) return CapturedRun{};
+      m.files.add_file(kTemp + "\\locked\\f");
+      m.files.fail("remove_file", kTemp + "\\locked\\f", 5);
+      return exit_with(5, "denied");
+    };
+    EXPECT_EQ(m.run().value(), 3u);
+    EXPECT_TRUE(m.files.has(kState + "\\stale\\aside1\\locked\\f"));
+    EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
   }
   {
     Machine m;
@@ -595,6 +629,50 @@ TEST(RunSandboxed, ALeftOverTemporaryDirectoryIsEmptiedWithoutFollowingLinks) {
   ASSERT_TRUE(m.run().ok());
   EXPECT_EQ(m.files.content("C:\\Users\\u\\Documents\\thesis.docx"), "precious");
   EXPECT_THAT(m.log, Not(Contains(HasSubstr("Documents"))));
+}
+
+// The system gives the command the identity's container folder as its
+// LOCALAPPDATA, TEMP and TMP: nothing one run leaves there reaches the next,
+// and nothing a command locks there stops the identity's later runs.
+TEST(RunSandboxed, TheContainerFolderIsEmptyWhenTheCommandStartsAndEmptiedAfterIt) {
+  Machine m;
+  const std::string docs = "C:\\Users\\u\\Documents";
+  const std::string aside = kState + "\\stale\\aside1";
+  m.files.add_file(docs + "\\thesis.docx", "precious");
+  m.files.nodes[kAc + "\\escape"] = fakes::FakeFileSystem::Node{true, {}, docs};
+  for (const char* left : {"\\Temp\\old\\f", "\\npm-cache\\x", "\\locked\\f"}) {
+    m.files.add_file(kAc + left);
+  }
+  m.files.fail("remove_file", kAc + "\\locked\\f", 5);
+  m.files.add_file(container_of(kRoOff) + "\\Temp\\theirs");
+  const auto in_folder = [&] {
+    std::vector<std::string> found;
+    for (const auto& [path, node] : m.files.nodes) {
+      if (path.starts_with(kAc + "\\")) found.push_back(path);
+    }
+    return found;
+  };
+  // The grants stand in for the command: what it leaves last cannot even
+  // be moved aside, which after the child is no failure.
+  bool planted = false;
+  m.on_icacls = [&](const fakes::FakeToolRunner::Run& run) -> SysResult<CapturedRun> {
+    if (run.arguments[1] != "/grant" || std::exchange(planted, true)) return CapturedRun{};
+    EXPECT_THAT(in_folder(), ElementsAre(kAc + "\\Temp"));
+    m.files.add_file(kAc + "\\Temp\\new");
+    m.files.add_file(kAc + "\\late\\f");
+    m.files.fail("remove_file", kAc + "\\late\\f", 5);
+    m.files.fail("move_entry", kAc + "\\late", 5);
+    return CapturedRun{};
+  };
+  EXPECT_EQ(m.run().value(), 3u);
+  m.expect_in_order({"fs move " + kAc + "\\locked -> " + aside, revoke(aside, kWwOff),
+                     grant(kWork, kWwOff, "M"), "launch create_process",
+                     "fs remove_file " + kAc + "\\Temp\\new"});
+  EXPECT_THAT(in_folder(), ElementsAre(kAc + "\\Temp", kAc + "\\late", kAc + "\\late\\f"));
+  EXPECT_TRUE(m.files.has(aside + "\\f"));
+  EXPECT_EQ(m.files.content(docs + "\\thesis.docx"), "precious");
+  EXPECT_TRUE(m.files.has(container_of(kRoOff) + "\\Temp\\theirs"));
+  m.expect_released_last(kWwOff);
 }
 
 TEST(RunSandboxed, ATemporaryDirectoryStillInUseIsRetriedBrieflyAndDoesNotFailTheRun) {

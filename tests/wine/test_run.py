@@ -8,6 +8,8 @@ the entries in force."""
 from __future__ import annotations
 
 import json
+import os
+import re
 import shutil
 import subprocess
 import time
@@ -15,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import (LAUNCH_FAILS, WW_OFF, Install, WineStartFailure, from_windows, run_args,
+from harness import (LAUNCH_FAILS, RO_OFF, WW_OFF, Install, WineStartFailure, from_windows, run_args,
                      to_windows)
 from stand_ins import IcaclsStandIn
 
@@ -88,6 +90,43 @@ def test_a_run_is_granted_then_fails_at_the_launch_and_leaves_nothing_behind(mac
     assert icacls.lease_snapshot() == {f"{WW_OFF}.json": json.dumps(leased, separators=(",", ":"))}
     assert not lease_file(machine).exists()
     assert temp_dirs(machine) == []
+
+
+def test_the_container_folder_is_emptied_before_any_launch_and_what_is_locked_moved_aside(
+        machine, icacls):
+    work = directory(machine, "work")
+    packages = machine.stand_in_state / "Packages"
+    ours, theirs = packages / WW_OFF.lower() / "AC", packages / RO_OFF.lower() / "AC"
+    for folder in (ours, theirs):
+        (folder / "Temp" / "old").mkdir(parents=True)
+        (folder / "npm-cache" / "locked").mkdir(parents=True)
+        (folder / "npm-cache" / "locked" / "x").write_text("left by a command")
+    # A file that cannot be removed in a folder that can be moved, as a
+    # command makes one on Windows with an OWNER RIGHTS entry.
+    locked = ours / "npm-cache" / "locked"
+    if os.geteuid() == 0:
+        subprocess.run(["chattr", "+i", locked / "x"], check=True)
+    else:
+        locked.chmod(0o555)
+    theirs_before = sorted(theirs.rglob("*"))
+    try:
+        # A failed grant ends the run before any launch, and so before any
+        # emptying after the child: only the one before the launch ran.
+        icacls.fail(canonical(work), 5, b"denied\r\n", direction="grant")
+        assert machine.run(*run_args(work)).exit_code == 77
+        assert [p.name for p in ours.iterdir()] == ["Temp"]
+        assert list((ours / "Temp").iterdir()) == []
+        [aside] = (machine.state_dir / "stale").iterdir()
+        assert re.fullmatch("[0-9a-f]{32}", aside.name)
+        assert (aside / "locked" / "x").read_text() == "left by a command"
+        assert sorted(theirs.rglob("*")) == theirs_before
+        icacls.reset()
+        (ours / "Temp" / "again").write_text("x")
+        result = machine.run(*run_args(work))
+        assert (result.exit_code, result.err) == (77, f"tessarin-sandbox: {LAUNCH_FAILS}\n")
+        assert [p.name for p in ours.rglob("*")] == ["Temp"]
+    finally:
+        subprocess.run(["chattr", "-R", "-i", machine.root], check=False, capture_output=True)
 
 
 def test_a_failing_revocation_is_reported_after_the_launch_and_keeps_the_lease(machine, icacls):
@@ -268,6 +307,11 @@ def test_an_icacls_failure_at_each_call_position_is_reported_and_undone(machine,
                 raise WineStartFailure(f"a revocation's icacls never started: {calls}")
             assert [c[1] for c in calls] == ["/grant"] * position + ["/remove:g"] * 3
             assert icacls.ledger() == []
+            assert not lease_file(machine).exists()
+        elif position == 6:
+            # The temporary directory is removed instead, and so counts as
+            # revoked: a folder a command locked in it cannot wedge the identity.
+            assert result.err == f"tessarin-sandbox: {LAUNCH_FAILS}\n"
             assert not lease_file(machine).exists()
         else:
             assert result.err == (f"tessarin-sandbox: {LAUNCH_FAILS}; workspace ACL cleanup "

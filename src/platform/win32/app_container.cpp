@@ -4,6 +4,8 @@
 
 #include <userenv.h>
 
+#include <utility>
+
 #include "base/command_line.h"
 #include "base/text.h"
 #include "platform/win32/advapi.h"
@@ -56,14 +58,16 @@ SysResult<OwnedSid> Win32AppContainerApi::derive_sid(const std::string& name) {
   return yielded_sid(*this, result, sid);
 }
 
-SysStatus Win32AppContainerApi::folder_path(const std::string& sid_text) {
+SysResult<std::string> Win32AppContainerApi::folder_path(const std::string& sid_text) {
   PWSTR path = nullptr;
   const HRESULT result = call_userenv<decltype(&::GetAppContainerFolderPath)>(
       "GetAppContainerFolderPath", wide(utf8_to_utf16(sid_text)), &path);
-  // Only its presence matters; the buffer is the system's and goes back at once.
   const UniqueCoTask owner(path);
   if (FAILED(result) || path == nullptr) return profile_failure(result);
-  return {};
+  // A path that UTF-8 cannot carry would be emptied and made under another name.
+  auto text = utf16_to_utf8_strict(reinterpret_cast<const char16_t*>(path));
+  if (!text) return sys_fail(system_error(ERROR_NO_UNICODE_TRANSLATION));
+  return std::move(*text);
 }
 
 SysResult<std::string> Win32AppContainerApi::sid_to_string(const void* sid) {

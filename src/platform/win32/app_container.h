@@ -12,7 +12,7 @@ class Win32AppContainerApi final : public AppContainerApi {
   SysResult<OwnedSid> create_profile(const std::string& name, const std::string& display_name,
                                      const std::string& description) override;
   SysResult<OwnedSid> derive_sid(const std::string& name) override;
-  SysStatus folder_path(const std::string& sid_text) override;
+  SysResult<std::string> folder_path(const std::string& sid_text) override;
   SysResult<std::string> sid_to_string(const void* sid) override;
   SysResult<OwnedSid> string_to_sid(const std::string& text) override;
   void release_sid(void* sid, SidOrigin origin) override;

@@ -2,10 +2,12 @@
 
 #include <windows.h>
 
+#include <array>
 #include <string>
 
 #include "base/path.h"
 #include "base/text.h"
+#include "platform/win32/advapi.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/system_error.h"
 
@@ -91,6 +93,20 @@ std::string Win32Environment::system_directory() {
 
 std::string Win32Environment::windows_directory() {
   return to_text(grow([](wchar_t* b, DWORD n) { return GetWindowsDirectoryW(b, n); }));
+}
+
+SysResult<std::string> Win32Environment::unguessable_name() {
+  std::array<unsigned char, 16> random{};
+  if (!advapi::gen_random(random.data(), static_cast<ULONG>(random.size()))) {
+    return sys_fail(last_system_error());
+  }
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string name;
+  for (const unsigned char byte : random) {
+    name += kDigits[byte >> 4];
+    name += kDigits[byte & 15];
+  }
+  return name;
 }
 
 }  // namespace tessarin::win32

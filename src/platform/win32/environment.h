@@ -13,6 +13,7 @@ class Win32Environment final : public Environment {
   std::string executable_directory() override;
   std::string system_directory() override;
   std::string windows_directory() override;
+  SysResult<std::string> unguessable_name() override;
 };
 
 }  // namespace tessarin::win32

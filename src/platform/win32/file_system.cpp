@@ -298,6 +298,12 @@ SysStatus Win32FileSystem::remove_empty_directory(const std::u16string& path) {
   return remove_clearing_read_only(path, [](const wchar_t* p) { return RemoveDirectoryW(p); });
 }
 
+SysStatus Win32FileSystem::move_entry(const std::u16string& from, const std::u16string& to) {
+  // Neither replacing nor copying: a copy would read through links, and a
+  // rename moves a link as itself.
+  return status_of(MoveFileExW(wide(from), wide(to), 0));
+}
+
 SysResult<LinkTarget> Win32FileSystem::link_target(const std::u16string& path) {
   {
     // A link planted by a sandboxed child may lead to a pipe of its own:

@@ -20,6 +20,7 @@ class Win32FileSystem final : public FileSystem {
   SysResult<std::vector<DirectoryEntry>> list_directory(const std::u16string& path) override;
   SysStatus remove_file(const std::u16string& path) override;
   SysStatus remove_empty_directory(const std::u16string& path) override;
+  SysStatus move_entry(const std::u16string& from, const std::u16string& to) override;
   SysResult<LinkTarget> link_target(const std::u16string& path) override;
 };
 

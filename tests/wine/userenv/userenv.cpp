@@ -17,6 +17,7 @@
 //                         (CODE in decimal or 0x-hexadecimal)
 //   calls.log             one JSON object per call, shared with the other
 //                         stand-ins so that the order across them shows
+//   Packages\<name>\AC    each profile's folder, lower-cased, with its Temp
 //
 // SIDs are S-1-15-2- and seven numbers hashed from the lower-cased name, so a
 // name always gives the same SID; they are made with AllocateAndInitializeSid
@@ -27,6 +28,7 @@
 #include <objbase.h>
 
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -101,47 +103,22 @@ void append_file(const wchar_t* name, const std::string& bytes) {
 
 std::vector<std::vector<std::string>> lines_of(const std::string& bytes, char separator) {
   std::vector<std::vector<std::string>> lines;
-  std::size_t start = 0;
-  while (start < bytes.size()) {
-    std::size_t end = bytes.find('\n', start);
-    if (end == std::string::npos) end = bytes.size();
-    std::string line = bytes.substr(start, end - start);
+  std::istringstream text(bytes);
+  for (std::string line; std::getline(text, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) {
-      std::vector<std::string> fields;
-      std::size_t from = 0;
-      for (;;) {
-        const std::size_t to = line.find(separator, from);
-        fields.push_back(
-            line.substr(from, to == std::string::npos ? std::string::npos : to - from));
-        if (to == std::string::npos) break;
-        from = to + 1;
-      }
-      lines.push_back(fields);
-    }
-    start = end + 1;
+    if (line.empty()) continue;
+    std::istringstream fields(line);
+    lines.emplace_back();
+    for (std::string field; std::getline(fields, field, separator);) lines.back().push_back(field);
   }
   return lines;
-}
-
-// Decimal, or hexadecimal after "0x".
-std::uint32_t parse_code(const std::string& text) {
-  std::uint32_t value = 0;
-  const bool is_hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  for (std::size_t i = is_hex ? 2 : 0; i < text.size(); ++i) {
-    const char c = static_cast<char>(text[i] | 0x20);
-    const std::uint32_t digit = c >= '0' && c <= '9' ? static_cast<std::uint32_t>(c - '0')
-                                                     : static_cast<std::uint32_t>(c - 'a' + 10);
-    value = value * (is_hex ? 16 : 10) + digit;
-  }
-  return value;
 }
 
 // The forced code of `verb` for `name`, if the control file has one.
 bool forced(const std::string& verb, const std::string& name, HRESULT& code) {
   for (const auto& fields : lines_of(read_file(L"userenv-control.txt"), ' ')) {
     if (fields.size() >= 2 && fields[0] == verb && lower(fields[1]) == lower(name)) {
-      code = fields.size() >= 3 ? static_cast<HRESULT>(parse_code(fields[2])) : 0;
+      code = fields.size() >= 3 ? static_cast<HRESULT>(std::stoul(fields[2], nullptr, 0)) : 0;
       return true;
     }
   }
@@ -293,8 +270,15 @@ extern "C" HRESULT WINAPI GetAppContainerFolderPath(PCWSTR sid_string, PWSTR* pa
   if (!found.empty() && forced("folder", found, result)) found.clear();
   PWSTR made = nullptr;
   if (!found.empty()) {
-    const std::wstring folder =
-        L"C:\\users\\sandbox\\AppData\\Local\\Packages\\" + widen(lower(found)) + L"\\AC";
+    // A real folder per profile, made with its Temp on first use, as the
+    // system makes one when it registers a profile.
+    std::wstring folder = state_directory();
+    for (const std::wstring& part : {std::wstring(L"Packages"), widen(lower(found)),
+                                     std::wstring(L"AC"), std::wstring(L"Temp")}) {
+      folder += L"\\" + part;
+      CreateDirectoryW(folder.c_str(), nullptr);
+    }
+    folder.resize(folder.size() - 5);
     const std::size_t bytes = (folder.size() + 1) * sizeof(wchar_t);
     made = static_cast<PWSTR>(CoTaskMemAlloc(bytes));
     if (made != nullptr) {
