@@ -3,9 +3,11 @@
 // promise against what the child could actually do, and measures what the
 // next design steps depend on. Run it elevated:
 //   tessarin-acceptance.exe [--report <file>] [--work <dir>] [--net-target <ipv4>:<port>]
-//                           [--require-network] [--large-tree]
+//                           [--require-network] [--require-decisive] [--large-tree]
+//                           [--audit-module <NtObjectManager.psd1>]
 //   tessarin-acceptance.exe --cleanup [--work <dir>]
-// Exit codes: 0 every check passed (some may be skipped), 1 a check failed,
+// Exit codes: 0 every check passed (some may be skipped), 1 a check failed
+// (or, with --require-decisive, a figure is incomplete or a question unsettled),
 // 2 usage, 3 refused to run (not Windows 10/11, not elevated, files missing,
 // a work directory it did not make), 4 setup or status did not make the
 // machine ready (nothing else was run). --cleanup exits 0 when everything
@@ -45,6 +47,8 @@ std::optional<Options> parse_options(int argc, wchar_t** argv) {
     const std::wstring flag = argv[i];
     if (flag == L"--require-network") {
       g_suite.require_network = true;
+    } else if (flag == L"--require-decisive") {
+      g_suite.require_decisive = true;
     } else if (flag == L"--large-tree") {
       g_suite.large_tree = true;
     } else if (flag == L"--cleanup") {
@@ -55,6 +59,8 @@ std::optional<Options> parse_options(int argc, wchar_t** argv) {
       o.report = argv[++i];
     } else if (flag == L"--work") {
       o.work = argv[++i];
+    } else if (flag == L"--audit-module") {
+      g.audit_module = argv[++i];
     } else if (flag == L"--net-target") {
       g.net_target = u8(argv[++i]);
       if (!net_target::parse(argv[i])) {
@@ -228,12 +234,15 @@ std::string prepare(const std::wstring& work) {
   GetTokenInformation(Handle(raw).get(), TokenUser, user, sizeof user, &size);
   if (!CopyFileW((own_dir + L"\\tessarin-sandbox.exe").c_str(), g.helper.c_str(), FALSE) ||
       !CopyFileW((own_dir + L"\\tessarin-probe.exe").c_str(), g.probe.c_str(), FALSE) ||
-      !add_ace(g.root, sid_text(reinterpret_cast<TOKEN_USER*>(user)->User.Sid), FILE_ALL_ACCESS) ||
+      (g.user_sid = sid_text(reinterpret_cast<TOKEN_USER*>(user)->User.Sid)).empty() ||
+      !add_ace(g.root, g.user_sid, FILE_ALL_ACCESS) ||
       !add_ace(g.bin, "S-1-15-2-1", FILE_GENERIC_READ | FILE_GENERIC_EXECUTE)) {
     return "tessarin-sandbox.exe and tessarin-probe.exe must lie beside this program, and " +
            u8(work) + " must be writable";
   }
   g.state = env(L"LOCALAPPDATA") + L"\\Tessarin\\sandbox";
+  // A second suite on one machine meets a warm cache and what the first left.
+  g_suite.report["options"]["an earlier run left the helper's state"] = exists(g.state);
   const wchar_t* presets[] = {L"ReadOnly", L"WorkspaceWrite"};
   const wchar_t* modes[] = {L"Offline", L"Online"};
   for (int p = 0; p < 2; ++p) {
@@ -277,11 +286,17 @@ void prepare_console() {
         "note: the console checks share this terminal; the suite flushes whatever "
         "a child types into it\n");
   }
+  // Ctrl+C may come ignored from an ancestor started in a new process group,
+  // and everything the suite starts would inherit that; the Ctrl+C row needs
+  // it delivered to the helper.
+  SetConsoleCtrlHandler(nullptr, FALSE);
   SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   g.console_input =
       Handle(CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
                          FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
+  g.null_input = Handle(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &inherit, OPEN_EXISTING, 0, nullptr));
   if (!g.console_input) {
     g.console_input = Handle(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                          &inherit, OPEN_EXISTING, 0, nullptr));
@@ -326,11 +341,15 @@ int cleanup(const std::wstring& work) {
 
 int wmain(int argc, wchar_t** argv) {
   using namespace acceptance;
+  // A crashing child must end, not wait behind an error dialog; everything
+  // the suite starts inherits this.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   auto options = parse_options(argc, argv);
   if (!options) {
     std::printf(
         "usage: tessarin-acceptance.exe [--report <file>] [--work <dir>] [--net-target "
-        "<ipv4>:<port>] [--require-network] [--large-tree]\n"
+        "<ipv4>:<port>] [--require-network] [--require-decisive] [--large-tree]\n"
+        "                               [--audit-module <NtObjectManager.psd1>]\n"
         "       tessarin-acceptance.exe --cleanup [--work <dir>]\n");
     return kUsage;
   }
@@ -341,29 +360,20 @@ int wmain(int argc, wchar_t** argv) {
   g_suite.report["options"] = {{"work", u8(options->work)},
                                {"net target", g.net_target},
                                {"require network", g_suite.require_network},
-                               {"large tree", g_suite.large_tree}};
-  // Every measurement and question is in the report, taken or "not run".
+                               {"require decisive", g_suite.require_decisive},
+                               {"large tree", g_suite.large_tree},
+                               {"audit module", u8(g.audit_module)}};
+  if (!options->cleanup) g_suite.path = options->report;
   const auto finish_report = [&](int code) {
-    json& questions = g_suite.report["design questions"] = json::array();
-    for (const Question& q : kQuestions) {
-      json item = {{"question", q.question}, {"figures", json::array()}};
-      for (const Row row : q.figures) item["figures"].push_back(kMeasurements[row].name);
-      const auto found = g_suite.answered.find(q.question);
-      item.update(found != g_suite.answered.end() ? found->second : json{{"answer", "not run"}});
-      questions.push_back(item);
+    if (code == kPassed && g_suite.require_decisive) {
+      const std::vector<std::string> open = undecided();
+      for (const auto& item : open) std::printf("NOT DECISIVE  %s\n", item.c_str());
+      if (!open.empty()) {
+        g_suite.report["not decisive"] = open;
+        code = kFailed;
+      }
     }
-    json& measurements = g_suite.report["measurements"] = json::array();
-    for (const Measurement& m : kMeasurements) {
-      const auto found = g_suite.measured.find(m.name);
-      measurements.push_back(found != g_suite.measured.end()
-                                 ? found->second
-                                 : json{{"measurement", m.name}, {"status", "not run"}});
-    }
-    g_suite.report["checks"] = g_suite.checks;
-    g_suite.report["failures"] = g_suite.failures;
-    g_suite.report["exit code"] = code;
-    std::ofstream(std::filesystem::path(options->report), std::ios::binary)
-        << g_suite.report.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+    write_report(code);
     if (code != kRefused) std::printf("\n%d check(s) failed\n", g_suite.failures);
     std::printf("report: %s\n", u8(options->report).c_str());
     return code;
@@ -433,7 +443,9 @@ int wmain(int argc, wchar_t** argv) {
     console_close();
     locked_file();
     planted_tools();
+    toolchains();
     take_measurements();
+    judge_figures();
     interrupt_during_grants();
     settle_questions();
   } catch (const std::exception& e) {

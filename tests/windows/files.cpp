@@ -95,7 +95,9 @@ void find_aces(const std::wstring& path, const std::string& sid, std::vector<std
   if (!has) found.push_back("unreadable " + u8(path));
   if (has.value_or(false)) found.push_back(u8(path));
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    list_dir(path, [&](const std::wstring& entry) { find_aces(entry, sid, found); });
+    if (!list_dir(path, [&](const std::wstring& entry) { find_aces(entry, sid, found); })) {
+      found.push_back("unlistable " + u8(path));
+    }
   }
 }
 

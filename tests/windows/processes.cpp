@@ -3,7 +3,9 @@
 #include "suite.h"
 
 #include <sddl.h>
+#include <cmath>
 #include <cstdio>
+#include <cwchar>
 
 namespace acceptance {
 
@@ -47,7 +49,9 @@ Started start(const Launch& l) {
   const Handle err(CreateFileW(s.err.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                CREATE_ALWAYS, 0, nullptr));
   std::vector<HANDLE> handles = {out.get(), err.get()};
-  const HANDLE input = l.own_console ? nullptr : g.console_input.get();
+  const HANDLE input = l.own_console  ? nullptr
+                       : l.null_input ? g.null_input.get()
+                                      : g.console_input.get();
   if (input) handles.push_back(input);
   handles.insert(handles.end(), l.extra.begin(), l.extra.end());
   SIZE_T size = 0;
@@ -184,15 +188,48 @@ std::wstring system_dir() {
   wchar_t system[MAX_PATH];
   return std::wstring(system, GetSystemDirectoryW(system, MAX_PATH));
 }
-Finished powershell(const std::wstring& script) {
-  return execute({{system_dir() + L"\\WindowsPowerShell\\v1.0\\powershell.exe", L"-NoProfile",
-                   L"-NonInteractive", L"-Command", L"$ErrorActionPreference='Stop'; " + script},
-                  As::kElevated},
-                 120000);
+// The suite's own environment with `changes` made: each names a variable
+// and what goes before its value (the whole value when `prepend` is false).
+std::wstring environment_with(const std::vector<EnvChange>& changes) {
+  std::wstring block;
+  std::vector<bool> done(changes.size());
+  wchar_t* const strings = GetEnvironmentStringsW();
+  for (const wchar_t* entry = strings; *entry; entry += std::wcslen(entry) + 1) {
+    std::wstring text = entry;
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+      const std::wstring& name = changes[i].name;
+      if (_wcsnicmp(entry, (name + L"=").c_str(), name.size() + 1) != 0) continue;
+      text = name + L"=" + changes[i].value +
+             (changes[i].prepend ? L";" + text.substr(name.size() + 1) : L"");
+      done[i] = true;
+    }
+    block += text + L'\0';
+  }
+  FreeEnvironmentStringsW(strings);
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    if (!done[i]) block += changes[i].name + L"=" + changes[i].value + L'\0';
+  }
+  return block + L'\0';
+}
+std::wstring system_modules() {
+  return system_dir() + L"\\WindowsPowerShell\\v1.0\\Modules";
+}
+
+// The system's PowerShell with the system's modules alone: a pwsh 7 that
+// started the suite leaves its own module folders first on PSModulePath, and
+// Windows PowerShell cannot load those.
+Finished powershell(const std::wstring& script, As as, DWORD timeout) {
+  static const std::wstring environment =
+      environment_with({{L"PSModulePath", system_modules(), false}});
+  Launch l{{system_dir() + L"\\WindowsPowerShell\\v1.0\\powershell.exe", L"-NoProfile",
+            L"-NonInteractive", L"-Command", L"$ErrorActionPreference='Stop'; " + script},
+           as};
+  l.environment = &environment;
+  return execute(l, timeout);
 }
 Finished icacls(const std::wstring& path, std::vector<std::wstring> args) {
   args.insert(args.begin(), {system_dir() + L"\\icacls.exe", path});
-  return execute({args, As::kElevated}, 1800000);
+  return execute({args, As::kElevated}, kToolTimeoutMs);
 }
 
 Machine g;
@@ -222,7 +259,7 @@ std::string verdict(DWORD code) {
 std::string seen(const Finished& f) {
   std::string text;
   if (f.timed_out) {
-    text = "the helper was still running after " + std::to_string(kRunTimeoutMs / 1000) + " s";
+    text = "the helper was still running after " + std::to_string(std::lround(f.seconds)) + " s";
   } else if (!child_ran(f)) {
     text = "the child never ran: helper exit " + std::to_string(f.exit);
   } else {
@@ -301,13 +338,14 @@ Finished run(const std::string& name, const std::vector<std::string>& probe_args
                                     L"--parent-pid",    std::to_wstring(caller.pid),
                                     L"--writable-root", g.wroot};
   if (o.online) argv.push_back(L"--network");
+  argv.insert(argv.end(), o.more.begin(), o.more.end());
   argv.push_back(L"--");
-  argv.push_back(g.probe);
+  argv.push_back(o.program.empty() ? g.probe : o.program);
   for (const auto& arg : probe_args) argv.push_back(expand(arg, id));
-  Started s =
-      start({argv, As::kUser, false, o.track, false, o.extra, o.environment, o.own_console});
+  Started s = start({argv, As::kUser, false, o.track, false, o.extra, o.environment, o.own_console,
+                     o.null_input});
   if (o.during && s.process) o.during(s);
-  Finished f = finish(s);
+  Finished f = finish(s, o.limit);
   if (f.timed_out) {
     record({name + " (finished in time)", "a run ends when its child ends", false, seen(f),
             "never walk into a junction loop or wait without bound on a tool or a dying tree"});

@@ -26,6 +26,8 @@ enum Probe : int { kAllowed = 0, kDenied = 10, kNotFound = 11, kOther = 12, kNot
 constexpr DWORD kNotStarted = 0xFFFFFFFF;
 constexpr DWORD kHelperFailed = 77;  // the helper's own failure, never a child's verdict
 constexpr DWORD kRunTimeoutMs = 180000;
+constexpr DWORD kToolTimeoutMs =
+    1800000;  // icacls on a tree, and helper runs on the generated tree
 constexpr const char* kRanMarker = "tessarin-probe ran";  // the probe's first output
 const char* const kReadyLine =
     "{\"version\":1,\"ready\":true,\"capabilities\":{\"filesystem_isolation\":true,"
@@ -91,12 +93,15 @@ struct Suite {
   json checks = json::array();
   std::map<std::string, json> measured, answered;
   int failures = 0;
-  bool require_network = false, large_tree = false;
+  bool require_network = false, large_tree = false, require_decisive = false;
+  std::wstring path;  // the report file, rewritten as the run goes
 };
 extern Suite g_suite;
 
 bool record(const Check& c);
 void skip(const std::string& name, const std::string& reason);
+void write_report(std::optional<int> code = std::nullopt);
+std::vector<std::string> undecided();
 
 // ---- files and access lists ----------------------------------------------------
 
@@ -104,16 +109,19 @@ std::wstring long_form(const std::wstring& path);
 bool exists(const std::wstring& path);
 std::string slurp(const std::wstring& path);
 void spill(const std::wstring& path, const std::string& bytes);
+// False when the directory could not be listed: an audit must say so rather
+// than find nothing below it.
 template <class Visit>
-void list_dir(const std::wstring& dir, Visit visit) {
+bool list_dir(const std::wstring& dir, Visit visit) {
   WIN32_FIND_DATAW entry{};
   const HANDLE find = FindFirstFileW((long_form(dir) + L"\\*").c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) return;
+  if (find == INVALID_HANDLE_VALUE) return false;
   const Finally close{[&] { FindClose(find); }};
   do {
     const std::wstring name = entry.cFileName;
     if (name != L"." && name != L"..") visit(dir + L"\\" + name);
   } while (FindNextFileW(find, &entry));
+  return true;
 }
 void enable_privileges();
 Handle open_entry(const std::wstring& path, DWORD access, DWORD flags = 0);
@@ -136,6 +144,7 @@ struct Launch {
   std::vector<HANDLE> extra{};
   const std::wstring* environment = nullptr;
   bool own_console = false;  // a console of its own, which the suite can close
+  bool null_input = false;   // standard input from the null device, not the console
 };
 // One process of a tracked tree; times in seconds from the launch.
 struct Event {
@@ -172,12 +181,14 @@ struct Machine {
   std::string question_sid;
   Local<PSID> question_psid;
   Handle user_token;  // a filtered, medium-integrity token: how a caller runs
-  Handle console_input;
+  Handle console_input, null_input;
   Started caller;
   std::string net_target, loopback;
   bool network = false;
   int serial = 0;
   std::map<std::string, Finished> finished;  // check name -> run, for the controls
+  std::wstring audit_module;                 // NtObjectManager's manifest, for the audit
+  std::string user_sid;                      // the account the suite and its caller run as
 };
 extern Machine g;
 
@@ -188,7 +199,13 @@ void pump(Started& s, DWORD wait_ms);
 Finished finish(Started& s, DWORD timeout = kRunTimeoutMs);
 Finished execute(const Launch& l, DWORD timeout = kRunTimeoutMs);
 std::wstring system_dir();
-Finished powershell(const std::wstring& script);
+struct EnvChange {
+  std::wstring name, value;
+  bool prepend = true;
+};
+std::wstring environment_with(const std::vector<EnvChange>& changes);
+std::wstring system_modules();
+Finished powershell(const std::wstring& script, As as = As::kElevated, DWORD timeout = 120000);
 Finished icacls(const std::wstring& path, std::vector<std::wstring> args);
 
 // ---- judging a run and runs through the helper -----------------------------------
@@ -209,6 +226,10 @@ struct RunOptions {
   const std::wstring* environment = nullptr;
   std::function<void(Started&)> during{};
   bool own_console = false;
+  DWORD limit = kRunTimeoutMs;  // kToolTimeoutMs on the generated tree
+  bool null_input = false;
+  std::vector<std::wstring> more{};  // helper options after the standard ones
+  std::wstring program{};            // the command instead of the probe
 };
 void audit(const std::string& run, const Identity& id, DWORD helper_pid,
            const std::wstring& workspace);
@@ -222,13 +243,13 @@ Finished run(const std::string& name, const std::vector<std::string>& probe_args
 struct Case {
   const char* name;
   const char* promise;
-  bool write, online;
+  bool write = false, online = false;
   std::vector<std::string> probe;
-  int expect;
-  const char* control;  // the check whose success shows the operation can work
+  int expect = kAllowed;
+  std::vector<const char*> controls{};  // the checks whose success shows it can work
   const char* advice;
   bool needs_network = false;
-  const char* prints = nullptr;  // what the child must print, slots expanded
+  std::string prints{};  // what the child must print, slots expanded
 };
 
 const char* const kWsWrite = "workspace_write: creates and deletes a workspace file";
@@ -259,6 +280,7 @@ void console_close();
 void locked_file();
 void planted_tools();
 void interrupt_during_grants();
+void toolchains();
 
 // ---- the measurements and the design questions ------------------------------------
 
@@ -270,19 +292,25 @@ struct Measurement {
 enum Row {
   kEmptyPhases,
   kTreePhases,
-  kTreeRecursive,
-  kTreeRootOnly,
+  kTreePairs,
+  kTreePairsScanned,
+  kLoopJunction,
   kReadiness,
   kFirewall,
   kChildJunctions,
   kHardLink,
   kChildToken,
   kHelperJunction,
+  kTempPlaces,
+  kNulDevice,
+  kIcaclsPartial,
+  kAudit,
   kRows
 };
 extern const Measurement kMeasurements[kRows];
 const json* taken(Row row);
 void take_measurements();
+void judge_figures();  // the checks the measurements carry
 
 struct Answer {
   std::string answer, should;
