@@ -319,7 +319,9 @@ json readiness_reads() {
     out["firewall on: " + std::string(label)] = on == VARIANT_TRUE;
   }
   // A rule answers nothing on a profile that is off: the firewall question
-  // needs every active profile on.
+  // needs every active profile on. That is the machine's state, read as the
+  // suite.
+  RevertToSelf();
   long active = 0;
   policy->get_CurrentProfileTypes(&active);
   bool active_on = active != 0;

@@ -381,8 +381,8 @@ void locked_file() {
 
 // Keystrokes and Ctrl+Break from the child must not outlive the run. With no
 // console among the helper's standard handles the command has a console of
-// its own; a grandchild with piped handles types into it, then attaches to
-// its parent's console and types again: nothing may reach the suite's.
+// its own; it types into it, then attaches to its parent's (the helper's,
+// which is the suite's) and types again: nothing may reach the suite's.
 void console_events() {
   FlushConsoleInputBuffer(g.console_input.get());
   const Finished f = run("the child types into the console input", {"inject"},
@@ -397,7 +397,9 @@ void console_events() {
                                   [](const INPUT_RECORD& r) { return r.EventType == KEY_EVENT; });
   const bool attached = f.out.find("ATTACHED") != std::string::npos;
   g_suite.report["findings"].push_back(
-      {{"keystrokes", f.out}, {"a grandchild attached to its parent's console", attached}});
+      {{"keystrokes", f.out},
+       {"the command attached to the helper's console (then a console of its own is not enough)",
+        attached}});
   record({"keystrokes the child types reach nothing of the caller's console",
           "nothing the child does runs unconfined after the helper exits",
           child_ran(f) && f.out.find("own console:") != std::string::npos && keys == 0,
@@ -643,28 +645,34 @@ void judge_figures() {
     const char *figure, *name, *promise, *advice;
   };
   static const Judged judged[] = {
-      {kChildJunctions, "its target survived the temporary directory's removal",
-       "a junction in TEMP to an unwritable directory: its target survives",
-       "removing the temporary directory never follows a link",
-       "remove links in the temporary directory as links, never descend into them"},
-      {kHardLink, "stopped before any grant, the store file untouched, read_only went on",
-       "a file hard-linked from outside stops a workspace_write run before any grant",
-       "a Modify grant never reaches a file outside the grants through another of its names",
-       "refuse, before any grant, a file whose other names do not all lie inside Modify grants; "
-       "let read_only proceed"},
-      {kLoopJunction, "the helper refused the workspace",
-       "a junction back to the workspace root stops the run before any grant",
-       "a run grants nothing through a link that leads back to its own parent",
-       "refuse, before any grant, a directory link that leads to one of its own parents"},
-      {kTempPlaces, "nothing one run left was found by the next",
-       "what one run leaves in its TEMP or LOCALAPPDATA is gone for the next run",
-       "runs of one identity share nothing through its own folders",
-       "empty the identity's container folder before and after every run"},
-      {kAudit, "nothing writable outside the grants",
-       "an independent audit finds nothing writable outside the run's grants",
-       "each identity writes only its workspace (under workspace_write), its roots, its "
-       "temporary directory and its own container folder",
-       "grant nothing else; see the listed paths and keys"},
+      {.row = kChildJunctions,
+       .figure = "its target survived the temporary directory's removal",
+       .name = "a junction in TEMP to an unwritable directory: its target survives",
+       .promise = "removing the temporary directory never follows a link",
+       .advice = "remove links in the temporary directory as links, never descend into them"},
+      {.row = kHardLink,
+       .figure = "stopped before any grant, the store file untouched, read_only went on",
+       .name = "a file hard-linked from outside stops a workspace_write run before any grant",
+       .promise =
+           "a Modify grant never reaches a file outside the grants through another of its names",
+       .advice = "refuse, before any grant, a file whose other names do not all lie inside "
+                 "Modify grants; let read_only proceed"},
+      {.row = kLoopJunction,
+       .figure = "the helper refused the workspace",
+       .name = "a junction back to the workspace root stops the run before any grant",
+       .promise = "a run grants nothing through a link that leads back to its own parent",
+       .advice = "refuse, before any grant, a directory link that leads to one of its own parents"},
+      {.row = kTempPlaces,
+       .figure = "nothing one run left was found by the next",
+       .name = "what one run leaves in its TEMP or LOCALAPPDATA is gone for the next run",
+       .promise = "runs of one identity share nothing through its own folders",
+       .advice = "empty the identity's container folder before and after every run"},
+      {.row = kAudit,
+       .figure = "nothing writable outside the grants",
+       .name = "an independent audit finds nothing writable outside the run's grants",
+       .promise = "each identity writes only its workspace (under workspace_write), its roots, its "
+                  "temporary directory and its own container folder",
+       .advice = "grant nothing else; see the listed paths and keys"},
   };
   for (const Judged& j : judged) {
     const auto found = g_suite.measured.find(kMeasurements[j.row].name);

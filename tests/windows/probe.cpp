@@ -237,9 +237,8 @@ int lockdown(const std::wstring& file) {
   return made ? kAllowed : last_error(L"lockdown");
 }
 
-// Types `echo injected` and Enter into the console input: the first time
-// into CONIN$ as the process finds it, the second after leaving that console
-// and attaching to its parent's. Prints how each went.
+// Types `echo injected` and Enter into the console input it has, and says
+// how it went.
 bool type_line(const char* when) {
   const HANDLE input =
       CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -261,47 +260,14 @@ bool type_line(const char* when) {
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
   return ok;
 }
-int inject_here() {
+// The command types into the console it was given, then leaves it, attaches
+// to its parent's (the helper's, which is the caller's) and types again.
+int inject() {
   type_line("own console");
   FreeConsole();
   const bool attached = AttachConsole(ATTACH_PARENT_PROCESS) != 0;
   std::printf("attach to the parent's console: %s\n", attached ? "ATTACHED" : "refused");
   if (attached) type_line("parent's console");
-  return kAllowed;
-}
-// The typing is done by a child whose standard handles are pipes, so that
-// nothing but the console itself carries its keystrokes.
-int inject() {
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE read = nullptr, write = nullptr, in_read = nullptr, in_write = nullptr;
-  if (!CreatePipe(&read, &write, &inherit, 0) || !CreatePipe(&in_read, &in_write, &inherit, 0)) {
-    return last_error(L"pipe");
-  }
-  SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
-  std::wstring line = L"\"" + own_path() + L"\" inject-here";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = in_read;
-  startup.hStdOutput = write;
-  startup.hStdError = write;
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &info)) {
-    return last_error(L"typing child");
-  }
-  CloseHandle(write);
-  CloseHandle(in_read);
-  CloseHandle(info.hThread);
-  char buffer[512];
-  for (DWORD got = 0; ReadFile(read, buffer, sizeof buffer, &got, nullptr) && got > 0;) {
-    std::fwrite(buffer, 1, got, stdout);
-  }
-  WaitForSingleObject(info.hProcess, 30000);
-  CloseHandle(info.hProcess);
-  CloseHandle(read);
-  CloseHandle(in_write);
   return kAllowed;
 }
 
@@ -443,7 +409,6 @@ int wmain(int argc, wchar_t** argv) {
   if (op == L"close-console" && need(1)) return close_console(a[0]);
   if (op == L"interrupt-console" && need(1)) return interrupt_console(a[0]);
   if (op == L"inject") return inject();
-  if (op == L"inject-here") return inject_here();
   if (op == L"cmd" && need(1)) return shell(a[0]);
   if (op == L"open-nul") {
     const HANDLE nul = CreateFileW(L"\\\\.\\NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
