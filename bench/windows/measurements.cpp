@@ -573,9 +573,8 @@ json audit_identity(const Identity& id, bool write, bool online) {
             L"'" + access + L") + @(Get-AccessibleFile -Win32Path '" + root + L"' -MaxDepth 1" +
             access + L"); $k = @(Get-AccessibleKey -Path '\\Registry\\User\\" + w(g.user_sid) +
             L"' -Recurse -Token $t -AccessRights SetValue,CreateSubKey -AllowPartialAccess "
-            L"-ErrorAction SilentlyContinue | % Name); $f | % { \"file $_\" }; $k | % { \"key $_\" "
-            L"}; "
-            L"'audit done'",
+            L"-ErrorAction SilentlyContinue | % Name); $f | % { 'file ' + $_ }; "
+            L"$k | % { 'key ' + $_ }; 'audit done'",
         As::kUser, kToolTimeoutMs);
     spill(flag, "go");
   };
@@ -589,7 +588,7 @@ json audit_identity(const Identity& id, bool write, bool online) {
       lower(u8(g.ws)), lower(u8(g.wroot)), lower(u8(g.state + L"\\tmp\\")),
       lower(u8(env(L"LOCALAPPDATA") + L"\\Packages\\" + id.name + L"\\AC")),
       lower("\\AppContainer\\Storage\\" + u8(id.name))};
-  json outside = json::array();
+  json outside = json::array(), writable = json::array();
   std::size_t at = 0;
   for (std::size_t end; (end = listed.out.find('\n', at)) != std::string::npos; at = end + 1) {
     const std::string line =
@@ -598,10 +597,13 @@ json audit_identity(const Identity& id, bool write, bool online) {
     const bool inside = std::any_of(allowed.begin(), allowed.end(), [&](const std::string& a) {
       return item.find(a) != std::string::npos;
     });
-    if (!inside && line != "audit done" && !line.empty()) outside.push_back(line);
+    if (line == "audit done" || line.empty()) continue;
+    if (writable.size() < 500) writable.push_back(line);
+    if (!inside) outside.push_back(line);
   }
   const bool ran = listed.out.find("audit done") != std::string::npos && did(f);
   return {{"ran", ran},
+          {"writable (the first 500)", writable},
           {"writable outside what the run grants", outside},
           {"PowerShell", ran ? "" : seen(listed)}};
 }
