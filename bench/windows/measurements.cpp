@@ -511,6 +511,13 @@ bool set_dacl(const std::wstring& path, const std::string& sddl) {
                          nullptr, dacl, nullptr) == ERROR_SUCCESS;
 }
 
+std::string locked_file_finding() {
+  for (const json& finding : g_suite.report.value("findings", json::array())) {
+    if (finding.contains("locked file")) return finding["locked file"].get<std::string>();
+  }
+  return "the locked-file check did not run";
+}
+
 // icacls /C on a tree where one file denies the user WRITE_DAC, run as the
 // user as the helper runs it: for a grant, then for a revocation; and what
 // the helper does with such a workspace.
@@ -546,7 +553,9 @@ json icacls_partial() {
           {"revocation exit", revoke.exit},
           {"revocation output", (revoke.out + revoke.err).substr(0, 400)},
           {"the locked file kept its entry", locked_kept},
-          {"the helper on that workspace", seen(helper)}};
+          {"the helper on that workspace", seen(helper)},
+          {"the helper after a revocation it could not make (the locked-file check)",
+           locked_file_finding()}};
 }
 
 // What each identity's token can write while its run holds its grants, found

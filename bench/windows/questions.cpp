@@ -202,10 +202,13 @@ Answer icacls_partial_exit() {
       said(*m, "grant exit") == "0" && !is(*m, "the locked file received the grant");
   const bool revoke_zero =
       said(*m, "revocation exit") == "0" && is(*m, "the locked file kept its entry");
-  std::string text = "with /C, icacls exited " + said(*m, "grant exit") +
-                     " after failing to grant one file and " + said(*m, "revocation exit") +
-                     " after failing to revoke one; the helper on that workspace: " +
-                     said(*m, "the helper on that workspace");
+  std::string text =
+      "with /C, icacls exited " + said(*m, "grant exit") + " after failing to grant one file and " +
+      said(*m, "revocation exit") + " after failing to revoke one; the helper on that workspace: " +
+      said(*m, "the helper on that workspace") + "; after a revocation it could not make: " +
+      said(*m,
+           "the helper after a revocation it could not make (the locked-file "
+           "check)");
   if (revoke_zero) {
     text +=
         ". ICACLS EXITS 0 AFTER A FAILED REVOCATION: THE HELPER WOULD BE REPORTING A FAILED "

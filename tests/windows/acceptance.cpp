@@ -365,7 +365,8 @@ int wmain(int argc, wchar_t** argv) {
                                {"audit module", u8(g.audit_module)}};
   if (!options->cleanup) g_suite.path = options->report;
   const auto finish_report = [&](int code) {
-    if (code == kPassed && g_suite.require_decisive) {
+    // Named also when a check failed, so one run says all that is open.
+    if ((code == kPassed || code == kFailed) && g_suite.require_decisive) {
       const std::vector<std::string> open = undecided();
       for (const auto& item : open) std::printf("NOT DECISIVE  %s\n", item.c_str());
       if (!open.empty()) {
