@@ -31,12 +31,17 @@ def source_date_epoch(source_dir):
         return int(given), "SOURCE_DATE_EPOCH"
     # Only the tree's own repository: a tree unpacked inside another one must
     # not take that one's commit.
-    if os.path.exists(os.path.join(source_dir, ".git")):
-        found = subprocess.run(["git", "-C", source_dir, "log", "-1", "--format=%ct"],
-                               capture_output=True, text=True)
-        if found.returncode == 0 and found.stdout.strip().isdigit():
-            return int(found.stdout), "the commit's time"
-    return FALLBACK_EPOCH, "no commit to read, the fixed 1980-01-01"
+    if not os.path.exists(os.path.join(source_dir, ".git")):
+        return FALLBACK_EPOCH, "no commit to read, the fixed 1980-01-01"
+    # A repository git will not read (another owner, say) must stop the build:
+    # falling back would give other bytes for the same commit, silently.
+    found = subprocess.run(["git", "-C", source_dir, "log", "-1", "--format=%ct"],
+                           capture_output=True, text=True)
+    if found.returncode != 0 or not found.stdout.strip().isdigit():
+        sys.exit(f"release zip: git could not read the commit's time in {source_dir}: "
+                 f"{found.stderr.strip() or found.stdout.strip()} (set SOURCE_DATE_EPOCH, "
+                 "or let git read the checkout)")
+    return int(found.stdout), "the commit's time"
 
 
 def entry(name, mode, epoch):

@@ -9,6 +9,7 @@
 //   junction <link> <target>    odd-names <dir>           lockdown <file>
 //   hold <flag file> [seconds]  tree <beat> <beat>        beat <file>
 //   inject                      break <beat>              exit <code>
+//   cmd <command line>          open-nul                  places
 //   token (prints its AppContainer SID, integrity SID and capability count)
 // Started under another name (a planted powershell.exe or icacls.exe) it only
 // leaves planted-ran.txt beside itself and fails.
@@ -236,15 +237,14 @@ int lockdown(const std::wstring& file) {
   return made ? kAllowed : last_error(L"lockdown");
 }
 
-int inject() {
-  HANDLE input =
+// Types `echo injected` and Enter into the console input it has, and says
+// how it went.
+bool type_line(const char* when) {
+  const HANDLE input =
       CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, 0, nullptr);
-  if (input == INVALID_HANDLE_VALUE) input = GetStdHandle(STD_INPUT_HANDLE);
-  // Harmless if a shell ever runs it; the suite looks for the marker.
-  const std::wstring text = L"rem tessarin-acceptance-injected\r";
   std::vector<INPUT_RECORD> records;
-  for (const wchar_t c : text) {
+  for (const wchar_t c : std::wstring(L"echo injected\r")) {
     INPUT_RECORD record{};
     record.EventType = KEY_EVENT;
     record.Event.KeyEvent.bKeyDown = TRUE;
@@ -253,10 +253,42 @@ int inject() {
     records.push_back(record);
   }
   DWORD written = 0;
-  if (!WriteConsoleInputW(input, records.data(), static_cast<DWORD>(records.size()), &written)) {
-    return last_error(L"WriteConsoleInputW");
-  }
+  const bool ok =
+      input != INVALID_HANDLE_VALUE &&
+      WriteConsoleInputW(input, records.data(), static_cast<DWORD>(records.size()), &written);
+  std::printf("%s: %s (error %lu)\n", when, ok ? "typed" : "not typed", ok ? 0 : GetLastError());
+  if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+  return ok;
+}
+// The command types into the console it was given, then leaves it, attaches
+// to its parent's (the helper's, which is the caller's) and types again.
+int inject() {
+  type_line("own console");
+  FreeConsole();
+  const bool attached = AttachConsole(ATTACH_PARENT_PROCESS) != 0;
+  std::printf("attach to the parent's console: %s\n", attached ? "ATTACHED" : "refused");
+  if (attached) type_line("parent's console");
   return kAllowed;
+}
+
+// Runs a command line through the system's command interpreter, as build
+// scripts do; its exit code decides.
+int shell(const std::wstring& command) {
+  std::wstring line = L"\"" + expand(L"%SystemRoot%") + L"\\System32\\cmd.exe\" /d /c " + command;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &info)) {
+    return last_error(L"cmd.exe");
+  }
+  DWORD code = 1;
+  WaitForSingleObject(info.hProcess, 60000);
+  GetExitCodeProcess(info.hProcess, &code);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  std::printf("cmd.exe exit %lu\n", code);
+  return code == 0 ? kAllowed : kOther;
 }
 
 // Closes the console of process `pid` as its window's close button does. The
@@ -271,15 +303,29 @@ int close_console(const std::wstring& pid) {
     std::fprintf(stderr, "probe: the console of %ls has no window\n", pid.c_str());
     return kOther;
   }
-  return PostMessageW(window, WM_CLOSE, 0, 0) ? kAllowed : last_error(L"PostMessageW");
+  // Bound here, not imported: a probe that loads user32 needs a desktop it can
+  // open, and every probe inside a container would then depend on one.
+  using Post = BOOL(WINAPI*)(HWND, UINT, WPARAM, LPARAM);
+  const HMODULE user32 = LoadLibraryW(L"user32.dll");
+  const auto post =
+      user32
+          ? reinterpret_cast<Post>(reinterpret_cast<void*>(GetProcAddress(user32, "PostMessageW")))
+          : nullptr;
+  if (post == nullptr) return last_error(L"user32.dll");
+  return post(window, WM_CLOSE, 0, 0) ? kAllowed : last_error(L"PostMessageW");
 }
 
 // Ctrl+C to every process on the console of `pid`, as a keystroke there
-// would send it; the probe's own handler keeps it alive.
+// would send it. AttachConsole resets the handler table, and the event
+// reaches the probe too: it ignores Ctrl+C again before sending, and says
+// "sent" once it has.
 int interrupt_console(const std::wstring& pid) {
   FreeConsole();
   if (!AttachConsole(std::wcstoul(pid.c_str(), nullptr, 10))) return last_error(L"AttachConsole");
+  SetConsoleCtrlHandler(nullptr, TRUE);
   if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) return last_error(L"GenerateConsoleCtrlEvent");
+  std::printf("sent\n");
+  std::fflush(stdout);
   FreeConsole();
   return kAllowed;
 }
@@ -363,6 +409,25 @@ int wmain(int argc, wchar_t** argv) {
   if (op == L"close-console" && need(1)) return close_console(a[0]);
   if (op == L"interrupt-console" && need(1)) return interrupt_console(a[0]);
   if (op == L"inject") return inject();
+  if (op == L"cmd" && need(1)) return shell(a[0]);
+  if (op == L"open-nul") {
+    const HANDLE nul = CreateFileW(L"\\\\.\\NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD written = 0;
+    const bool ok = nul != INVALID_HANDLE_VALUE && WriteFile(nul, "x", 1, &written, nullptr);
+    const int result = ok ? kAllowed : last_error(L"\\\\.\\NUL");
+    if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+    return result;
+  }
+  if (op == L"places") {
+    wchar_t temp[MAX_PATH + 1] = L"";
+    GetTempPathW(MAX_PATH + 1, temp);
+    for (const wchar_t* variable : {L"%TEMP%", L"%TMP%", L"%LOCALAPPDATA%"}) {
+      std::printf("%ls=%ls\n", variable, expand(variable).c_str());
+    }
+    std::printf("GetTempPathW=%ls\n", temp);
+    return kAllowed;
+  }
   if (op == L"break" && need(1)) {
     if (!start_beat(a[0])) return last_error(L"grandchild");
     if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0)) return last_error(L"Ctrl+Break");

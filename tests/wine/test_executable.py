@@ -161,14 +161,17 @@ def test_acceptance_suite_refuses_off_windows_and_reports_all_it_did_not_run(win
     assert run("tessarin-acceptance.exe", "--report", to_windows(report)) == 3
     data = json.loads(report.read_text())
     measured = {item["measurement"]: item["status"] for item in data["measurements"]}
-    assert len(measured) >= 9 and set(measured.values()) == {"not run"}
-    assert len(data["design questions"]) >= 7
+    assert len(measured) >= 15 and set(measured.values()) == {"not run"}
+    assert len(data["design questions"]) >= 10
     for question in data["design questions"]:
         assert question["answer"] == "not run" and question["figures"]
         assert set(question["figures"]) <= measured.keys(), question
+    for row in ("Defender", "junction back", "TEMP, TMP and LOCALAPPDATA", "NUL", "icacls /C",
+                "independent audit"):
+        assert any(row in name for name in measured), row
     assert data["checks"] == [] and data["exit code"] == 3
     for args in (["--bogus"], ["--net-target", "1.2.3.4"], ["--net-target", "1.2.3.4:65536"],
-                 ["--cleanup", "--report"]):
+                 ["--cleanup", "--report"], ["--audit-module"]):
         assert run("tessarin-acceptance.exe", *args) == 2, args
     assert run("tessarin-acceptance.exe", "--cleanup") == 3
     assert list(tmp_path.iterdir()) == [report], "--cleanup wrote a report or left files"
