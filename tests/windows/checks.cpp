@@ -48,10 +48,14 @@ const std::vector<Case>& cases() {
        .write = true,
        .probe = {"create-delete", "%TEMP%\\by-workspace-write.txt"},
        .advice = "grant modify on the run's temporary directory"},
-      {.name = "workspace_write: TEMP and TMP name the run's temporary directory",
-       .promise = "the child's TEMP and TMP point at <state>\\tmp\\<pid>",
+      // Windows documents that it reroutes a container's TEMP and TMP into
+      // the identity's folder, which the helper empties around every run; the
+      // places measurement records which of the two the child really sees.
+      {.name = "workspace_write: TEMP and TMP name the run's or the identity's emptied folder",
+       .promise = "the child's TEMP and TMP point at <state>\\tmp\\<pid> or at its container "
+                  "folder's Temp",
        .write = true,
-       .probe = {"temp-is", "{state}\\tmp\\"},
+       .probe = {"temp-is", "{state}\\tmp\\|%LOCALAPPDATA%\\Temp"},
        .advice = "set TEMP and TMP of the child's environment to the run's temporary directory"},
       {.name = "offline (read_only): cannot connect outside the machine",
        .promise = "an offline identity has no network",

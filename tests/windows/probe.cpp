@@ -5,7 +5,7 @@
 // that a helper failure can never pass for a denial. %NAME% in an argument is
 // expanded first, so the suite can name the child's own TEMP.
 //   read <file>                 create-delete <file>      write <file>
-//   connect <ipv4>:<port>       handle <value|stdout>     temp-is <prefix>
+//   connect <ipv4>:<port>       handle <value|stdout>     temp-is <prefix>[|<prefix>]
 //   junction <link> <target>    odd-names <dir>           lockdown <file>
 //   hold <flag file> [seconds]  tree <beat> <beat>        beat <file>
 //   inject                      break <beat>              exit <code>
@@ -375,10 +375,19 @@ int wmain(int argc, wchar_t** argv) {
     DWORD written = 0;
     return WriteFile(h, "leak\n", 5, &written, nullptr) ? kAllowed : last_error(L"handle");
   }
+  // Either of two prefixes, split at '|' and expanded here: Windows may
+  // reroute a container's TEMP into its own folder whatever the helper sets.
   if (op == L"temp-is" && need(1)) {
+    const auto bar = a[0].find(L'|');
+    const std::wstring first = expand(a[0].substr(0, bar).c_str());
+    const std::wstring second =
+        bar == std::wstring::npos ? first : expand(a[0].substr(bar + 1).c_str());
+    const auto starts = [](const std::wstring& value, const std::wstring& prefix) {
+      return _wcsnicmp(value.c_str(), prefix.c_str(), prefix.size()) == 0;
+    };
     for (const wchar_t* variable : {L"TEMP", L"TMP"}) {
       const std::wstring value = expand((L"%" + std::wstring(variable) + L"%").c_str());
-      if (_wcsnicmp(value.c_str(), a[0].c_str(), a[0].size()) != 0) {
+      if (!starts(value, first) && !starts(value, second)) {
         fwprintf(stderr, L"probe: %ls is %ls\n", variable, value.c_str());
         return kOther;
       }
