@@ -82,7 +82,9 @@ class LaunchApi {
 
   // CreateProcessW, suspended, inheriting exactly `handles`, which are its
   // standard handles, no environment block and no application name, with the
-  // extended startup information carrying `attributes`.
+  // extended startup information carrying `attributes`. Unless one of the
+  // helper's standard handles is a console, the child gets a console of its
+  // own without a window (guard_console).
   virtual SysResult<Child> create_suspended_process(WideBuffer& command_line,
                                                     const WideBuffer& current_directory,
                                                     AttributeList& attributes,
@@ -96,17 +98,20 @@ class LaunchApi {
   // What the console asked of a run while its guard was up.
   enum class ConsoleEvent {
     None,
-    // Ctrl+C or Ctrl+Break before a job was named: no child was there to
-    // take it, so none may start.
+    // Ctrl+C or Ctrl+Break before a job was named, when no child was there to
+    // take it, or while a child with a console of its own ran: the job ends.
     Interrupted,
     Closed,
   };
 
-  // Holds console events for the run: Ctrl+C and Ctrl+Break are left to the
-  // child, which shares the console, and only noted while there is none; a
-  // close ends the job last given to end_on_console_event and lets the
-  // helper's clean-up run until the guard goes, within the few seconds the
-  // system gives. Logoff and shutdown take their default course.
+  // Holds console events for the run. A child that shares the helper's
+  // console (one of the helper's standard handles is a console) takes Ctrl+C
+  // and Ctrl+Break itself; they are only noted while there is none. A child
+  // with a console of its own, started without a window, hears nothing of
+  // the helper's console, so they end its job. A close ends the job last
+  // given to end_on_console_event and lets the helper's clean-up run, and
+  // its last line go out, within the few seconds the system gives. Logoff
+  // and shutdown take their default course.
   virtual std::unique_ptr<ConsoleGuard> guard_console() = 0;
   // The job a console close ends, or none; a close, or an interrupt, that
   // came before is acted on at once.

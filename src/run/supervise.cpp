@@ -11,6 +11,7 @@ namespace {
 
 constexpr std::string_view kConsoleClosed = "console closed; terminated the sandbox process tree";
 constexpr std::string_view kInterrupted = "interrupted before the sandbox process started";
+constexpr std::string_view kInterruptedRun = "interrupted; terminated the sandbox process tree";
 
 // A failed system call as every step of the launch reports it: `what` names
 // the call and ends in ": ", the last error follows in decimal.
@@ -122,10 +123,16 @@ Result<std::uint32_t> run_in_kill_on_close_job(LaunchApi& api, ProcessApi& proce
   const auto woken = processes.wait_either(*child->process, caller);
   if (!woken) return launch_failed("wait for the sandbox process failed: ", woken.error());
   // Only the child's own end yields its exit code; anything else ends the
-  // tree. A close ends the child with the job's code, which must not pass
-  // for the command's own.
-  if (api.console_event() == LaunchApi::ConsoleEvent::Closed) {
-    return fail(std::string(kConsoleClosed));
+  // tree. A console event ends the child with the job's code, which must not
+  // pass for the command's own; an interrupt comes through only for a child
+  // with a console of its own.
+  switch (api.console_event()) {
+    case LaunchApi::ConsoleEvent::Closed:
+      return fail(std::string(kConsoleClosed));
+    case LaunchApi::ConsoleEvent::Interrupted:
+      return fail(std::string(kInterruptedRun));
+    case LaunchApi::ConsoleEvent::None:
+      break;
   }
   if (*woken != Woke::First) return fail(std::string(kParentExited));
   auto code = processes.exit_code(*child->process);

@@ -76,6 +76,11 @@ TEST(Supervision, CallerGoneOrAConsoleEventEndsTheTreeWithoutReadingAnExitCode) 
         Case{
             "closed while the child ran", Woke::First, {Event::None, Event::Closed}, console, true},
         Case{"closed before the job existed", Woke::First, {Event::Closed}, console, false},
+        Case{"interrupted while a child with its own console ran",
+             Woke::First,
+             {Event::None, Event::Interrupted},
+             "interrupted; terminated the sandbox process tree",
+             true},
         Case{"interrupted before the job existed",
              Woke::First,
              {Event::Interrupted},

@@ -11,8 +11,11 @@ namespace {
 SRWLOCK console_lock = SRWLOCK_INIT;
 bool run_guarded = false;
 HANDLE console_job = nullptr;
+// Whether a Ctrl+C or Ctrl+Break ends the named job: only when the child
+// has a console of its own, which never hears the helper's.
+bool interrupts_end_job = false;
 bool closed_during_run = false;
-bool interrupted_without_job = false;
+bool interrupted = false;
 // Signalled whenever no run is guarded, so that a handler waiting for the
 // clean-up returns once the main thread has revoked. Made once and kept for
 // the process's life, like the routine: no handler may wait on a closed
@@ -37,9 +40,11 @@ BOOL WINAPI on_console_event(DWORD event) {
   if (guarded && event == CTRL_CLOSE_EVENT) {
     closed_during_run = true;
     if (console_job != nullptr) TerminateJobObject(console_job, kEndedExitCode);
-  } else if (guarded && console_job == nullptr) {
-    // The grants run without the console, so nothing else hears it.
-    interrupted_without_job = true;
+  } else if (guarded && (console_job == nullptr || interrupts_end_job)) {
+    // The grants run without the console, and a child with a console of its
+    // own does not share this one, so nothing else hears it.
+    interrupted = true;
+    if (console_job != nullptr) TerminateJobObject(console_job, kEndedExitCode);
   }
   ReleaseSRWLockExclusive(&console_lock);
   // Outside a run nothing is granted: the helper ends as it would without a
@@ -55,9 +60,9 @@ BOOL WINAPI on_console_event(DWORD event) {
       Sleep(kCloseWaitMs);
     }
   }
-  // Ctrl+C and Ctrl+Break reach the child, which shares the console, or,
-  // before there is one, are kept for its job; the helper cleans up when it
-  // ends.
+  // Ctrl+C and Ctrl+Break reach a child that shares the console, or have
+  // ended its job, or, before there is one, are kept for it; the helper
+  // cleans up when it ends.
   return TRUE;
 }
 
@@ -76,7 +81,7 @@ ConsoleGuard::ConsoleGuard() {
   AcquireSRWLockExclusive(&console_lock);
   run_guarded = true;
   closed_during_run = false;
-  interrupted_without_job = false;
+  interrupted = false;
   console_job = nullptr;
   if (cleanup_done != nullptr) ResetEvent(cleanup_done);
   ReleaseSRWLockExclusive(&console_lock);
@@ -91,11 +96,23 @@ ConsoleGuard::~ConsoleGuard() {
   if (cleanup_done != nullptr) SetEvent(cleanup_done);
 }
 
+bool standard_handles_reach_a_console() {
+  for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    DWORD mode = 0;
+    const HANDLE own = GetStdHandle(which);
+    if (own != nullptr && own != INVALID_HANDLE_VALUE && GetConsoleMode(own, &mode)) return true;
+  }
+  return false;
+}
+
 void end_job_on_console_event(HANDLE job) {
+  const LastErrorKept kept;
+  const bool own_console = job != nullptr && !standard_handles_reach_a_console();
   AcquireSRWLockExclusive(&console_lock);
   console_job = job;
+  interrupts_end_job = own_console;
   // A close or an interrupt that came before the job existed ends it at once.
-  if (console_job != nullptr && (closed_during_run || interrupted_without_job)) {
+  if (console_job != nullptr && (closed_during_run || interrupted)) {
     TerminateJobObject(console_job, kEndedExitCode);
   }
   ReleaseSRWLockExclusive(&console_lock);
@@ -104,9 +121,9 @@ void end_job_on_console_event(HANDLE job) {
 LaunchApi::ConsoleEvent console_event() {
   using Event = LaunchApi::ConsoleEvent;
   AcquireSRWLockShared(&console_lock);
-  const Event event = closed_during_run         ? Event::Closed
-                      : interrupted_without_job ? Event::Interrupted
-                                                : Event::None;
+  const Event event = closed_during_run ? Event::Closed
+                      : interrupted     ? Event::Interrupted
+                                        : Event::None;
   ReleaseSRWLockShared(&console_lock);
   return event;
 }

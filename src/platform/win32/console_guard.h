@@ -1,10 +1,11 @@
 #pragma once
 // The console control handler of a run. Ctrl+C and Ctrl+Break are left to
-// the child, which shares the console and gets them itself; one that comes
-// while no job is named, during the grants, is kept, and ends the job as
-// soon as it is named, so that the child the user meant to stop never runs.
-// A console close ends the job last named by end_job_on_console_event and
-// gives the main thread the few seconds the system allows to revoke. Logoff
+// a child that shares the console and gets them itself, and end the job of
+// one that has a console of its own; one that comes while no job is named,
+// during the grants, is kept, and ends the job as soon as it is named, so
+// that the child the user meant to stop never runs. A console close ends the
+// job last named by end_job_on_console_event and gives the main thread the
+// few seconds the system allows to revoke. Logoff
 // and shutdown, and every event outside a run, take their default course.
 
 #include <windows.h>
@@ -27,7 +28,13 @@ class ConsoleGuard {
   ~ConsoleGuard();
 };
 
-// The job a console close ends, or none (null). Borrowed: it is named none
+// Whether one of the helper's standard handles is a console: a person may be
+// typing, and the child shares the console. Otherwise it gets one of its own,
+// without a window, so that it can neither type into the caller's console
+// nor signal the processes attached to it.
+bool standard_handles_reach_a_console();
+
+// The job a console event ends, or none (null). Borrowed: it is named none
 // again before it is closed. A close, or an interrupt, that came before is
 // acted on at once.
 void end_job_on_console_event(HANDLE job);

@@ -115,10 +115,14 @@ void Win32LaunchApi::end_job(Handle& job) {
 SysResult<LaunchApi::Child> Win32LaunchApi::create_suspended_process(
     WideBuffer& command_line, const WideBuffer& current_directory, AttributeList& attributes,
     StandardHandles& handles) {
+  // A child that shares no console with a person gets one of its own, with
+  // no window: the caller's console, which its shell reads once the helper
+  // returns, is out of its reach.
+  const DWORD console = standard_handles_reach_a_console() ? 0 : CREATE_NO_WINDOW;
   auto created = create_suspended(nullptr, reinterpret_cast<wchar_t*>(command_line.data()),
                                   reinterpret_cast<const wchar_t*>(current_directory.data()),
                                   nullptr, attributes_of(attributes),
-                                  static_cast<Win32StandardHandles&>(handles).streams, 0);
+                                  static_cast<Win32StandardHandles&>(handles).streams, console);
   if (!created) return created.propagate();
   Child child;
   child.process = portable(std::move(created->process));
