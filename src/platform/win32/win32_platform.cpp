@@ -41,4 +41,16 @@ std::unique_ptr<PlatformHolder> make_platform() {
   return std::make_unique<Win32Platform>();
 }
 
+void forget_stale_standard_handles() {
+  for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    const HANDLE own = GetStdHandle(which);
+    DWORD flags = 0;
+    // Not GetFileType: on a synchronous pipe another process reads, it can
+    // block.
+    if (own != nullptr && (own == INVALID_HANDLE_VALUE || !GetHandleInformation(own, &flags))) {
+      SetStdHandle(which, nullptr);
+    }
+  }
+}
+
 }  // namespace tessarin::win32

@@ -18,4 +18,11 @@ class PlatformHolder {
 // from, before anything loads one.
 std::unique_ptr<PlatformHolder> make_platform();
 
+// Called before make_platform, before the helper opens any handle: a
+// standard handle value that names no handle now (a caller that passed one
+// it did not let the helper inherit) becomes none, so that the command and
+// the tools get the null device for it. Later, the same value could name a
+// handle the helper opened for itself, which would then be passed on.
+void forget_stale_standard_handles();
+
 }  // namespace tessarin::win32
