@@ -2,6 +2,7 @@
 
 #include "platform/win32/child_process.h"
 #include "platform/win32/owners.h"
+#include "platform/win32/win32_platform.h"
 
 namespace tessarin::win32 {
 namespace {
@@ -16,11 +17,12 @@ HANDLE console_job = nullptr;
 bool interrupts_end_job = false;
 bool closed_during_run = false;
 bool interrupted = false;
-// Signalled whenever no run is guarded, so that a handler waiting for the
-// clean-up returns once the main thread has revoked. Made once and kept for
-// the process's life, like the routine: no handler may wait on a closed
-// handle.
-HANDLE cleanup_done = nullptr;
+// Signalled once the process's last line is out and its exit code is
+// published, so that a handler waiting on a close ends the process with that
+// code rather than the system's. Made once and kept for the process's life,
+// like the routine: no handler may wait on a closed handle.
+HANDLE exit_published = nullptr;
+DWORD published_code = 0;
 
 // The system ends a process about 5 s after its console was closed. The
 // handler gives up a second earlier, so that it returns by itself rather than
@@ -51,14 +53,16 @@ BOOL WINAPI on_console_event(DWORD event) {
   // handler.
   if (!guarded) return FALSE;
   if (event == CTRL_CLOSE_EVENT) {
-    // The main thread sees the child end and revokes. When this returns the
-    // system ends the process; whatever is still granted then, the lease
-    // hands to the identity's next run.
-    if (cleanup_done != nullptr) {
-      WaitForSingleObject(cleanup_done, kCloseWaitMs);
-    } else {
-      Sleep(kCloseWaitMs);
+    // The main thread sees the child end, revokes, writes its line and
+    // publishes its exit code. Returning would let the system end the process
+    // with a code of its own, perhaps before that line is out; ending it here
+    // keeps both. Whatever is still granted after the wait runs out, the
+    // lease hands to the identity's next run.
+    if (exit_published != nullptr &&
+        WaitForSingleObject(exit_published, kCloseWaitMs) == WAIT_OBJECT_0) {
+      ExitProcess(published_code);
     }
+    if (exit_published == nullptr) Sleep(kCloseWaitMs);
   }
   // Ctrl+C and Ctrl+Break reach a child that shares the console, or have
   // ended its job, or, before there is one, are kept for it; the helper
@@ -68,7 +72,7 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 void install_once() {
   static const bool installed = [] {
-    cleanup_done = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    exit_published = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     return SetConsoleCtrlHandler(on_console_event, TRUE) != FALSE;
   }();
   static_cast<void>(installed);
@@ -83,17 +87,14 @@ ConsoleGuard::ConsoleGuard() {
   closed_during_run = false;
   interrupted = false;
   console_job = nullptr;
-  if (cleanup_done != nullptr) ResetEvent(cleanup_done);
   ReleaseSRWLockExclusive(&console_lock);
 }
 
 ConsoleGuard::~ConsoleGuard() {
-  const LastErrorKept kept;
   AcquireSRWLockExclusive(&console_lock);
   run_guarded = false;
   console_job = nullptr;
   ReleaseSRWLockExclusive(&console_lock);
-  if (cleanup_done != nullptr) SetEvent(cleanup_done);
 }
 
 bool standard_handles_reach_a_console() {
@@ -126,6 +127,13 @@ LaunchApi::ConsoleEvent console_event() {
                                         : Event::None;
   ReleaseSRWLockShared(&console_lock);
   return event;
+}
+
+void publish_exit_code(std::uint32_t code) {
+  if (exit_published == nullptr) return;
+  published_code = code;
+  // The event orders the write above before the handler's read.
+  SetEvent(exit_published);
 }
 
 }  // namespace tessarin::win32

@@ -5,7 +5,7 @@
 // during the grants, is kept, and ends the job as soon as it is named, so
 // that the child the user meant to stop never runs. A console close ends the
 // job last named by end_job_on_console_event and gives the main thread the
-// few seconds the system allows to revoke. Logoff
+// few seconds the system allows to revoke and write its last line. Logoff
 // and shutdown, and every event outside a run, take their default course.
 
 #include <windows.h>
@@ -24,7 +24,6 @@ class ConsoleGuard {
   ConsoleGuard();
   ConsoleGuard(const ConsoleGuard&) = delete;
   ConsoleGuard& operator=(const ConsoleGuard&) = delete;
-  // Lets a handler that waits for the clean-up return.
   ~ConsoleGuard();
 };
 
