@@ -1,8 +1,9 @@
 #pragma once
 // Runs the system tools the helper relies on (powershell.exe, icacls.exe),
 // named by bare file name. Where the program is found is decided by
-// find_tool (tool_search.h); the current directory is never searched. A
-// helper whose console has no window starts its tools without one.
+// find_tool (tool_search.h); the current directory is never searched, and
+// every tool starts in the system directory. A helper whose console has no
+// window starts its tools without one.
 
 #include <cstdint>
 #include <string>

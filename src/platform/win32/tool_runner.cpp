@@ -87,14 +87,19 @@ DWORD window_flags() {
 // Starts the tool with exactly the three given standard handles, which must
 // be inheritable, inside a job of its own; it runs only once it is in the job,
 // so nothing it starts escapes. A null `environment` gives it the helper's.
+// It starts in `directory`, the system directory: the helper's own current
+// directory is often the workspace, which a command may write, and a DLL the
+// tool looks for and the system lacks would be loaded from there, under
+// setup with the administrator's rights.
 SysResult<StartedTool> start_tool(const std::string& path, const std::string& bare_name,
                                   const std::vector<std::string>& arguments,
                                   const StandardStreams& streams, const std::u16string* environment,
-                                  DWORD extra_flags) {
+                                  const std::string& directory, DWORD extra_flags) {
   std::vector<std::string> command{bare_name};
   command.insert(command.end(), arguments.begin(), arguments.end());
   WideBuffer line = build_command_line(command);
   WideBuffer application = to_wide_nul(path);
+  WideBuffer current_directory = to_wide_nul(directory);
 
   auto attributes = ProcThreadAttributes::make(1);
   if (!attributes) return attributes.propagate();
@@ -103,7 +108,7 @@ SysResult<StartedTool> start_tool(const std::string& path, const std::string& ba
   }
   auto job = make_kill_on_close_job();
   if (!job) return job.propagate();
-  auto child = create_suspended(wide(application), wide(line), nullptr,
+  auto child = create_suspended(wide(application), wide(line), wide(current_directory),
                                 environment != nullptr ? wide(*environment) : nullptr, **attributes,
                                 streams, extra_flags);
   if (!child) return child.propagate();
@@ -281,7 +286,8 @@ SysResult<std::uint32_t> Win32ToolRunner::run_inheriting(
     auto err = inheritable_standard_handle(STD_ERROR_HANDLE, made);
     if (!err) return err.propagate();
     return start_tool(*path, bare_name, arguments, {in->get(), *out, *err},
-                      overrides.empty() ? nullptr : &environment, window_flags());
+                      overrides.empty() ? nullptr : &environment, env_.system_directory(),
+                      window_flags());
   }();
   if (!tool) return tool.propagate();
   return wait_for_exit(tool->process);
@@ -307,7 +313,7 @@ SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_na
     // without a window; and a Ctrl+C on the helper's console cannot cut a
     // grant or a revocation short.
     return start_tool(*path, bare_name, arguments, {in->get(), out->get(), err->get()}, nullptr,
-                      CREATE_NO_WINDOW);
+                      env_.system_directory(), CREATE_NO_WINDOW);
   }();
   if (!tool) return tool.propagate();
 
