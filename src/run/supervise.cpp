@@ -55,6 +55,21 @@ Result<std::unique_ptr<Handle>> open_caller(ProcessApi& processes, std::uint32_t
   return std::move(*caller);
 }
 
+Status still_wanted(LaunchApi& launcher, ProcessApi& processes, Handle& caller) {
+  if (const auto woke = processes.wait(caller, 0); woke && *woke == Woke::First) {
+    return fail(std::string(kParentExited));
+  }
+  switch (launcher.console_event()) {
+    case LaunchApi::ConsoleEvent::Closed:
+      return fail(std::string(kConsoleClosed));
+    case LaunchApi::ConsoleEvent::Interrupted:
+      return fail(std::string(kInterrupted));
+    case LaunchApi::ConsoleEvent::None:
+      break;
+  }
+  return success();
+}
+
 Result<std::uint32_t> run_in_kill_on_close_job(LaunchApi& api, ProcessApi& processes,
                                                const std::vector<std::string>& command,
                                                const std::string& cwd, Handle& caller,

@@ -29,6 +29,11 @@ struct Confinement {
 // started the helper, is gone and its identifier has been reused.
 Result<std::unique_ptr<Handle>> open_caller(ProcessApi& processes, std::uint32_t pid);
 
+// One look at the caller and at the console between two steps of a run: a
+// caller gone, a Ctrl+C or a close stops the run with its message. A look
+// that fails decides nothing; the later waits watch the same handle.
+Status still_wanted(LaunchApi& launcher, ProcessApi& processes, Handle& caller);
+
 // Starts `command` in `cwd` suspended, inheriting only its standard handles,
 // puts it into a kill-on-close job, resumes it and waits for it or for
 // `caller`, whichever ends first. A caller that ends first, or a console

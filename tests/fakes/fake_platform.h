@@ -134,6 +134,7 @@ class FakeToolRunner final : public ToolRunner {
     std::vector<std::string> arguments;
     bool captured = false;
     std::vector<VariableOverride> overrides;
+    bool ends_with_caller = false;
   };
   std::vector<Run> runs;
   std::function<SysResult<CapturedRun>(const Run&)> on_run;
@@ -143,10 +144,12 @@ class FakeToolRunner final : public ToolRunner {
                                           const std::vector<VariableOverride>& overrides) override;
   SysResult<CapturedRun> run_capturing(const std::string& bare_name,
                                        const std::vector<std::string>& arguments) override;
+  void end_with(Handle* watched) override { watched_ = watched; }
 
  private:
   SysResult<CapturedRun> record(Run run);
   EventLog& log_;
+  Handle* watched_ = nullptr;
 };
 
 // Profiles registered by name; SIDs are heap tokens whose releases are

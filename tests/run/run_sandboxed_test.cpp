@@ -140,6 +140,7 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
                      "lock file " + lock_file_of(kWwOff),
                      "launch guard_console",
                      "profile derive " + kWwOff,
+                     "process wait parent 0",
                      "fs replace " + kLeases + "\\" + kWwOff + ".tmp-4242",
                      "fs create_directories " + kTemp,
                      grant(kWork, kWwOff, "M"),
@@ -158,6 +159,8 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
   m.expect_released_last(kWwOff);
   EXPECT_EQ(m.icacls().size(), 4u);
   EXPECT_EQ(m.events("tool powershell.exe").size(), 1u);
+  // Every icacls run ends with the caller; the readiness check comes before it.
+  for (const auto& run : m.tools.runs) EXPECT_EQ(run.ends_with_caller, run.name == "icacls.exe");
   EXPECT_FALSE(m.logged("process sleep"));
   EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
   EXPECT_FALSE(m.files.has(kTemp));
@@ -293,9 +296,19 @@ TEST(RunSandboxed, TheCallerAndTheLocksStopTheRunBeforeAnyGrantOrStart) {
          m.processes.failures["wait"] = 6;
        },
        "wait for sandbox profile lock failed: 4294967295", "process close parent", true},
+      // What a dead run left is revoked, and nothing of this run granted.
+      {"caller ends during recovery",
+       [](Machine& m) {
+         m.files.add_file(lease_of(kWwOff), encode_acl_lease({kData}));
+         m.processes.timed_wait_results = {Woke::First};
+       },
+       gone, "recovered"},
       // Granted, then everything revoked, and no child created.
       {"caller ends during the grants",
-       [](Machine& m) { m.processes.timed_wait_results = {Woke::First}; }, gone, "release"},
+       [](Machine& m) {
+         m.processes.timed_wait_results = {Woke::TimedOut, Woke::First};
+       },
+       gone, "release"},
   };
   for (const Case& c : cases) {
     Machine m;
@@ -311,7 +324,10 @@ TEST(RunSandboxed, TheCallerAndTheLocksStopTheRunBeforeAnyGrantOrStart) {
       ASSERT_FALSE(outcome.ok()) << c.name;
       EXPECT_EQ(outcome.error(), c.message) << c.name;
     }
-    if (std::string_view(c.last) == "release") {
+    if (std::string_view(c.last) == "recovered") {
+      EXPECT_THAT(m.icacls(), ElementsAre(revoke(kData, kWwOff))) << c.name;
+      m.expect_released_last(kWwOff);
+    } else if (std::string_view(c.last) == "release") {
       EXPECT_EQ(m.logged("launch create_process"), c.message.empty()) << c.name;
       EXPECT_THAT(m.icacls(), IsSupersetOf({revoke(kWork, kWwOff), revoke(kTemp, kWwOff)}))
           << c.name;

@@ -16,6 +16,7 @@
 #include "platform/tool_search.h"
 #include "platform/win32/advapi.h"
 #include "platform/win32/child_process.h"
+#include "platform/win32/handle.h"
 #include "platform/win32/inheritable.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/system_error.h"
@@ -168,10 +169,19 @@ SysResult<UniqueLocal> owner_only_descriptor() {
   return descriptor;
 }
 
-SysResult<std::uint32_t> wait_for_exit(const UniqueHandle& process) {
-  if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) {
-    return sys_fail(last_system_error());
-  }
+// What a tool's run fails with when the process it was to end with has
+// ended: its job goes with it.
+SystemError watched_ended() {
+  return system_error(ERROR_PROCESS_ABORTED);
+}
+
+// Waits for the tool's exit, or for `watched` (null: nothing) to end first.
+SysResult<std::uint32_t> wait_for_exit(const UniqueHandle& process, HANDLE watched) {
+  const std::array<HANDLE, 2> objects{process.get(), watched};
+  const DWORD which =
+      WaitForMultipleObjects(watched != nullptr ? 2 : 1, objects.data(), FALSE, INFINITE);
+  if (which == WAIT_OBJECT_0 + 1) return sys_fail(watched_ended());
+  if (which != WAIT_OBJECT_0) return sys_fail(last_system_error());
   DWORD code = 0;
   if (!GetExitCodeProcess(process.get(), &code)) return sys_fail(last_system_error());
   return static_cast<std::uint32_t>(code);
@@ -290,7 +300,7 @@ SysResult<std::uint32_t> Win32ToolRunner::run_inheriting(
                       window_flags());
   }();
   if (!tool) return tool.propagate();
-  return wait_for_exit(tool->process);
+  return wait_for_exit(tool->process, watched_);
 }
 
 SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_name,
@@ -322,7 +332,7 @@ SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_na
   }
   while (out_reader.open_for_reading() || err_reader.open_for_reading()) {
     std::array<PipeReader*, 2> waiting{};
-    std::array<HANDLE, 2> events{};
+    std::array<HANDLE, 3> events{};
     DWORD count = 0;
     for (PipeReader* reader : {&out_reader, &err_reader}) {
       if (reader->open_for_reading()) {
@@ -330,14 +340,22 @@ SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_na
         events[count++] = reader->event();
       }
     }
-    const DWORD which = WaitForMultipleObjects(count, events.data(), FALSE, INFINITE);
+    // Last, so that output already there is taken first.
+    events[count] = watched_;
+    const DWORD which = WaitForMultipleObjects(count + (watched_ != nullptr ? 1 : 0), events.data(),
+                                               FALSE, INFINITE);
+    if (watched_ != nullptr && which == WAIT_OBJECT_0 + count) return sys_fail(watched_ended());
     if (which >= WAIT_OBJECT_0 + count) return sys_fail(last_system_error());
     if (auto read = waiting[which - WAIT_OBJECT_0]->complete(); !read) return read.propagate();
   }
-  auto code = wait_for_exit(tool->process);
+  auto code = wait_for_exit(tool->process, watched_);
   if (!code) return code.propagate();
   run.exit_code = *code;
   return run;
+}
+
+void Win32ToolRunner::end_with(Handle* watched) {
+  watched_ = watched != nullptr ? native(*watched) : nullptr;
 }
 
 }  // namespace tessarin::win32
