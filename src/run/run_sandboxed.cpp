@@ -170,7 +170,7 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
   }
   // Recovery and the walk take time: a caller gone or a Ctrl+C meanwhile
   // stops the run before anything is written.
-  if (auto wanted = still_wanted(platform.launcher, platform.processes, caller); !wanted) {
+  if (auto wanted = still_wanted(platform.console_events, platform.processes, caller); !wanted) {
     return wanted.propagate();
   }
 
@@ -200,7 +200,7 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
   }
   // The grants take time too: what they were made for may be gone before a
   // child exists.
-  if (auto wanted = still_wanted(platform.launcher, platform.processes, caller); !wanted) {
+  if (auto wanted = still_wanted(platform.console_events, platform.processes, caller); !wanted) {
     return combine(fail(wanted.error()), take_down(platform, prepared));
   }
 
@@ -248,7 +248,7 @@ Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
   Result<std::uint32_t> outcome = [&] {
     // From the first grant to the last revocation a console event must not
     // end the helper, and a tool must not outlive the caller.
-    const auto console = platform.launcher.guard_console();
+    const auto console = platform.console_events.guard();
     platform.tools.end_with(caller->get());
     return run_locked(platform, request, *workspace, workspace_level, profile, layout, *helper,
                       **caller);

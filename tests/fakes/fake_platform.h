@@ -226,7 +226,9 @@ struct FakePlatform {
                            auto text = app_containers.sid_to_string(sid);
                            return text ? *text : std::string("?");
                          }};
-  Platform platform{console, env, files, tools, app_containers, locks, processes, launcher};
+  FakeConsoleEvents console_events{log};
+  Platform platform{console, env,       files,    tools,         app_containers,
+                    locks,   processes, launcher, console_events};
 
   // Events of the log that start with `prefix`.
   std::vector<std::string> events(const std::string& prefix) const;

@@ -101,7 +101,7 @@ struct Machine : fakes::FakePlatform {
     std::vector<std::string> tail;
     if (with_sid) tail.push_back("FreeSid " + sid_of(profile));
     for (const std::string& event :
-         {std::string("launch unguard_console"), std::string("process close parent"),
+         {std::string("console unguard"), std::string("process close parent"),
           "lock unlock " + lock_file_of(profile), "lock release " + lock_of(profile),
           "lock close " + lock_of(profile)}) {
       tail.push_back(event);
@@ -116,7 +116,7 @@ struct Machine : fakes::FakePlatform {
     EXPECT_EQ(locks.open_handles, 0);
     EXPECT_EQ(app_containers.live_sids(), 0u);
     EXPECT_EQ(app_containers.wrong_release_calls, 0);
-    EXPECT_EQ(launcher.live_objects, 0);
+    EXPECT_EQ(launcher.live_objects + console_events.live_objects, 0);
     EXPECT_EQ(processes.live_objects, 0);
   }
 };
@@ -138,7 +138,7 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
                      "lock create " + lock_of(kWwOff),
                      "lock wait " + lock_of(kWwOff) + " or parent",
                      "lock file " + lock_file_of(kWwOff),
-                     "launch guard_console",
+                     "console guard",
                      "profile derive " + kWwOff,
                      "process wait parent 0",
                      "fs replace " + kLeases + "\\" + kWwOff + ".tmp-4242",
@@ -148,7 +148,7 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
                      "process wait parent 0",
                      "env set TEMP=" + kTemp,
                      "env set TMP=" + kTemp,
-                     "launch create_process tool.exe arg",
+                     "launch start tool.exe arg",
                      "process wait_either process parent",
                      "launch end_job job",
                      "launch close job",
@@ -167,7 +167,7 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
   // The child starts in the directory as typed, not in its canonical form.
   ASSERT_EQ(m.launcher.created.size(), 1u);
   EXPECT_EQ(m.launcher.created[0].current_directory, "C:\\work\\sub");
-  EXPECT_THAT(m.launcher.capabilities, ElementsAre(sid_of(kWwOff)));
+  EXPECT_THAT(m.launcher.created[0].capabilities, ElementsAre(sid_of(kWwOff)));
 }
 
 TEST(RunSandboxed, ValidationFailuresTouchNoLockLeaseOrTool) {
@@ -328,7 +328,7 @@ TEST(RunSandboxed, TheCallerAndTheLocksStopTheRunBeforeAnyGrantOrStart) {
       EXPECT_THAT(m.icacls(), ElementsAre(revoke(kData, kWwOff))) << c.name;
       m.expect_released_last(kWwOff);
     } else if (std::string_view(c.last) == "release") {
-      EXPECT_EQ(m.logged("launch create_process"), c.message.empty()) << c.name;
+      EXPECT_EQ(m.logged("launch start"), c.message.empty()) << c.name;
       EXPECT_THAT(m.icacls(), IsSupersetOf({revoke(kWork, kWwOff), revoke(kTemp, kWwOff)}))
           << c.name;
       EXPECT_FALSE(m.files.has(lease_of(kWwOff))) << c.name;
@@ -404,7 +404,7 @@ TEST(RunSandboxed, EachStepUnderTheLockFailsWithItsMessageAndReleasesInOrder) {
     ASSERT_FALSE(outcome.ok()) << c.name;
     EXPECT_THAT(outcome.error(), StartsWith(c.message)) << c.name;
     EXPECT_TRUE(m.icacls().empty()) << c.name;
-    EXPECT_FALSE(m.logged("launch size")) << c.name;
+    EXPECT_FALSE(m.logged("launch start")) << c.name;
     EXPECT_FALSE(m.logged("env set")) << c.name;
     // The lease comes before the directory, and goes again when the
     // directory cannot be made: a failed run leaves neither behind.
@@ -485,7 +485,7 @@ TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
     ASSERT_FALSE(outcome.ok()) << c.name;
     EXPECT_EQ(outcome.error(), c.message) << c.name;
     EXPECT_THAT(m.events("tool"), ElementsAre(StartsWith("tool powershell.exe"))) << c.name;
-    for (const char* written : {"fs write", "fs replace", "fs rename", "launch size"}) {
+    for (const char* written : {"fs write", "fs replace", "fs rename", "launch start"}) {
       EXPECT_FALSE(m.logged(written)) << c.name << ": " << written;
     }
     EXPECT_FALSE(m.files.has(kTemp)) << c.name;
@@ -506,7 +506,7 @@ TEST(RunSandboxed, AFailedGrantIsUndoneAndReportedAlone) {
   EXPECT_THAT(m.icacls(), ElementsAre(grant(kWork, kWwOff, "M"), grant(kData, kWwOff, "M"),
                                       revoke(kWork, kWwOff), revoke(kData, kWwOff),
                                       revoke("\\\\?\\C:\\work2", kWwOff), revoke(kTemp, kWwOff)));
-  EXPECT_FALSE(m.logged("launch size"));
+  EXPECT_FALSE(m.logged("launch start"));
   EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
   EXPECT_FALSE(m.files.has(kTemp));
   m.expect_released_last(kWwOff);
@@ -543,16 +543,16 @@ TEST(RunSandboxed, LaunchAndRevocationOutcomesCombine) {
   }
   {
     Machine m;
-    m.launcher.failures["create_process"] = 2;
-    EXPECT_EQ(m.run().error(), "CreateProcessW in AppContainer failed: 2");
+    m.launcher.failing_step = LaunchStep::kCreateProcess;
+    EXPECT_EQ(m.run().error(), "CreateProcessW in AppContainer failed: 5");
     EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
     m.expect_released_last(kWwOff);
   }
   {
     Machine m;
-    m.launcher.failures["create_process"] = 2;
+    m.launcher.failing_step = LaunchStep::kCreateProcess;
     m.on_icacls = failing_revocation;
-    EXPECT_EQ(m.run().error(), "CreateProcessW in AppContainer failed: 2; " + cleanup);
+    EXPECT_EQ(m.run().error(), "CreateProcessW in AppContainer failed: 5; " + cleanup);
     EXPECT_TRUE(m.files.has(lease_of(kWwOff)));
     m.expect_released_last(kWwOff);
   }
@@ -612,7 +612,7 @@ TEST(RunSandboxed, AnEnvironmentThatCannotBeSetStopsTheRunAndIsUndone) {
   Machine m;
   m.env.failing_sets = {"TMP"};
   EXPECT_EQ(m.run().error(), "set sandbox TMP: fake error 87 (os error 87)");
-  EXPECT_FALSE(m.logged("launch size"));
+  EXPECT_FALSE(m.logged("launch start"));
   EXPECT_THAT(m.icacls(), Contains(revoke(kTemp, kWwOff)));
   EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
   m.expect_released_last(kWwOff);
@@ -636,7 +636,8 @@ TEST(RunSandboxed, ANetworkedRunUsesTheOnlineIdentityAndItsCapabilities) {
   r.network = true;
   ASSERT_TRUE(m.run(std::move(r)).ok());
   EXPECT_TRUE(m.logged("lock create " + lock_of(kWwOn)));
-  EXPECT_THAT(m.launcher.capabilities, ElementsAre(sid_of(kWwOn), "S-1-15-3-1", "S-1-15-3-3"));
+  EXPECT_THAT(m.launcher.created.at(0).capabilities,
+              ElementsAre(sid_of(kWwOn), "S-1-15-3-1", "S-1-15-3-3"));
   m.expect_released_last(kWwOn);
 }
 

@@ -1,6 +1,9 @@
 #include "platform/win32/console_guard.h"
 
+#include <memory>
+
 #include "platform/win32/child_process.h"
+#include "platform/win32/handle.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/win32_platform.h"
 
@@ -106,12 +109,10 @@ bool standard_handles_reach_a_console() {
   return false;
 }
 
-void end_job_on_console_event(HANDLE job) {
-  const LastErrorKept kept;
-  const bool own_console = job != nullptr && !standard_handles_reach_a_console();
+void end_job_on_console_event(HANDLE job, bool interrupts) {
   AcquireSRWLockExclusive(&console_lock);
   console_job = job;
-  interrupts_end_job = own_console;
+  interrupts_end_job = job != nullptr && interrupts;
   // A close or an interrupt that came before the job existed ends it at once.
   if (console_job != nullptr && (closed_during_run || interrupted)) {
     TerminateJobObject(console_job, kEndedExitCode);
@@ -119,14 +120,30 @@ void end_job_on_console_event(HANDLE job) {
   ReleaseSRWLockExclusive(&console_lock);
 }
 
-LaunchApi::ConsoleEvent console_event() {
-  using Event = LaunchApi::ConsoleEvent;
+ConsoleEvents::Event console_event() {
+  using Event = ConsoleEvents::Event;
   AcquireSRWLockShared(&console_lock);
   const Event event = closed_during_run ? Event::Closed
                       : interrupted     ? Event::Interrupted
                                         : Event::None;
   ReleaseSRWLockShared(&console_lock);
   return event;
+}
+
+namespace {
+
+class Win32Guard final : public ConsoleEvents::Guard {
+  ConsoleGuard guard_;
+};
+
+}  // namespace
+
+std::unique_ptr<ConsoleEvents::Guard> Win32ConsoleEvents::guard() {
+  return std::make_unique<Win32Guard>();
+}
+
+void Win32ConsoleEvents::end_job_on_event(Handle* job, bool interrupts) {
+  end_job_on_console_event(job != nullptr ? native(*job) : nullptr, interrupts);
 }
 
 void publish_exit_code(std::uint32_t code) {

@@ -10,7 +10,7 @@
 
 #include <windows.h>
 
-#include "platform/launcher.h"
+#include "platform/console_events.h"
 
 namespace tessarin::win32 {
 
@@ -27,19 +27,23 @@ class ConsoleGuard {
   ~ConsoleGuard();
 };
 
-// Whether one of the helper's standard handles is a console: a person may be
-// typing, and the child shares the console. Otherwise it gets one of its own,
-// without a window, so that it can neither type into the caller's console
-// nor signal the processes attached to it.
+// Whether one of the helper's standard handles is a console.
 bool standard_handles_reach_a_console();
 
-// The job a console event ends, or none (null). Borrowed: it is named none
-// again before it is closed. A close, or an interrupt, that came before is
-// acted on at once.
-void end_job_on_console_event(HANDLE job);
+// The job a console event ends, or none (null); with `interrupts`, Ctrl+C and
+// Ctrl+Break end it too. Borrowed: it is named none again before it is
+// closed. A close, or an interrupt, that came before is acted on at once.
+void end_job_on_console_event(HANDLE job, bool interrupts);
 
 // What the console asked while the current guard was up: a close, or else a
-// Ctrl+C or Ctrl+Break that came while no job was named.
-LaunchApi::ConsoleEvent console_event();
+// Ctrl+C or Ctrl+Break that no child heard.
+ConsoleEvents::Event console_event();
+
+class Win32ConsoleEvents final : public ConsoleEvents {
+ public:
+  std::unique_ptr<Guard> guard() override;
+  void end_job_on_event(Handle* job, bool interrupts) override;
+  Event last_event() override { return console_event(); }
+};
 
 }  // namespace tessarin::win32

@@ -24,15 +24,6 @@
 namespace tessarin::win32 {
 namespace {
 
-// A started tool: its process, and the kill-on-close job it runs in, so that
-// whatever of it is still alive ends when the helper is done with it, or when
-// the helper itself is killed. A helper killed mid-grant must leave no tool
-// writing access entries after the next run has revoked them.
-struct StartedTool {
-  UniqueHandle job;
-  UniqueHandle process;
-};
-
 // The name of an environment string: what comes before its first '=' but
 // the leading one of the hidden per-drive entries ("=C:=C:\work").
 std::u16string_view variable_name(std::u16string_view entry) {
@@ -86,41 +77,40 @@ DWORD window_flags() {
 }
 
 // Starts the tool with exactly the three given standard handles, which must
-// be inheritable, inside a job of its own; it runs only once it is in the job,
-// so nothing it starts escapes. A null `environment` gives it the helper's.
+// be inheritable, inside a kill-on-close job of its own, so that whatever of
+// it is still alive ends when the helper is done with it, or when the helper
+// itself is killed: a helper killed mid-grant must leave no tool writing
+// access entries after the next run has revoked them. It runs only once it
+// is in the job, so nothing it starts escapes. A null `environment` gives it
+// the helper's.
 // It starts in `directory`, the system directory: the helper's own current
 // directory is often the workspace, which a command may write, and a DLL the
 // tool looks for and the system lacks would be loaded from there, under
 // setup with the administrator's rights.
-SysResult<StartedTool> start_tool(const std::string& path, const std::string& bare_name,
-                                  const std::vector<std::string>& arguments,
-                                  const StandardStreams& streams, const std::u16string* environment,
-                                  const std::string& directory, DWORD extra_flags) {
+SysResult<StartedChild> start_tool(const std::string& path, const std::string& bare_name,
+                                   const std::vector<std::string>& arguments,
+                                   const StandardStreams& streams,
+                                   const std::u16string* environment, const std::string& directory,
+                                   DWORD extra_flags) {
   std::vector<std::string> command{bare_name};
   command.insert(command.end(), arguments.begin(), arguments.end());
   WideBuffer line = build_command_line(command);
   WideBuffer application = to_wide_nul(path);
   WideBuffer current_directory = to_wide_nul(directory);
-
-  auto attributes = ProcThreadAttributes::make(1);
-  if (!attributes) return attributes.propagate();
-  if (auto listed = (*attributes)->set_handle_list({streams.begin(), streams.end()}); !listed) {
-    return listed.propagate();
+  ChildStart start;
+  start.application = wide(application);
+  start.command_line = wide(line);
+  start.directory = wide(current_directory);
+  start.environment = environment != nullptr ? wide(*environment) : nullptr;
+  start.streams = streams;
+  start.flags = extra_flags;
+  auto tool = start_suspended_in_job(start);
+  if (!tool) return sys_fail(tool.error().error);
+  // A tool that cannot be resumed is ended with its job.
+  if (ResumeThread(tool->thread.get()) == static_cast<DWORD>(-1)) {
+    return sys_fail(last_system_error());
   }
-  auto job = make_kill_on_close_job();
-  if (!job) return job.propagate();
-  auto child = create_suspended(wide(application), wide(line), wide(current_directory),
-                                environment != nullptr ? wide(*environment) : nullptr, **attributes,
-                                streams, extra_flags);
-  if (!child) return child.propagate();
-  StartedTool tool{std::move(*job), std::move(child->process)};
-  if (!AssignProcessToJobObject(tool.job.get(), tool.process.get()) ||
-      ResumeThread(child->thread.get()) == static_cast<DWORD>(-1)) {
-    const SystemError error = last_system_error();
-    TerminateProcess(tool.process.get(), 1);
-    return sys_fail(error);
-  }
-  return tool;
+  return std::move(*tool);
 }
 
 // A pipe name no other process can foresee, so that none can create it first
@@ -285,7 +275,7 @@ SysResult<std::uint32_t> Win32ToolRunner::run_inheriting(
     if (!block) return block.propagate();
     environment = std::move(*block);
   }
-  auto tool = [&]() -> SysResult<StartedTool> {
+  auto tool = [&]() -> SysResult<StartedChild> {
     // What is made for the tool is the tool's alone: it is closed as soon as
     // the tool has been created, not held while it runs.
     std::vector<UniqueHandle> made;
@@ -310,7 +300,7 @@ SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_na
   CapturedRun run;
   PipeReader out_reader(nullptr);
   PipeReader err_reader(&run.standard_error);
-  auto tool = [&]() -> SysResult<StartedTool> {
+  auto tool = [&]() -> SysResult<StartedChild> {
     // The tool's ends are closed as soon as it has been created, so that the
     // pipes report their end when the tool (and anything it started) is done.
     auto in = open_null_device(GENERIC_READ);

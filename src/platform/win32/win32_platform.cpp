@@ -4,6 +4,7 @@
 
 #include "platform/win32/app_container.h"
 #include "platform/win32/console.h"
+#include "platform/win32/console_guard.h"
 #include "platform/win32/environment.h"
 #include "platform/win32/file_system.h"
 #include "platform/win32/launcher.h"
@@ -27,8 +28,9 @@ class Win32Platform final : public PlatformHolder {
   Win32LockApi locks_;
   Win32ProcessApi processes_;
   Win32LaunchApi launcher_;
-  Platform platform_{console_,        env_,   files_,     tools_,
-                     app_containers_, locks_, processes_, launcher_};
+  Win32ConsoleEvents console_events_;
+  Platform platform_{console_, env_,       files_,    tools_,         app_containers_,
+                     locks_,   processes_, launcher_, console_events_};
 };
 
 }  // namespace
