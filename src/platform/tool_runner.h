@@ -2,8 +2,8 @@
 // Runs the system tools the helper relies on (powershell.exe, icacls.exe),
 // named by bare file name. Where the program is found is decided by
 // find_tool (tool_search.h); the current directory is never searched, and
-// every tool starts in the system directory. A helper whose console has no
-// window starts its tools without one.
+// every tool starts in the system directory. No tool opens a console window
+// of its own.
 
 #include <cstdint>
 #include <string>

@@ -16,6 +16,7 @@
 #include "platform/tool_search.h"
 #include "platform/win32/advapi.h"
 #include "platform/win32/child_process.h"
+#include "platform/win32/console_guard.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/inheritable.h"
 #include "platform/win32/owners.h"
@@ -69,11 +70,14 @@ SysResult<std::u16string> environment_block(const std::vector<VariableOverride>&
 // A console program started by a process without a console gets one of its
 // own, window and all: a helper started detached, or by a service or a
 // windowed program that gave it none, would flash a window for every tool.
-// Its tools start without a window; so do those of a helper whose console
-// was made without one, which lose nothing by it. A helper with a console
-// window shares it with its tools, as with its child.
-DWORD window_flags() {
-  return GetConsoleWindow() == nullptr ? CREATE_NO_WINDOW : 0;
+// A tool whose output reaches the helper's console, or a helper with a
+// console window, shares that console, as the child does. Otherwise the tool
+// writes only to files or pipes and starts with no console at all: a console
+// of its own, even without a window, costs a console host process per tool.
+// (A console program it started in turn would open a window; PowerShell
+// running the firewall cmdlets starts none.)
+DWORD console_flags() {
+  return GetConsoleWindow() != nullptr || standard_handles_reach_a_console() ? 0 : DETACHED_PROCESS;
 }
 
 // Starts the tool with exactly the three given standard handles, which must
@@ -287,7 +291,7 @@ SysResult<std::uint32_t> Win32ToolRunner::run_inheriting(
     if (!err) return err.propagate();
     return start_tool(*path, bare_name, arguments, {in->get(), *out, *err},
                       overrides.empty() ? nullptr : &environment, env_.system_directory(),
-                      window_flags());
+                      console_flags());
   }();
   if (!tool) return tool.propagate();
   return wait_for_exit(tool->process, watched_);
