@@ -33,6 +33,35 @@ DWORD published_code = 0;
 // the handler's thread on a loaded machine.
 constexpr DWORD kCloseWaitMs = 4000;
 
+// The console lock, held until the holder goes: the acquisition returns its
+// release.
+class SrwExclusive {
+ public:
+  explicit SrwExclusive(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+  SrwExclusive(const SrwExclusive&) = delete;
+  SrwExclusive& operator=(const SrwExclusive&) = delete;
+  ~SrwExclusive() { ReleaseSRWLockExclusive(&lock_); }
+
+ private:
+  SRWLOCK& lock_;
+};
+
+// Notes the event for the run and ends the job it calls for; yields whether
+// a run is guarded.
+bool note(DWORD event) {
+  const SrwExclusive held(console_lock);
+  if (run_guarded && event == CTRL_CLOSE_EVENT) {
+    closed_during_run = true;
+    if (console_job != nullptr) TerminateJobObject(console_job, kEndedExitCode);
+  } else if (run_guarded && (console_job == nullptr || interrupts_end_job)) {
+    // The grants run without the console, and a child with a console of its
+    // own does not share this one, so nothing else hears it.
+    interrupted = true;
+    if (console_job != nullptr) TerminateJobObject(console_job, kEndedExitCode);
+  }
+  return run_guarded;
+}
+
 BOOL WINAPI on_console_event(DWORD event) {
   // Logoff and shutdown take their default course: an interactive helper
   // never sees them, and one started by a service must not end its command
@@ -40,21 +69,9 @@ BOOL WINAPI on_console_event(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
   }
-  AcquireSRWLockExclusive(&console_lock);
-  const bool guarded = run_guarded;
-  if (guarded && event == CTRL_CLOSE_EVENT) {
-    closed_during_run = true;
-    if (console_job != nullptr) TerminateJobObject(console_job, kEndedExitCode);
-  } else if (guarded && (console_job == nullptr || interrupts_end_job)) {
-    // The grants run without the console, and a child with a console of its
-    // own does not share this one, so nothing else hears it.
-    interrupted = true;
-    if (console_job != nullptr) TerminateJobObject(console_job, kEndedExitCode);
-  }
-  ReleaseSRWLockExclusive(&console_lock);
   // Outside a run nothing is granted: the helper ends as it would without a
   // handler.
-  if (!guarded) return FALSE;
+  if (!note(event)) return FALSE;
   if (event == CTRL_CLOSE_EVENT) {
     // The main thread sees the child end, revokes, writes its line and
     // publishes its exit code. Returning would let the system end the process
@@ -85,19 +102,17 @@ void install_once() {
 
 ConsoleGuard::ConsoleGuard() {
   install_once();
-  AcquireSRWLockExclusive(&console_lock);
+  const SrwExclusive held(console_lock);
   run_guarded = true;
   closed_during_run = false;
   interrupted = false;
   console_job = nullptr;
-  ReleaseSRWLockExclusive(&console_lock);
 }
 
 ConsoleGuard::~ConsoleGuard() {
-  AcquireSRWLockExclusive(&console_lock);
+  const SrwExclusive held(console_lock);
   run_guarded = false;
   console_job = nullptr;
-  ReleaseSRWLockExclusive(&console_lock);
 }
 
 bool standard_handles_reach_a_console() {
@@ -110,24 +125,19 @@ bool standard_handles_reach_a_console() {
 }
 
 void end_job_on_console_event(HANDLE job, bool interrupts) {
-  AcquireSRWLockExclusive(&console_lock);
+  const SrwExclusive held(console_lock);
   console_job = job;
   interrupts_end_job = job != nullptr && interrupts;
   // A close or an interrupt that came before the job existed ends it at once.
   if (console_job != nullptr && (closed_during_run || interrupted)) {
     TerminateJobObject(console_job, kEndedExitCode);
   }
-  ReleaseSRWLockExclusive(&console_lock);
 }
 
 ConsoleEvents::Event console_event() {
   using Event = ConsoleEvents::Event;
-  AcquireSRWLockShared(&console_lock);
-  const Event event = closed_during_run ? Event::Closed
-                      : interrupted     ? Event::Interrupted
-                                        : Event::None;
-  ReleaseSRWLockShared(&console_lock);
-  return event;
+  const SrwExclusive held(console_lock);
+  return closed_during_run ? Event::Closed : interrupted ? Event::Interrupted : Event::None;
 }
 
 namespace {
