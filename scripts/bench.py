@@ -43,12 +43,15 @@ def machine():
 
 
 def tool_calls(install):
-    """(program file, argument vector) of every tool the helper started, in
-    order: PowerShell always runs before the first icacls call."""
+    """(how the helper started it, program file, argument vector) of every
+    tool the helper started, in order: PowerShell always runs before the first
+    icacls call. PowerShell writes to the helper's own streams ("inherit");
+    icacls to pipes the helper reads ("capture")."""
     system = install.wine.system32
     powershell = system / SYSTEM_HOMES["powershell.exe"] / "powershell.exe"
-    return ([(powershell, call["argv"]) for call in install.powershell.calls()] +
-            [(system / "icacls.exe", ["icacls.exe", *args]) for args in install.icacls.calls()])
+    return ([("inherit", powershell, call["argv"]) for call in install.powershell.calls()] +
+            [("capture", system / "icacls.exe", ["icacls.exe", *args])
+             for args in install.icacls.calls()])
 
 
 def forget_calls(install):
@@ -75,7 +78,7 @@ def side_by_side(install, name, args, expected, pairs):
     _, code = plain(install, install.helper, args)
     calls = tool_calls(install)
     plan = install.root / "baseline-plan.txt"
-    plan.write_text("".join("\t".join([to_windows(p), *a]) + "\n" for p, a in calls),
+    plan.write_text("".join("\t".join([m, to_windows(p), *a]) + "\n" for m, p, a in calls),
                     encoding="utf-8")
     baseline = [to_windows(PROGRAMS / "bench_baseline.exe"), to_windows(plan)]
     helper_times, baseline_times = [], []

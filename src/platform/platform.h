@@ -5,6 +5,7 @@
 
 #include "platform/app_container.h"
 #include "platform/console.h"
+#include "platform/console_events.h"
 #include "platform/environment.h"
 #include "platform/file_system.h"
 #include "platform/launcher.h"
@@ -23,6 +24,7 @@ struct Platform {
   LockApi& locks;
   ProcessApi& processes;
   LaunchApi& launcher;
+  ConsoleEvents& console_events;
 };
 
 }  // namespace tessarin

@@ -1,14 +1,16 @@
 #pragma once
 // Runs the system tools the helper relies on (powershell.exe, icacls.exe),
 // named by bare file name. Where the program is found is decided by
-// find_tool (tool_search.h); the current directory is never searched. A
-// helper whose console has no window starts its tools without one.
+// find_tool (tool_search.h); the current directory is never searched, and
+// every tool starts in the system directory. No tool opens a console window
+// of its own.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "base/result.h"
+#include "platform/process.h"
 
 namespace tessarin {
 
@@ -45,6 +47,12 @@ class ToolRunner {
   // two pipes drained together while the tool runs. Waits without a time-out.
   virtual SysResult<CapturedRun> run_capturing(const std::string& bare_name,
                                                const std::vector<std::string>& arguments) = 0;
+
+  // From now until it is named none (null), a tool still running when
+  // `watched` ends is ended with its job, and its run fails. Borrowed. A run
+  // names its caller: a tool that hangs, on a network path for example,
+  // would otherwise hold the identity's lock for a caller long gone.
+  virtual void end_with(Handle* watched) = 0;
 };
 
 }  // namespace tessarin

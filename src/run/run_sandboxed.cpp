@@ -223,6 +223,11 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
   if (auto walked = refuse_widening_links(platform.files, plan); !walked) {
     return walked.propagate();
   }
+  // Recovery and the walk take time: a caller gone or a Ctrl+C meanwhile
+  // stops the run before anything is written.
+  if (auto wanted = still_wanted(platform.console_events, platform.processes, caller); !wanted) {
+    return wanted.propagate();
+  }
   // Emptied before anything is written or granted, so that a folder that
   // cannot be emptied stops the run with nothing to undo; and again once
   // the child's tree has ended. A run killed in between leaves it to the
@@ -239,11 +244,10 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
     (void)take_down(platform, prepared);
     return granted.propagate();
   }
-  // Recovery and the grants take time: a caller that went away meanwhile is
-  // seen before a child exists, not after it has run. A look that fails
-  // decides nothing; the supervised wait watches the same handle.
-  if (const auto woke = platform.processes.wait(caller, 0); woke && *woke == Woke::First) {
-    return combine(fail(std::string(kParentExited)), take_down(platform, prepared));
+  // The grants take time too: what they were made for may be gone before a
+  // child exists.
+  if (auto wanted = still_wanted(platform.console_events, platform.processes, caller); !wanted) {
+    return combine(fail(wanted.error()), take_down(platform, prepared));
   }
 
   Result<std::uint32_t> launched = start_child(platform, request, *sid, sandbox_temp_dir, caller);
@@ -291,13 +295,15 @@ Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
   if (!lock) return lock.propagate();
   Result<std::uint32_t> outcome = [&] {
     // From the first grant to the last revocation a console event must not
-    // end the helper.
-    const auto console = platform.launcher.guard_console();
+    // end the helper, and a tool must not outlive the caller.
+    const auto console = platform.console_events.guard();
+    platform.tools.end_with(caller->get());
     return run_locked(platform, request, *workspace, workspace_level, profile, layout, *helper,
                       **caller);
   }();
   // Releasing the lock comes last, so that the identity's next run, which
   // may be waiting for it, finds nothing of this one still held.
+  platform.tools.end_with(nullptr);
   caller->reset();
   return outcome;
 }

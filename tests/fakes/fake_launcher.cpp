@@ -1,5 +1,6 @@
 #include "fakes/fake_launcher.h"
 
+#include "base/command_line.h"
 #include "base/text.h"
 
 namespace tessarin::fakes {
@@ -74,81 +75,20 @@ void FakeProcessApi::sleep(std::uint32_t milliseconds) {
   log("sleep " + decimal(milliseconds));
 }
 
-// ---- launcher --------------------------------------------------------------
+// ---- launcher and console -------------------------------------------------
 
-SysResult<std::size_t> FakeLaunchApi::attribute_list_size(std::size_t count) {
-  if (auto failed = step("size", "size " + decimal(count))) return *failed;
-  return list_size;
-}
-
-SysResult<std::unique_ptr<LaunchApi::AttributeList>> FakeLaunchApi::initialize_attribute_list(
-    std::size_t bytes, std::size_t count) {
-  if (auto failed = step("initialize", "initialize " + decimal(bytes) + " for " + decimal(count))) {
-    return *failed;
+Result<SuspendedChild, LaunchFailure> FakeLaunchApi::start_suspended(const ChildSpec& spec) {
+  Created child{narrow(build_command_line(spec.command)), spec.cwd, {}, spec.own_console};
+  if (spec.confinement != nullptr) {
+    child.capabilities.push_back(describe_sid_(spec.confinement->app_container_sid));
+    for (const void* sid : spec.confinement->capabilities) {
+      child.capabilities.push_back(describe_sid_(sid));
+    }
   }
-  return owned<AttributeList>("list", "delete_list");
-}
-
-SysStatus FakeLaunchApi::set_security_capabilities(AttributeList& list,
-                                                   const void* app_container_sid,
-                                                   const std::vector<const void*>& caps) {
-  capabilities = {describe_sid_(app_container_sid)};
-  for (const void* sid : caps) capabilities.push_back(describe_sid_(sid));
-  std::string line = "set_capabilities";
-  for (const auto& text : capabilities) line += " " + text;
-  if (auto failed = step("set_capabilities", line)) return *failed;
-  confined_lists_.insert(&list);
-  return {};
-}
-
-SysResult<std::unique_ptr<LaunchApi::StandardHandles>> FakeLaunchApi::standard_handles() {
-  if (auto failed = step("standard_handles", "standard_handles")) return *failed;
-  return owned<StandardHandles>("standard_handles");
-}
-
-SysStatus FakeLaunchApi::set_handle_list(AttributeList&, StandardHandles&) {
-  if (auto failed = step("handle_list", "handle_list")) return *failed;
-  return {};
-}
-
-SysResult<std::unique_ptr<Handle>> FakeLaunchApi::create_job() {
-  if (auto failed = step("create_job", "create_job")) return *failed;
-  return owned<Handle>("job");
-}
-
-SysStatus FakeLaunchApi::set_kill_on_close(Handle& job) {
-  if (auto failed = step("kill_on_close", "kill_on_close " + name_of(job))) return *failed;
-  return {};
-}
-
-void FakeLaunchApi::end_job(Handle& job) {
-  log("end_job " + name_of(job));
-}
-
-SysResult<LaunchApi::Child> FakeLaunchApi::create_suspended_process(
-    WideBuffer& command_line, const WideBuffer& current_directory, AttributeList& attributes,
-    StandardHandles&) {
-  created.push_back(Created{narrow(command_line), narrow(current_directory),
-                            confined_lists_.contains(&attributes)});
-  if (auto failed = step("create_process", "create_process " + created.back().command_line)) {
-    return *failed;
-  }
-  Child child;
-  child.process = owned<Handle>("process");
-  child.thread = owned<Handle>("thread");
-  return child;
-}
-
-SysStatus FakeLaunchApi::assign_to_job(Handle& job, Handle& process) {
-  if (auto failed = step("assign", "assign " + name_of(process) + " to " + name_of(job))) {
-    return *failed;
-  }
-  return {};
-}
-
-void FakeLaunchApi::terminate(Handle& process) {
-  log("terminate " + name_of(process));
-  child_terminated = true;
+  created.push_back(child);
+  log("start " + child.command_line);
+  if (failing_step) return Err<LaunchFailure>{{*failing_step, {5, "fake error 5"}}};
+  return SuspendedChild{owned<Handle>("job"), owned<Handle>("process"), owned<Handle>("thread")};
 }
 
 SysStatus FakeLaunchApi::resume(Handle& thread) {
@@ -157,20 +97,25 @@ SysStatus FakeLaunchApi::resume(Handle& thread) {
   return {};
 }
 
-std::unique_ptr<LaunchApi::ConsoleGuard> FakeLaunchApi::guard_console() {
-  log("guard_console");
-  return owned<ConsoleGuard>("console", "unguard_console");
+void FakeLaunchApi::end_job(Handle& job) {
+  log("end_job " + name_of(job));
 }
 
-void FakeLaunchApi::end_on_console_event(Handle* job) {
-  log("console_job " + (job != nullptr ? name_of(*job) : std::string("none")));
+std::unique_ptr<ConsoleEvents::Guard> FakeConsoleEvents::guard() {
+  log("guard");
+  return owned<Guard>("guard", "unguard");
 }
 
-LaunchApi::ConsoleEvent FakeLaunchApi::console_event() {
-  log("console_event");
-  if (console_looks.empty()) return ConsoleEvent::None;
-  const ConsoleEvent event = console_looks.front();
-  console_looks.erase(console_looks.begin());
+void FakeConsoleEvents::end_job_on_event(Handle* job, bool interrupts) {
+  log("job " + (job != nullptr ? name_of(*job) : std::string("none")) +
+      (interrupts ? " and interrupts" : ""));
+}
+
+ConsoleEvents::Event FakeConsoleEvents::last_event() {
+  log("look");
+  if (looks.empty()) return Event::None;
+  const Event event = looks.front();
+  looks.erase(looks.begin());
   return event;
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/console_events.h"
 #include "platform/launcher.h"
 #include "platform/process.h"
 
@@ -90,54 +91,43 @@ class FakeProcessApi final : public ProcessApi, public Steps {
 
 class FakeLaunchApi final : public LaunchApi, public Steps {
  public:
-  // `describe_sid` turns a SID pointer into its text for the log. Step names:
-  // "size", "initialize", "set_capabilities", "standard_handles",
-  // "handle_list", "create_job", "kill_on_close", "create_process", "assign",
-  // "resume".
+  // `describe_sid` turns a SID pointer into its text. Step names: "resume".
   FakeLaunchApi(EventLog& log, std::function<std::string(const void*)> describe_sid)
       : Steps(log, "launch "), describe_sid_(std::move(describe_sid)) {}
 
-  std::size_t list_size = 48;
-  // What each process creation received.
+  // The step at which the next start fails, with code 5.
+  std::optional<LaunchStep> failing_step;
+  bool console_shared = false;  // a standard handle is a console
+  // What each start was asked for; the security capabilities as texts: the
+  // AppContainer SID's, then each capability's.
   struct Created {
     std::string command_line;
     std::string current_directory;
-    bool confined = false;
+    std::vector<std::string> capabilities;  // empty: unconfined
+    bool own_console = false;
   };
   std::vector<Created> created;
-  // The security capabilities of the last list: the AppContainer SID's text,
-  // then each capability's text.
-  std::vector<std::string> capabilities;
-  bool child_terminated = false;
   bool child_resumed = false;
-  // The answers of the next looks at the console, in order; once they are
-  // used up, it asked nothing.
-  std::vector<ConsoleEvent> console_looks;
 
-  SysResult<std::size_t> attribute_list_size(std::size_t count) override;
-  SysResult<std::unique_ptr<AttributeList>> initialize_attribute_list(std::size_t bytes,
-                                                                      std::size_t count) override;
-  SysStatus set_security_capabilities(AttributeList& list, const void* app_container_sid,
-                                      const std::vector<const void*>& capabilities) override;
-  SysResult<std::unique_ptr<StandardHandles>> standard_handles() override;
-  SysStatus set_handle_list(AttributeList& list, StandardHandles& handles) override;
-  SysResult<std::unique_ptr<Handle>> create_job() override;
-  SysStatus set_kill_on_close(Handle& job) override;
-  void end_job(Handle& job) override;
-  SysResult<Child> create_suspended_process(WideBuffer& command_line,
-                                            const WideBuffer& current_directory,
-                                            AttributeList& attributes,
-                                            StandardHandles& handles) override;
-  SysStatus assign_to_job(Handle& job, Handle& process) override;
-  void terminate(Handle& process) override;
+  Result<SuspendedChild, LaunchFailure> start_suspended(const ChildSpec& spec) override;
   SysStatus resume(Handle& thread) override;
-  std::unique_ptr<ConsoleGuard> guard_console() override;
-  void end_on_console_event(Handle* job) override;
-  ConsoleEvent console_event() override;
+  void end_job(Handle& job) override;
+  bool standard_handles_reach_a_console() override { return console_shared; }
 
  private:
   std::function<std::string(const void*)> describe_sid_;
-  std::set<const AttributeList*> confined_lists_;
+};
+
+class FakeConsoleEvents final : public ConsoleEvents, public Steps {
+ public:
+  explicit FakeConsoleEvents(EventLog& log) : Steps(log, "console ") {}
+  // The answers of the next looks, in order; once they are used up, the
+  // console asked nothing.
+  std::vector<Event> looks;
+
+  std::unique_ptr<Guard> guard() override;
+  void end_job_on_event(Handle* job, bool interrupts) override;
+  Event last_event() override;
 };
 
 }  // namespace tessarin::fakes

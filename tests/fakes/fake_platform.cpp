@@ -350,6 +350,7 @@ SysResult<CapturedRun> FakeToolRunner::record(Run run) {
   std::string line = "tool " + run.name;
   for (const auto& argument : run.arguments) line += " " + argument;
   log_.push_back(line);
+  run.ends_with_caller = watched_ != nullptr;
   runs.push_back(run);
   if (on_run) return on_run(runs.back());
   return CapturedRun{};

@@ -140,6 +140,7 @@ class FakeToolRunner final : public ToolRunner {
     std::vector<std::string> arguments;
     bool captured = false;
     std::vector<VariableOverride> overrides;
+    bool ends_with_caller = false;
   };
   std::vector<Run> runs;
   std::function<SysResult<CapturedRun>(const Run&)> on_run;
@@ -149,10 +150,12 @@ class FakeToolRunner final : public ToolRunner {
                                           const std::vector<VariableOverride>& overrides) override;
   SysResult<CapturedRun> run_capturing(const std::string& bare_name,
                                        const std::vector<std::string>& arguments) override;
+  void end_with(Handle* watched) override { watched_ = watched; }
 
  private:
   SysResult<CapturedRun> record(Run run);
   EventLog& log_;
+  Handle* watched_ = nullptr;
 };
 
 // Profiles registered by name; SIDs are heap tokens whose releases are
@@ -230,7 +233,9 @@ struct FakePlatform {
                            auto text = app_containers.sid_to_string(sid);
                            return text ? *text : std::string("?");
                          }};
-  Platform platform{console, env, files, tools, app_containers, locks, processes, launcher};
+  FakeConsoleEvents console_events{log};
+  Platform platform{console, env,       files,    tools,         app_containers,
+                    locks,   processes, launcher, console_events};
 
   // Events of the log that start with `prefix`.
   std::vector<std::string> events(const std::string& prefix) const;

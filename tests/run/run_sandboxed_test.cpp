@@ -17,6 +17,7 @@ namespace tessarin {
 namespace {
 
 using ::testing::Contains;
+using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsSupersetOf;
@@ -103,7 +104,7 @@ struct Machine : fakes::FakePlatform {
     std::vector<std::string> tail;
     if (with_sid) tail.push_back("FreeSid " + sid_of(profile));
     for (const std::string& event :
-         {std::string("launch unguard_console"), std::string("process close parent"),
+         {std::string("console unguard"), std::string("process close parent"),
           "lock unlock " + lock_file_of(profile), "lock release " + lock_of(profile),
           "lock close " + lock_of(profile)}) {
       tail.push_back(event);
@@ -118,7 +119,7 @@ struct Machine : fakes::FakePlatform {
     EXPECT_EQ(locks.open_handles, 0);
     EXPECT_EQ(app_containers.live_sids(), 0u);
     EXPECT_EQ(app_containers.wrong_release_calls, 0);
-    EXPECT_EQ(launcher.live_objects, 0);
+    EXPECT_EQ(launcher.live_objects + console_events.live_objects, 0);
     EXPECT_EQ(processes.live_objects, 0);
   }
 };
@@ -140,8 +141,9 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
                      "lock create " + lock_of(kWwOff),
                      "lock wait " + lock_of(kWwOff) + " or parent",
                      "lock file " + lock_file_of(kWwOff),
-                     "launch guard_console",
+                     "console guard",
                      "profile derive " + kWwOff,
+                     "process wait parent 0",
                      "profile folder " + sid_of(kWwOff),
                      "fs create_directories " + kAc + "\\Temp",
                      "fs replace " + kLeases + "\\" + kWwOff + ".tmp-4242",
@@ -151,7 +153,7 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
                      "process wait parent 0",
                      "env set TEMP=" + kTemp,
                      "env set TMP=" + kTemp,
-                     "launch create_process tool.exe arg",
+                     "launch start tool.exe arg",
                      "process wait_either process parent",
                      "launch end_job job",
                      "launch close job",
@@ -164,13 +166,15 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
   m.expect_released_last(kWwOff);
   EXPECT_EQ(m.icacls().size(), 4u);
   EXPECT_EQ(m.events("tool powershell.exe").size(), 1u);
+  // Every icacls run ends with the caller; the readiness check comes before it.
+  for (const auto& run : m.tools.runs) EXPECT_EQ(run.ends_with_caller, run.name == "icacls.exe");
   EXPECT_FALSE(m.logged("process sleep"));
   EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
   EXPECT_FALSE(m.files.has(kTemp));
   // The child starts in the directory as typed, not in its canonical form.
   ASSERT_EQ(m.launcher.created.size(), 1u);
   EXPECT_EQ(m.launcher.created[0].current_directory, "C:\\work\\sub");
-  EXPECT_THAT(m.launcher.capabilities, ElementsAre(sid_of(kWwOff)));
+  EXPECT_THAT(m.launcher.created[0].capabilities, ElementsAre(sid_of(kWwOff)));
 }
 
 TEST(RunSandboxed, ValidationFailuresTouchNoLockLeaseOrTool) {
@@ -299,9 +303,22 @@ TEST(RunSandboxed, TheCallerAndTheLocksStopTheRunBeforeAnyGrantOrStart) {
          m.processes.failures["wait"] = 6;
        },
        "wait for sandbox profile lock failed: 4294967295", "process close parent", true},
+      // What a dead run left is revoked, and nothing of this run granted.
+      {"caller ends during recovery",
+       [](Machine& m) {
+         m.files.add_file(lease_of(kWwOff), encode_acl_lease({kData}));
+         m.processes.timed_wait_results = {Woke::First};
+       },
+       gone, "before the lease"},
+      {"Ctrl+C during recovery",
+       [](Machine& m) { m.console_events.looks = {ConsoleEvents::Event::Interrupted}; },
+       "interrupted before the sandbox process started", "before the lease"},
       // Granted, then everything revoked, and no child created.
       {"caller ends during the grants",
-       [](Machine& m) { m.processes.timed_wait_results = {Woke::First}; }, gone, "release"},
+       [](Machine& m) {
+         m.processes.timed_wait_results = {Woke::TimedOut, Woke::First};
+       },
+       gone, "release"},
   };
   for (const Case& c : cases) {
     Machine m;
@@ -317,8 +334,12 @@ TEST(RunSandboxed, TheCallerAndTheLocksStopTheRunBeforeAnyGrantOrStart) {
       ASSERT_FALSE(outcome.ok()) << c.name;
       EXPECT_EQ(outcome.error(), c.message) << c.name;
     }
-    if (std::string_view(c.last) == "release") {
-      EXPECT_EQ(m.logged("launch create_process"), c.message.empty()) << c.name;
+    if (std::string_view(c.last) == "before the lease") {
+      EXPECT_THAT(m.icacls(), Each(Not(HasSubstr("/grant")))) << c.name;
+      EXPECT_FALSE(m.logged("fs replace")) << c.name;
+      m.expect_released_last(kWwOff);
+    } else if (std::string_view(c.last) == "release") {
+      EXPECT_EQ(m.logged("launch start"), c.message.empty()) << c.name;
       EXPECT_THAT(m.icacls(), IsSupersetOf({revoke(kWork, kWwOff), revoke(kTemp, kWwOff)}))
           << c.name;
       EXPECT_FALSE(m.files.has(lease_of(kWwOff))) << c.name;
@@ -412,7 +433,7 @@ TEST(RunSandboxed, EachStepUnderTheLockFailsWithItsMessageAndReleasesInOrder) {
     ASSERT_FALSE(outcome.ok()) << c.name;
     EXPECT_THAT(outcome.error(), StartsWith(c.message)) << c.name;
     EXPECT_TRUE(m.icacls().empty()) << c.name;
-    EXPECT_FALSE(m.logged("launch size")) << c.name;
+    EXPECT_FALSE(m.logged("launch start")) << c.name;
     EXPECT_FALSE(m.logged("env set")) << c.name;
     // The lease comes before the directory, and goes again when the
     // directory cannot be made: a failed run leaves neither behind.
@@ -500,7 +521,7 @@ TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
     ASSERT_FALSE(outcome.ok()) << c.name;
     EXPECT_EQ(outcome.error(), c.message) << c.name;
     EXPECT_THAT(m.events("tool"), ElementsAre(StartsWith("tool powershell.exe"))) << c.name;
-    for (const char* written : {"fs write", "fs replace", "fs rename", "launch size"}) {
+    for (const char* written : {"fs write", "fs replace", "fs rename", "launch start"}) {
       EXPECT_FALSE(m.logged(written)) << c.name << ": " << written;
     }
     EXPECT_FALSE(m.files.has(kTemp)) << c.name;
@@ -521,7 +542,7 @@ TEST(RunSandboxed, AFailedGrantIsUndoneAndReportedAlone) {
   EXPECT_THAT(m.icacls(), ElementsAre(grant(kWork, kWwOff, "M"), grant(kData, kWwOff, "M"),
                                       revoke(kWork, kWwOff), revoke(kData, kWwOff),
                                       revoke("\\\\?\\C:\\work2", kWwOff), revoke(kTemp, kWwOff)));
-  EXPECT_FALSE(m.logged("launch size"));
+  EXPECT_FALSE(m.logged("launch start"));
   EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
   EXPECT_FALSE(m.files.has(kTemp));
   m.expect_released_last(kWwOff);
@@ -572,16 +593,16 @@ TEST(RunSandboxed, LaunchAndRevocationOutcomesCombine) {
   }
   {
     Machine m;
-    m.launcher.failures["create_process"] = 2;
-    EXPECT_EQ(m.run().error(), "CreateProcessW in AppContainer failed: 2");
+    m.launcher.failing_step = LaunchStep::kCreateProcess;
+    EXPECT_EQ(m.run().error(), "CreateProcessW in AppContainer failed: 5");
     EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
     m.expect_released_last(kWwOff);
   }
   {
     Machine m;
-    m.launcher.failures["create_process"] = 2;
+    m.launcher.failing_step = LaunchStep::kCreateProcess;
     m.on_icacls = failing_revocation;
-    EXPECT_EQ(m.run().error(), "CreateProcessW in AppContainer failed: 2; " + cleanup);
+    EXPECT_EQ(m.run().error(), "CreateProcessW in AppContainer failed: 5; " + cleanup);
     EXPECT_TRUE(m.files.has(lease_of(kWwOff)));
     m.expect_released_last(kWwOff);
   }
@@ -666,7 +687,7 @@ TEST(RunSandboxed, TheContainerFolderIsEmptyWhenTheCommandStartsAndEmptiedAfterI
   };
   EXPECT_EQ(m.run().value(), 3u);
   m.expect_in_order({"fs move " + kAc + "\\locked -> " + aside, revoke(aside, kWwOff),
-                     grant(kWork, kWwOff, "M"), "launch create_process",
+                     grant(kWork, kWwOff, "M"), "launch start tool.exe arg",
                      "fs remove_file " + kAc + "\\Temp\\new"});
   EXPECT_THAT(in_folder(), ElementsAre(kAc + "\\Temp", kAc + "\\late", kAc + "\\late\\f"));
   EXPECT_TRUE(m.files.has(aside + "\\f"));
@@ -688,7 +709,7 @@ TEST(RunSandboxed, AnEnvironmentThatCannotBeSetStopsTheRunAndIsUndone) {
   Machine m;
   m.env.failing_sets = {"TMP"};
   EXPECT_EQ(m.run().error(), "set sandbox TMP: fake error 87 (os error 87)");
-  EXPECT_FALSE(m.logged("launch size"));
+  EXPECT_FALSE(m.logged("launch start"));
   EXPECT_THAT(m.icacls(), Contains(revoke(kTemp, kWwOff)));
   EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
   m.expect_released_last(kWwOff);
@@ -712,7 +733,8 @@ TEST(RunSandboxed, ANetworkedRunUsesTheOnlineIdentityAndItsCapabilities) {
   r.network = true;
   ASSERT_TRUE(m.run(std::move(r)).ok());
   EXPECT_TRUE(m.logged("lock create " + lock_of(kWwOn)));
-  EXPECT_THAT(m.launcher.capabilities, ElementsAre(sid_of(kWwOn), "S-1-15-3-1", "S-1-15-3-3"));
+  EXPECT_THAT(m.launcher.created.at(0).capabilities,
+              ElementsAre(sid_of(kWwOn), "S-1-15-3-1", "S-1-15-3-3"));
   m.expect_released_last(kWwOn);
 }
 

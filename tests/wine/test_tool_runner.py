@@ -3,6 +3,7 @@ the Win32 file system's tree removal, driven by fs_probe.exe."""
 
 import os
 import shutil
+import time
 
 import pytest
 
@@ -21,11 +22,30 @@ def test_capture_keeps_stderr_and_the_exit_code(install):
     assert captured.rstrip() == b"complaint" and captured.endswith(b"\r\n")
 
 
-# A standard handle that names nothing is the null device for the tool.
+# A standard handle that names nothing is the null device for the tool; and
+# the tool starts in the system directory, never in the helper's own.
 @pytest.mark.parametrize("mode", ["inherit", "inherit-stale-stderr"])
 def test_inherit_passes_output_through(install, mode):
-    result = probe(install, mode, "cmd.exe", "/c", "echo passed-through & exit 5")
-    assert result.out.replace("\r\n", "\n") == "passed-through \nexit 5\n"
+    result = probe(install, mode, "cmd.exe", "/c", "cd & exit 5")
+    assert result.out.replace("\r\n", "\n").lower() == "c:\\windows\\system32\nexit 5\n"
+
+
+def test_a_tool_ends_with_the_process_it_was_given(install):
+    pid_file, beat = install.root / "watched.pid", install.root / "tool.beat"
+    watched = install.start("caller", to_windows(pid_file), "8000",
+                            program=install.program("sandbox_child.exe"))
+    try:
+        install.wait_until(lambda: pid_file.exists() and pid_file.read_text(), "the watched pid",
+                           30, running=watched)
+        result = probe(install, "capture-while", pid_file.read_text(), "sandbox_child.exe",
+                       "heartbeat", to_windows(beat))
+    finally:
+        install.finish(watched, timeout=60)
+    # Ended with its job once the watched process ended, long before its minute.
+    assert result.out.startswith("error ") and result.out.endswith("(os error 1067)\n")
+    before = beat.read_text()
+    time.sleep(0.6)
+    assert beat.read_text() == before and int(before) < 1200
 
 
 def test_a_tool_is_never_taken_from_the_current_directory(install):

@@ -16,21 +16,14 @@
 #include "platform/tool_search.h"
 #include "platform/win32/advapi.h"
 #include "platform/win32/child_process.h"
+#include "platform/win32/console_guard.h"
+#include "platform/win32/handle.h"
 #include "platform/win32/inheritable.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/system_error.h"
 
 namespace tessarin::win32 {
 namespace {
-
-// A started tool: its process, and the kill-on-close job it runs in, so that
-// whatever of it is still alive ends when the helper is done with it, or when
-// the helper itself is killed. A helper killed mid-grant must leave no tool
-// writing access entries after the next run has revoked them.
-struct StartedTool {
-  UniqueHandle job;
-  UniqueHandle process;
-};
 
 // The name of an environment string: what comes before its first '=' but
 // the leading one of the hidden per-drive entries ("=C:=C:\work").
@@ -77,44 +70,51 @@ SysResult<std::u16string> environment_block(const std::vector<VariableOverride>&
 // A console program started by a process without a console gets one of its
 // own, window and all: a helper started detached, or by a service or a
 // windowed program that gave it none, would flash a window for every tool.
-// Its tools start without a window; so do those of a helper whose console
-// was made without one, which lose nothing by it. A helper with a console
-// window shares it with its tools, as with its child.
-DWORD window_flags() {
-  return GetConsoleWindow() == nullptr ? CREATE_NO_WINDOW : 0;
+// A tool whose output reaches the helper's console, or a helper with a
+// console window, shares that console, as the child does. Otherwise the tool
+// writes only to files or pipes and starts with no console at all: a console
+// of its own, even without a window, costs a console host process per tool.
+// (A console program it started in turn would open a window; PowerShell
+// running the firewall cmdlets starts none.)
+DWORD console_flags() {
+  return GetConsoleWindow() != nullptr || standard_handles_reach_a_console() ? 0 : DETACHED_PROCESS;
 }
 
 // Starts the tool with exactly the three given standard handles, which must
-// be inheritable, inside a job of its own; it runs only once it is in the job,
-// so nothing it starts escapes. A null `environment` gives it the helper's.
-SysResult<StartedTool> start_tool(const std::string& path, const std::string& bare_name,
-                                  const std::vector<std::string>& arguments,
-                                  const StandardStreams& streams, const std::u16string* environment,
-                                  DWORD extra_flags) {
+// be inheritable, inside a kill-on-close job of its own, so that whatever of
+// it is still alive ends when the helper is done with it, or when the helper
+// itself is killed: a helper killed mid-grant must leave no tool writing
+// access entries after the next run has revoked them. It runs only once it
+// is in the job, so nothing it starts escapes. A null `environment` gives it
+// the helper's.
+// It starts in `directory`, the system directory: the helper's own current
+// directory is often the workspace, which a command may write, and a DLL the
+// tool looks for and the system lacks would be loaded from there, under
+// setup with the administrator's rights.
+SysResult<StartedChild> start_tool(const std::string& path, const std::string& bare_name,
+                                   const std::vector<std::string>& arguments,
+                                   const StandardStreams& streams,
+                                   const std::u16string* environment, const std::string& directory,
+                                   DWORD extra_flags) {
   std::vector<std::string> command{bare_name};
   command.insert(command.end(), arguments.begin(), arguments.end());
   WideBuffer line = build_command_line(command);
   WideBuffer application = to_wide_nul(path);
-
-  auto attributes = ProcThreadAttributes::make(1);
-  if (!attributes) return attributes.propagate();
-  if (auto listed = (*attributes)->set_handle_list({streams.begin(), streams.end()}); !listed) {
-    return listed.propagate();
+  WideBuffer current_directory = to_wide_nul(directory);
+  ChildStart start;
+  start.application = wide(application);
+  start.command_line = wide(line);
+  start.directory = wide(current_directory);
+  start.environment = environment != nullptr ? wide(*environment) : nullptr;
+  start.streams = streams;
+  start.flags = extra_flags;
+  auto tool = start_suspended_in_job(start);
+  if (!tool) return sys_fail(tool.error().error);
+  // A tool that cannot be resumed is ended with its job.
+  if (ResumeThread(tool->thread.get()) == static_cast<DWORD>(-1)) {
+    return sys_fail(last_system_error());
   }
-  auto job = make_kill_on_close_job();
-  if (!job) return job.propagate();
-  auto child = create_suspended(wide(application), wide(line), nullptr,
-                                environment != nullptr ? wide(*environment) : nullptr, **attributes,
-                                streams, extra_flags);
-  if (!child) return child.propagate();
-  StartedTool tool{std::move(*job), std::move(child->process)};
-  if (!AssignProcessToJobObject(tool.job.get(), tool.process.get()) ||
-      ResumeThread(child->thread.get()) == static_cast<DWORD>(-1)) {
-    const SystemError error = last_system_error();
-    TerminateProcess(tool.process.get(), 1);
-    return sys_fail(error);
-  }
-  return tool;
+  return std::move(*tool);
 }
 
 // A pipe name no other process can foresee, so that none can create it first
@@ -163,10 +163,19 @@ SysResult<UniqueLocal> owner_only_descriptor() {
   return descriptor;
 }
 
-SysResult<std::uint32_t> wait_for_exit(const UniqueHandle& process) {
-  if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) {
-    return sys_fail(last_system_error());
-  }
+// What a tool's run fails with when the process it was to end with has
+// ended: its job goes with it.
+SystemError watched_ended() {
+  return system_error(ERROR_PROCESS_ABORTED);
+}
+
+// Waits for the tool's exit, or for `watched` (null: nothing) to end first.
+SysResult<std::uint32_t> wait_for_exit(const UniqueHandle& process, HANDLE watched) {
+  const std::array<HANDLE, 2> objects{process.get(), watched};
+  const DWORD which =
+      WaitForMultipleObjects(watched != nullptr ? 2 : 1, objects.data(), FALSE, INFINITE);
+  if (which == WAIT_OBJECT_0 + 1) return sys_fail(watched_ended());
+  if (which != WAIT_OBJECT_0) return sys_fail(last_system_error());
   DWORD code = 0;
   if (!GetExitCodeProcess(process.get(), &code)) return sys_fail(last_system_error());
   return static_cast<std::uint32_t>(code);
@@ -270,7 +279,7 @@ SysResult<std::uint32_t> Win32ToolRunner::run_inheriting(
     if (!block) return block.propagate();
     environment = std::move(*block);
   }
-  auto tool = [&]() -> SysResult<StartedTool> {
+  auto tool = [&]() -> SysResult<StartedChild> {
     // What is made for the tool is the tool's alone: it is closed as soon as
     // the tool has been created, not held while it runs.
     std::vector<UniqueHandle> made;
@@ -281,10 +290,11 @@ SysResult<std::uint32_t> Win32ToolRunner::run_inheriting(
     auto err = inheritable_standard_handle(STD_ERROR_HANDLE, made);
     if (!err) return err.propagate();
     return start_tool(*path, bare_name, arguments, {in->get(), *out, *err},
-                      overrides.empty() ? nullptr : &environment, window_flags());
+                      overrides.empty() ? nullptr : &environment, env_.system_directory(),
+                      console_flags());
   }();
   if (!tool) return tool.propagate();
-  return wait_for_exit(tool->process);
+  return wait_for_exit(tool->process, watched_);
 }
 
 SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_name,
@@ -294,7 +304,7 @@ SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_na
   CapturedRun run;
   PipeReader out_reader(nullptr);
   PipeReader err_reader(&run.standard_error);
-  auto tool = [&]() -> SysResult<StartedTool> {
+  auto tool = [&]() -> SysResult<StartedChild> {
     // The tool's ends are closed as soon as it has been created, so that the
     // pipes report their end when the tool (and anything it started) is done.
     auto in = open_null_device(GENERIC_READ);
@@ -307,7 +317,7 @@ SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_na
     // without a window; and a Ctrl+C on the helper's console cannot cut a
     // grant or a revocation short.
     return start_tool(*path, bare_name, arguments, {in->get(), out->get(), err->get()}, nullptr,
-                      CREATE_NO_WINDOW);
+                      env_.system_directory(), CREATE_NO_WINDOW);
   }();
   if (!tool) return tool.propagate();
 
@@ -316,7 +326,7 @@ SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_na
   }
   while (out_reader.open_for_reading() || err_reader.open_for_reading()) {
     std::array<PipeReader*, 2> waiting{};
-    std::array<HANDLE, 2> events{};
+    std::array<HANDLE, 3> events{};
     DWORD count = 0;
     for (PipeReader* reader : {&out_reader, &err_reader}) {
       if (reader->open_for_reading()) {
@@ -324,14 +334,22 @@ SysResult<CapturedRun> Win32ToolRunner::run_capturing(const std::string& bare_na
         events[count++] = reader->event();
       }
     }
-    const DWORD which = WaitForMultipleObjects(count, events.data(), FALSE, INFINITE);
+    // Last, so that output already there is taken first.
+    events[count] = watched_;
+    const DWORD which = WaitForMultipleObjects(count + (watched_ != nullptr ? 1 : 0), events.data(),
+                                               FALSE, INFINITE);
+    if (watched_ != nullptr && which == WAIT_OBJECT_0 + count) return sys_fail(watched_ended());
     if (which >= WAIT_OBJECT_0 + count) return sys_fail(last_system_error());
     if (auto read = waiting[which - WAIT_OBJECT_0]->complete(); !read) return read.propagate();
   }
-  auto code = wait_for_exit(tool->process);
+  auto code = wait_for_exit(tool->process, watched_);
   if (!code) return code.propagate();
   run.exit_code = *code;
   return run;
+}
+
+void Win32ToolRunner::end_with(Handle* watched) {
+  watched_ = watched != nullptr ? native(*watched) : nullptr;
 }
 
 }  // namespace tessarin::win32

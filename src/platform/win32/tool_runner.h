@@ -1,5 +1,7 @@
 #pragma once
 
+#include <windows.h>
+
 #include "platform/environment.h"
 #include "platform/file_system.h"
 #include "platform/tool_runner.h"
@@ -14,10 +16,12 @@ class Win32ToolRunner final : public ToolRunner {
                                           const std::vector<VariableOverride>& overrides) override;
   SysResult<CapturedRun> run_capturing(const std::string& bare_name,
                                        const std::vector<std::string>& arguments) override;
+  void end_with(Handle* watched) override;
 
  private:
   Environment& env_;
   FileSystem& files_;
+  HANDLE watched_ = nullptr;
 };
 
 }  // namespace tessarin::win32

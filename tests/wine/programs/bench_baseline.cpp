@@ -5,10 +5,13 @@
 //
 //   bench_baseline.exe <plan file>
 //
-// Each line of the plan (UTF-8) is the program file's path, then its argument
-// vector from argument 0 on, separated by tabs; the command line is quoted as
-// the helper quotes its tools'. Exits 0, or 1 when a process cannot be
-// started or the plan cannot be read.
+// Each line of the plan (UTF-8) is how the helper started the process
+// ("inherit": on its own streams, "capture": on pipes), the program file's
+// path, then its argument vector from argument 0 on, separated by tabs; the
+// command line is quoted as the helper quotes its tools', and the console
+// flags are the helper's, so that the figures compare the helper's work and
+// not the cost of a console. Exits 0, or 1 when a process cannot be started
+// or the plan cannot be read.
 
 #include <windows.h>
 
@@ -39,16 +42,21 @@ int main(int argc, char** argv) {
       at = tab + 1;
     }
     start = end + 1;
-    if (fields.size() < 2) continue;
-    tessarin::WideBuffer application = tessarin::to_wide_nul(fields[0]);
+    if (fields.size() < 3) continue;
+    tessarin::WideBuffer application = tessarin::to_wide_nul(fields[1]);
     tessarin::WideBuffer line =
-        tessarin::build_command_line(std::vector<std::string>(fields.begin() + 1, fields.end()));
+        tessarin::build_command_line(std::vector<std::string>(fields.begin() + 2, fields.end()));
+    // As the helper's tool runner decides; the baseline's own standard
+    // handles are never a console under the bench.
+    const DWORD flags = fields[0] == "capture"          ? CREATE_NO_WINDOW
+                        : GetConsoleWindow() != nullptr ? 0
+                                                        : DETACHED_PROCESS;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(reinterpret_cast<wchar_t*>(application.data()),
-                        reinterpret_cast<wchar_t*>(line.data()), nullptr, nullptr, FALSE,
-                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)) {
+                        reinterpret_cast<wchar_t*>(line.data()), nullptr, nullptr, FALSE, flags,
+                        nullptr, nullptr, &startup, &info)) {
       return 1;
     }
     WaitForSingleObject(info.hProcess, INFINITE);

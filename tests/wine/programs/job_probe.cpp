@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "platform/win32/console_guard.h"
 #include "platform/win32/launcher.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/process.h"
@@ -41,14 +42,15 @@ int main() {
     SetHandleInformation(GetStdHandle(STD_OUTPUT_HANDLE), HANDLE_FLAG_INHERIT, 0);
   }
   tessarin::win32::Win32LaunchApi api;
+  tessarin::win32::Win32ConsoleEvents console;
   tessarin::win32::Win32ProcessApi processes;
   auto caller = tessarin::open_caller(processes, pid);
   if (!caller) {
     print("error " + caller.error() + "\n");
     return 77;
   }
-  const auto outcome =
-      tessarin::run_in_kill_on_close_job(api, processes, command, args[2], **caller, nullptr);
+  const auto outcome = tessarin::run_in_kill_on_close_job(api, console, processes, command, args[2],
+                                                          **caller, nullptr);
   if (!outcome) {
     print("error " + outcome.error() + "\n");
     return 77;
