@@ -20,7 +20,10 @@ class Win32FileSystem final : public FileSystem {
   SysResult<std::vector<DirectoryEntry>> list_directory(const std::u16string& path) override;
   SysStatus remove_file(const std::u16string& path) override;
   SysStatus remove_empty_directory(const std::u16string& path) override;
-  SysResult<LinkTarget> link_target(const std::u16string& path) override;
+  SysResult<LinkRecord> read_link(const std::u16string& path) override;
+  SysResult<std::u16string> open_link_target(const std::u16string& path) override;
+  SysResult<std::uint32_t> link_count(const std::u16string& path) override;
+  SysResult<std::vector<std::u16string>> file_names(const std::u16string& path) override;
 };
 
 }  // namespace tessarin::win32
