@@ -1,7 +1,9 @@
 #include "acl/reach.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "base/path.h"
@@ -20,81 +22,226 @@ bool at_least(AccessLevel level, AccessLevel wanted) {
   return level == AccessLevel::Modify || wanted == AccessLevel::ReadExecute;
 }
 
-// Where a link leads, as a text that compares with the canonical granted
-// paths; nullopt when that cannot be shown. A name that UTF-8 cannot carry
-// matches no granted path, and the link is refused: a conservative answer
-// for a name only a program makes.
-std::optional<std::string> comparable(const LinkTarget& target, const std::u16string& link) {
-  const auto text = utf16_to_utf8_strict(target.path);
-  if (!text) return std::nullopt;
-  switch (target.source) {
-    case LinkTarget::Source::kOpened:
-      return text;
-    case LinkTarget::Source::kRecorded: {
-      // What the object manager alone can name (\Device\...) is no granted
-      // path; neither is a volume without a drive letter, which keeps its
-      // \\?\Volume{...} form and so lies within none.
-      auto normal = lexically_normal(*text);
-      if (!normal || !normal->starts_with("\\\\?\\")) return std::nullopt;
-      return normal;
-    }
-    case LinkTarget::Source::kRecordedRelative: {
-      const auto link_text = utf16_to_utf8_strict(link);
-      const auto directory = link_text ? parent_path(*link_text) : std::nullopt;
-      if (!directory) return std::nullopt;
-      return resolve_relative(*directory, *text);
-    }
+// A link whose target the walk accepted: where it lies and where it leads.
+struct Accepted {
+  std::string link;
+  std::string target;
+};
+
+// A refused link within a read-only grant needs its target granted no more
+// widely than that; within a grant that writes, the link would carry the
+// write grant to its target, so reading alone takes both sides read-only.
+std::string link_advice(AccessLevel level) {
+  if (level == AccessLevel::ReadExecute) {
+    return "remove the link, or name its target as a read-only root (--readable-root) if the "
+           "command only reads it, or as a writable root only if it must write there";
   }
-  return std::nullopt;
+  return "remove the link, or, if the command only reads through it, grant it read-only (run "
+         "read_only, or name its root with --readable-root) and name its target as a read-only "
+         "root; name the target as a writable root only if the command must write there";
 }
 
-// A link within a grant at `level` may lead only where the plan grants as
-// much already: a Modify grant through a link into the read-only workspace
-// would make that part of it writable.
-Status check_link(FileSystem& files, const std::vector<Granted>& granted,
-                  const std::u16string& link, AccessLevel level) {
-  auto target = files.link_target(link);
-  if (!target) {
-    return fail("read the target of link " + utf16_to_utf8_lossy(link) + ": " +
-                target.error().text);
-  }
-  const auto where = comparable(*target, link);
-  if (where && std::any_of(granted.begin(), granted.end(), [&](const Granted& g) {
-        return at_least(g.level, level) && lies_within(*where, g.path);
-      })) {
-    return success();
-  }
-  return fail("a grant would follow link " + utf16_to_utf8_lossy(link) + " to " +
-              (where ? *where : utf16_to_utf8_lossy(target->path)) +
-              "; remove the link, or name its target as a writable root if the command may "
-              "write there");
+constexpr std::string_view kHardLinkAdvice =
+    "; if the command only reads it, grant it read-only (run read_only, or name its root with "
+    "--readable-root); otherwise install the packages as copies, or name the store as a writable "
+    "root only if the command must write there";
+
+std::string cloud_advice(const SystemError& error) {
+  if (!cloud_provider_offline(error)) return {};
+  return "; the folder's cloud provider is not running: start it, or keep the folder on this "
+         "device";
+}
+
+// The targets a link is opened for: a local volume by drive letter or by its
+// volume name. Anything else (a share, a device the object manager alone
+// names) would be opened across the network or past the drive letters.
+bool on_local_volume(std::u16string_view target) {
+  if (!target.starts_with(u"\\\\?\\")) return false;
+  target.remove_prefix(4);
+  if (target.starts_with(u"Volume{")) return true;
+  const char16_t drive = static_cast<char16_t>(target.empty() ? 0 : target[0] | 0x20);
+  return target.size() >= 2 && drive >= u'a' && drive <= u'z' && target[1] == u':' &&
+         (target.size() == 2 || target[2] == u'\\');
 }
 
 // Depth-first without recursion, as tree removal does: the depth of a tree
 // must not decide the helper's stack.
-Status walk(FileSystem& files, const std::vector<Granted>& granted, const Granted& top) {
-  auto root = files.tree_path(top.path);
+class Walker {
+ public:
+  Walker(FileSystem& files, const std::vector<Granted>& granted)
+      : files_(files), granted_(granted) {}
+  Status walk(const Granted& top);
+  Status refuse_loops();
+
+ private:
+  bool granted_within(const std::string& path, AccessLevel level) const {
+    return std::any_of(granted_.begin(), granted_.end(), [&](const Granted& g) {
+      return at_least(g.level, level) && lies_within(path, g.path);
+    });
+  }
+  Status check_link(const std::u16string& link, AccessLevel level);
+  Status check_names(const std::u16string& file, std::uint32_t listed);
+
+  FileSystem& files_;
+  const std::vector<Granted>& granted_;
+  std::vector<Accepted> accepted_;
+};
+
+Status became_link(const std::u16string& directory) {
+  return fail("look for links in " + utf16_to_utf8_lossy(directory) +
+              ": it has become a link; run the command again");
+}
+
+Status Walker::walk(const Granted& top) {
+  auto root = files_.tree_path(top.path);
   if (!root) return fail("look for links in " + utf8_lossy(top.path) + ": " + root.error().text);
-  if (!files.link_status(*root).is_directory) return success();
+  // A canonical path is no link; only a swap since can have made it one.
+  const LinkStatus status = files_.link_status(*root);
+  if (status.is_link) return became_link(*root);
+  if (!status.is_directory) {
+    return status.exists && top.level == AccessLevel::Modify ? check_names(*root, 0) : success();
+  }
   std::vector<std::u16string> pending{std::move(*root)};
   while (!pending.empty()) {
     const std::u16string directory = std::move(pending.back());
     pending.pop_back();
-    auto entries = files.list_directory(directory);
+    // Looked at again, never following, just before it is listed: one
+    // swapped for a link since its parent was listed would be listed through.
+    if (files_.link_status(directory).is_link) return became_link(directory);
+    auto entries = files_.list_directory(directory);
     // A directory removed since its parent was listed holds nothing to grant.
     if (!entries && is_not_found(entries.error())) continue;
     if (!entries) {
       return fail("look for links in " + utf16_to_utf8_lossy(directory) + ": " +
-                  entries.error().text);
+                  entries.error().text + cloud_advice(entries.error()));
     }
     for (const DirectoryEntry& entry : *entries) {
       std::u16string path = entry_path(directory, entry.name);
       // Any other reparse point holds its own content, which the grant
-      // reaches like any directory's.
+      // reaches like any directory's or file's.
+      Status checked = success();
       if (entry.status.is_link) {
-        if (auto allowed = check_link(files, granted, path, top.level); !allowed) return allowed;
+        checked = check_link(path, top.level);
       } else if (entry.status.is_directory) {
         pending.push_back(std::move(path));
+      } else if (top.level == AccessLevel::Modify) {
+        checked = check_names(path, entry.links);
+      }
+      if (!checked) return checked;
+    }
+  }
+  return success();
+}
+
+// A link within a grant at `level` may lead only where the plan grants as
+// much already: a Modify grant through a link into the read-only workspace
+// would make that part of it writable. What it records is read first, so
+// that a link to another machine is refused without a connection to it.
+Status Walker::check_link(const std::u16string& link, AccessLevel level) {
+  const std::string shown = utf16_to_utf8_lossy(link);
+  auto record = files_.read_link(link);
+  if (!record) return fail("read the target of link " + shown + ": " + record.error().text);
+  if (record->kind == LinkRecord::Kind::kUnfollowable) {
+    return fail("link " + shown +
+                " is a WSL symbolic link, which Windows cannot follow; remove it, or make it "
+                "again from Windows");
+  }
+  const std::string recorded = utf16_to_utf8_lossy(record->target);
+  if (record->kind == LinkRecord::Kind::kAbsolute && !on_local_volume(record->target)) {
+    return fail("link " + shown + " leads to " + recorded +
+                ", which is on no local volume; remove the link");
+  }
+  // A dangling link is refused even when its text lies inside: icacls
+  // would fail on it after a full pass, or follow what appears there later.
+  auto opened = files_.open_link_target(link);
+  if (!opened) {
+    const std::string what = recorded.empty() ? "" : " leads to " + recorded + ", which";
+    return fail("link " + shown + what + " cannot be opened: " + opened.error().text +
+                (cloud_provider_offline(opened.error())
+                     ? cloud_advice(opened.error())
+                     : "; remove the link, or create its target"));
+  }
+  const auto where = utf16_to_utf8_strict(*opened);
+  // icacls /T would walk the tree again at every turn of the loop.
+  if (where && lies_within(shown, *where)) {
+    return fail("link " + shown + " leads back to " + *where + ", which holds it; remove the link");
+  }
+  if (!where || !granted_within(*where, level)) {
+    return fail("a grant would follow link " + shown + " to " +
+                (where ? *where : utf16_to_utf8_lossy(*opened)) + "; " + link_advice(level));
+  }
+  accepted_.push_back({shown, *where});
+  return success();
+}
+
+// One access list serves every name of a file: a write grant on one name
+// makes the file writable under all of them, and outlives the revocation
+// once the child has deleted the name the grant was given through.
+Status Walker::check_names(const std::u16string& file, std::uint32_t listed) {
+  std::uint32_t count = listed;
+  if (count == 0) {
+    auto counted = files_.link_count(file);
+    // A file removed since its directory was listed is granted nothing.
+    if (!counted && is_not_found(counted.error())) return success();
+    if (!counted) {
+      return fail("count the names of " + utf16_to_utf8_lossy(file) + ": " + counted.error().text);
+    }
+    count = *counted;
+  }
+  if (count <= 1) return success();
+  const std::string shown = utf16_to_utf8_lossy(file);
+  auto names = files_.file_names(file);
+  if (!names) {
+    return fail("a write grant on " + shown + " would reach other names of it, which cannot be " +
+                "listed: " + names.error().text + std::string(kHardLinkAdvice));
+  }
+  for (const std::u16string& name : *names) {
+    const auto text = utf16_to_utf8_strict(name);
+    if (!text || !granted_within(*text, AccessLevel::Modify)) {
+      return fail("a write grant on " + shown + " would reach its other name " +
+                  utf16_to_utf8_lossy(name) + std::string(kHardLinkAdvice));
+    }
+  }
+  return success();
+}
+
+// Link j follows link i when j lies within i's target: icacls /T, entering
+// i, meets j. A cycle of such steps is a loop the walk of one link alone does
+// not show. (A name that UTF-8 cannot carry is compared in its lossy form,
+// which can only add a step that is not there: a refusal, never a miss.)
+Status Walker::refuse_loops() {
+  std::vector<Accepted>& links = accepted_;
+  std::sort(links.begin(), links.end(),
+            [](const Accepted& a, const Accepted& b) { return a.link < b.link; });
+  // The links within a target are one run of the sorted list, from here.
+  const auto first_within = [&](const std::string& target) {
+    return static_cast<std::size_t>(
+        std::lower_bound(links.begin(), links.end(), target,
+                         [](const Accepted& a, const std::string& t) { return a.link < t; }) -
+        links.begin());
+  };
+  enum : char { kUnseen, kOnPath, kDone };
+  std::vector<char> state(links.size(), kUnseen);
+  struct Step {
+    std::size_t link, next;
+  };
+  for (std::size_t start = 0; start < links.size(); ++start) {
+    if (state[start] != kUnseen) continue;
+    state[start] = kOnPath;
+    std::vector<Step> path{{start, first_within(links[start].target)}};
+    while (!path.empty()) {
+      const std::size_t from = path.back().link;
+      const std::string& target = links[from].target;
+      const std::size_t to = path.back().next++;
+      if (to == links.size() || !links[to].link.starts_with(target)) {
+        state[from] = kDone;
+        path.pop_back();
+      } else if (lies_within(links[to].link, target) && state[to] == kOnPath) {
+        return fail("link " + links[from].link + " leads to link " + links[to].link +
+                    ", which leads back to it; remove one of them");
+      } else if (lies_within(links[to].link, target) && state[to] == kUnseen) {
+        state[to] = kOnPath;
+        path.push_back({to, first_within(links[to].target)});
       }
     }
   }
@@ -110,13 +257,16 @@ Result<HelperDirectories> helper_directories(FileSystem& files, Environment& env
     return fail("invalid sandbox state directory " + utf8_lossy(layout.directory) + ": " +
                 state.error().text);
   }
-  const std::string directory = env.executable_directory();
-  auto executable = files.canonicalize(directory);
-  if (!executable) {
-    return fail("invalid helper directory " + utf8_lossy(directory) + ": " +
-                executable.error().text);
+  // From where the image lies, not the path it was started by: a link to
+  // the executable, or to a directory on its path, would name another.
+  const std::string file = env.executable_file();
+  auto executable = files.canonicalize(file);
+  const auto directory = executable ? parent_path(*executable) : std::nullopt;
+  if (!directory) {
+    return fail("invalid helper directory " + parent_path(file).value_or(file) + ": " +
+                (executable ? "no parent" : executable.error().text));
   }
-  return HelperDirectories{std::move(*state), std::move(*executable)};
+  return HelperDirectories{std::move(*state), *directory};
 }
 
 Status refuse_helper_directories(const HelperDirectories& helper, std::string_view role,
@@ -132,9 +282,14 @@ Status refuse_helper_directories(const HelperDirectories& helper, std::string_vi
   // Only write access matters here: with it the child could rename the
   // helper's executable and put its own in its place, for the next start, or
   // an elevated setup, to run unconfined. Reading the executable is harmless.
-  if (level == AccessLevel::Modify && lies_within(helper.executable, path)) {
+  if (level != AccessLevel::Modify) return success();
+  if (lies_within(helper.executable, path)) {
     return fail(std::string(role) + " " + utf8_lossy(path) + " covers the helper's own directory " +
                 utf8_lossy(helper.executable));
+  }
+  if (lies_within(path, helper.executable)) {
+    return fail(std::string(role) + " " + utf8_lossy(path) +
+                " lies in the helper's own directory " + utf8_lossy(helper.executable));
   }
   return success();
 }
@@ -156,13 +311,14 @@ Status refuse_widening_links(FileSystem& files, const GrantPlan& plan) {
     }
     return outer < inner || o.level != i.level || !same_path(o.path, i.path);
   };
+  Walker walker(files, granted);
   for (std::size_t i = 0; i < granted.size(); ++i) {
     bool covered = false;
     for (std::size_t o = 0; o < granted.size() && !covered; ++o) covered = walked_with(o, i);
     if (covered) continue;
-    if (auto walked = walk(files, granted, granted[i]); !walked) return walked;
+    if (auto walked = walker.walk(granted[i]); !walked) return walked;
   }
-  return success();
+  return walker.refuse_loops();
 }
 
 }  // namespace tessarin

@@ -102,7 +102,9 @@ bool same_path(std::string_view a, std::string_view b) {
 
 std::optional<std::string> lexically_normal(std::string_view path) {
   const std::size_t root = root_length(path);
-  if (root == 0) return std::nullopt;
+  // A drive without its separator ("C:ws") is relative to that drive's
+  // current directory, which no text shows.
+  if (root == 0 || path[root - 1] == ':') return std::nullopt;
   std::vector<std::string_view> parts;
   for (std::size_t start = root; start <= path.size();) {
     std::size_t end = start;

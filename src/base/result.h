@@ -73,7 +73,7 @@ inline Status success() {
 
 // The kinds of failure the portable core tells apart (see platform/errors.h);
 // every other failure is kOther.
-enum class ErrorKind { kOther, kNotFound, kAlreadyExists, kNoSuchProcess };
+enum class ErrorKind { kOther, kNotFound, kAlreadyExists, kNoSuchProcess, kCloudProviderOffline };
 
 // A failed system call: the code, its text as the helper shows it (the
 // system's message with trailing white space trimmed, " (os error ", the code

@@ -22,7 +22,10 @@ class Environment {
   // The current user's directory for temporary files.
   virtual std::string temp_directory() = 0;
   virtual std::uint32_t current_process_id() = 0;
-  // The directory that holds the helper's own executable.
+  // The helper's own executable, as the system started it (through links, if
+  // it was started through them).
+  virtual std::string executable_file() = 0;
+  // The directory that holds it.
   virtual std::string executable_directory() = 0;
   virtual std::string system_directory() = 0;
   // 128 bits from the system's random source as 32 lower-case hexadecimal

@@ -20,5 +20,10 @@ inline bool already_exists(const SystemError& error) {
 inline bool names_no_process(const SystemError& error) {
   return error.kind == ErrorKind::kNoSuchProcess;
 }
+// A cloud-synced folder whose provider, which fetches its content, is not
+// running.
+inline bool cloud_provider_offline(const SystemError& error) {
+  return error.kind == ErrorKind::kCloudProviderOffline;
+}
 
 }  // namespace tessarin

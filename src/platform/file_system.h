@@ -2,6 +2,7 @@
 // The file operations the helper needs, on Windows path texts (UTF-8).
 // Every failure carries the system error code and its text.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,15 +24,17 @@ struct LinkStatus {
   bool is_link = false;
 };
 
-// Where a link leads, as link_target finds it.
-struct LinkTarget {
-  enum class Source {
-    kOpened,            // the final path of what it leads to, as canonicalize gives it
-    kRecorded,          // the absolute target the link records, \??\ given as \\?\ (NT to Win32)
-    kRecordedRelative,  // the target the link records, relative to its directory
+// What a link records, read from the link alone: what it leads to is not
+// opened, so that a link to another machine is never followed to it.
+struct LinkRecord {
+  enum class Kind {
+    kAbsolute,      // `target` as recorded, with \??\ (the object manager's) as \\?\ (Win32's)
+    kRelative,      // `target` as recorded, relative to the link's directory
+    kUnfollowable,  // a link that Windows itself cannot follow (one that WSL made)
+    kUnread,        // another name surrogate: only an open shows where it leads
   };
-  std::u16string path;
-  Source source = Source::kOpened;
+  Kind kind = Kind::kUnread;
+  std::u16string target;
 };
 
 struct DirectoryEntry {
@@ -39,6 +42,9 @@ struct DirectoryEntry {
   // it may hold unpaired surrogates, which no UTF-8 text can carry.
   std::u16string name;
   LinkStatus status;
+  // The number of names of a file, when the listing gives it; 0 when it
+  // does not, and link_count must be asked.
+  std::uint32_t links = 0;
 };
 
 // The path of an entry listed in `directory`, joined as units, never through
@@ -91,12 +97,17 @@ class FileSystem {
   // Renames a file, directory or link itself, with all below it, on one
   // volume; fails when something already stands at `to`.
   virtual SysStatus move_entry(const std::u16string& from, const std::u16string& to) = 0;
-  // Where the link at `path` leads, found without changing anything: what it
-  // leads to is opened (for metadata only, so far as the system follows
-  // links on open) for its final path; only when that cannot be opened
-  // (nothing there, no drive letter, access denied) is the target the link
-  // records given instead. Fails for what is no link.
-  virtual SysResult<LinkTarget> link_target(const std::u16string& path) = 0;
+  // What the link at `path` records. Fails for what is no link.
+  virtual SysResult<LinkRecord> read_link(const std::u16string& path) = 0;
+  // The final path of what the link at `path` leads to, opened for metadata
+  // only and without the system's boxes asking for a missing disk. Fails
+  // when nothing can be opened there: a dangling link, a drive without media.
+  virtual SysResult<std::u16string> open_link_target(const std::u16string& path) = 0;
+  // The number of names of the file at `path`, itself a link or not.
+  virtual SysResult<std::uint32_t> link_count(const std::u16string& path) = 0;
+  // Every name of the file at `path`, as full paths. Fails when they cannot
+  // be listed, the system being unable to as much as denied.
+  virtual SysResult<std::vector<std::u16string>> file_names(const std::u16string& path) = 0;
 };
 
 }  // namespace tessarin

@@ -74,6 +74,7 @@ TEST(Paths, ParentsNamesAndExtensions) {
   EXPECT_FALSE(resolve_relative("\\\\?\\C:\\w", "D:x"));
   EXPECT_FALSE(resolve_relative("\\\\?\\C:\\w", "C:\\x"));
   EXPECT_EQ(lexically_normal("\\\\?\\C:\\w\\..\\..\\x\\."), "\\\\?\\C:\\x");
+  EXPECT_FALSE(lexically_normal("\\\\?\\C:ws\\x"));
 }
 
 }  // namespace

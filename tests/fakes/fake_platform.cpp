@@ -292,7 +292,8 @@ SysResult<std::vector<DirectoryEntry>> FakeFileSystem::list_directory(
   std::vector<DirectoryEntry> entries;
   for (const auto& [name, node] : nodes) {
     if (name != path && parent_path(name) == path) {
-      entries.push_back(DirectoryEntry{node_path(file_name(name)), status_of(node)});
+      entries.push_back(DirectoryEntry{node_path(file_name(name)), status_of(node),
+                                       static_cast<std::uint32_t>(1 + node.other_names.size())});
     }
   }
   return entries;
@@ -326,22 +327,41 @@ SysStatus FakeFileSystem::move_entry(const std::u16string& wide_from,
   return move_nodes("move_entry", from, to);
 }
 
-SysResult<LinkTarget> FakeFileSystem::link_target(const std::u16string& wide_path) {
+SysResult<LinkRecord> FakeFileSystem::read_link(const std::u16string& wide_path) {
   const std::string path = node_key(wide_path);
-  log_.push_back("fs link_target " + path);
-  if (auto e = injected("link_target", path)) return sys_fail(*e);
+  if (auto e = injected("read_link", path)) return sys_fail(*e);
   const auto it = nodes.find(path);
   if (it == nodes.end()) return sys_fail(not_found(2));
   if (!it->second.link_target) return sys_fail(error(4390));
-  if (const auto key = resolve_key(path)) {
-    return LinkTarget{node_path(canonical_form(*key)), LinkTarget::Source::kOpened};
-  }
   const std::string& recorded = *it->second.link_target;
-  if (!is_absolute_path(recorded)) {
-    return LinkTarget{node_path(recorded), LinkTarget::Source::kRecordedRelative};
-  }
-  const std::string extended = recorded.starts_with("\\\\?\\") ? recorded : "\\\\?\\" + recorded;
-  return LinkTarget{node_path(extended), LinkTarget::Source::kRecorded};
+  if (!is_absolute_path(recorded))
+    return LinkRecord{LinkRecord::Kind::kRelative, node_path(recorded)};
+  return LinkRecord{LinkRecord::Kind::kAbsolute,
+                    node_path(recorded.starts_with("\\\\") ? recorded : "\\\\?\\" + recorded)};
+}
+
+SysResult<std::u16string> FakeFileSystem::open_link_target(const std::u16string& wide_path) {
+  const std::string path = node_key(wide_path);
+  log_.push_back("fs open_link_target " + path);
+  const auto key = resolve_key(path);
+  if (!key) return sys_fail(not_found(2));
+  return node_path(canonical_form(*key));
+}
+
+SysResult<std::uint32_t> FakeFileSystem::link_count(const std::u16string& wide_path) {
+  const auto it = nodes.find(node_key(wide_path));
+  if (it == nodes.end()) return sys_fail(not_found(2));
+  return static_cast<std::uint32_t>(1 + it->second.other_names.size());
+}
+
+SysResult<std::vector<std::u16string>> FakeFileSystem::file_names(const std::u16string& wide_path) {
+  const std::string path = node_key(wide_path);
+  if (auto e = injected("file_names", path)) return sys_fail(*e);
+  const auto it = nodes.find(path);
+  if (it == nodes.end()) return sys_fail(not_found(2));
+  std::vector<std::u16string> names{wide_path};
+  for (const std::string& name : it->second.other_names) names.push_back(node_path(name));
+  return names;
 }
 
 // ---- tools -----------------------------------------------------------------

@@ -48,6 +48,7 @@ class FakeEnvironment final : public Environment {
   // TMP, else TEMP, else `temp`, as the system reads it.
   std::string temp_directory() override;
   std::uint32_t current_process_id() override { return pid; }
+  std::string executable_file() override { return exe_dir + "\\tessarin-sandbox.exe"; }
   std::string executable_directory() override { return exe_dir; }
   std::string system_directory() override { return "C:\\Windows\\System32"; }
   std::string windows_directory() override { return "C:\\Windows"; }
@@ -75,13 +76,15 @@ class FakeFileSystem final : public FileSystem {
     std::optional<std::string> link_target;
     // A reparse point that is no link, such as a cloud-file placeholder.
     bool other_reparse_point = false;
+    // The file's other names, which the listing counts and file_names gives.
+    std::vector<std::string> other_names = {};
   };
   std::map<std::string, Node> nodes;
 
   // Makes the next calls of `operation` ("read_file", "write_file",
   // "remove_file", "rename", "replace", "create_directories", "canonicalize",
-  // "list_directory", "remove_empty_directory", "link_target", "move_entry") on `path` fail
-  // with `code`.
+  // "list_directory", "remove_empty_directory", "read_link", "file_names",
+  // "move_entry") on `path` fail with `code`.
   void fail(const std::string& operation, const std::string& path, std::uint32_t code,
             ErrorKind kind = ErrorKind::kOther);
   // Undoes fail().
@@ -113,7 +116,11 @@ class FakeFileSystem final : public FileSystem {
   SysStatus remove_file(const std::u16string& path) override;
   SysStatus remove_empty_directory(const std::u16string& path) override;
   SysStatus move_entry(const std::u16string& from, const std::u16string& to) override;
-  SysResult<LinkTarget> link_target(const std::u16string& path) override;
+  SysResult<LinkRecord> read_link(const std::u16string& path) override;
+  // Logged, so that a test can tell that a target was never opened.
+  SysResult<std::u16string> open_link_target(const std::u16string& path) override;
+  SysResult<std::uint32_t> link_count(const std::u16string& path) override;
+  SysResult<std::vector<std::u16string>> file_names(const std::u16string& path) override;
 
   static SystemError error(std::uint32_t code, ErrorKind kind = ErrorKind::kOther);
 

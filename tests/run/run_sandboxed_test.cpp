@@ -60,7 +60,7 @@ struct Machine : fakes::FakePlatform {
     for (const char* d : {"C:\\work", "C:\\work\\sub", "C:\\work2", "C:\\data", "C:\\WORK"}) {
       directory(d);
     }
-    files.add_directory(env.exe_dir);
+    files.add_file(env.exe_dir + "\\tessarin-sandbox.exe");
     tools.on_run = [this](const fakes::FakeToolRunner::Run& run) -> SysResult<CapturedRun> {
       if (run.name == "powershell.exe" && after_readiness) after_readiness();
       if (run.name == "icacls.exe" && on_icacls) return on_icacls(run);
@@ -396,6 +396,13 @@ TEST(RunSandboxed, EachStepUnderTheLockFailsWithItsMessageAndReleasesInOrder) {
        "invalid readable root C:\\nope: fake error 2 (os error 2)", true},
       {"readable root is the state", [](Machine&, RunRequest& r) { r.readable_roots = {kState}; },
        "readable root \\\\?\\" + kState + " overlaps the sandbox state directory", true},
+      {"writable root is the helper's exe",
+       [](Machine& m, RunRequest& r) {
+         r.writable_roots = {m.env.exe_dir + "\\tessarin-sandbox.exe"};
+       },
+       "writable root \\\\?\\C:\\tools\\tessarin\\tessarin-sandbox.exe lies in the helper's own "
+       "directory \\\\?\\C:\\tools\\tessarin",
+       true},
       {"reset temp",
        [](Machine& m, RunRequest&) {
          m.files.add_file(kTemp + "\\left-over");
@@ -453,49 +460,100 @@ TEST(RunSandboxed, EachStepUnderTheLockFailsWithItsMessageAndReleasesInOrder) {
 // any grant, with nothing written.
 TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
   const std::string docs = "C:\\Users\\u\\Documents";
-  const auto to = [](const std::string& link, const std::string& target) {
-    return "a grant would follow link " + link + " to " + target +
-           "; remove the link, or name its target as a writable root if the command may write "
-           "there";
+  const auto to = [](const std::string& link, const std::string& target, bool writes = true) {
+    return "a grant would follow link " + link + " to " + target + "; remove the link, or" +
+           (writes ? ", if the command only reads through it, grant it read-only (run read_only, "
+                     "or name its root with --readable-root) and name its target as a read-only "
+                     "root; name the target as a writable root only if the command must write "
+                     "there"
+                   : " name its target as a read-only root (--readable-root) if the command only "
+                     "reads it, or as a writable root only if it must write there");
+  };
+  const auto dangling = [](const std::string& link, const std::string& target) {
+    return "link " + link + " leads to " + target +
+           ", which cannot be opened: fake error 2 (os error 2); remove the link, or create its "
+           "target";
+  };
+  const std::string copies =
+      "; if the command only reads it, grant it read-only (run read_only, or name its root with "
+      "--readable-root); otherwise install the packages as copies, or name the store as a "
+      "writable root only if the command must write there";
+  const auto other_name = [&](const std::string& file, const std::string& name) {
+    return "a write grant on " + file + " would reach its other name " + name + copies;
   };
   struct Case {
     const char* name;
     std::string link;
-    std::string target;   // as the link records it
+    std::string target;   // as the link records it; none: a file that may have other names
     std::string message;  // empty: the run goes ahead
     const char* preset = "workspace_write";
     const char* root = "C:\\data";
     std::function<void(Machine&)> also = [](Machine&) {};
   };
   const std::string key = kWork + "\\sub\\deep\\key", tools = "\\\\?\\C:\\tools";
+  const std::string lib = kWork + "\\node_modules\\lib.js";
+  const auto stored = [&](std::string name) {
+    return [=](Machine& m) { m.files.nodes[lib].other_names = {name}; };
+  };
   const std::vector<Case> cases = {
       {"junction out", kWork + "\\node_modules\\lib", docs,
        to(kWork + "\\node_modules\\lib", "\\\\?\\" + docs)},
       {"directory link out, dangling", kWork + "\\sub\\cache", "C:\\gone\\cache",
-       to(kWork + "\\sub\\cache", "\\\\?\\C:\\gone\\cache")},
+       dangling(kWork + "\\sub\\cache", "\\\\?\\C:\\gone\\cache")},
       {"file link out", key, docs + "\\thesis.docx", to(key, "\\\\?\\" + docs + "\\thesis.docx"),
        "workspace_write", "C:\\data", [&](Machine& m) { m.files.nodes[key].directory = false; }},
-      {"relative link up and out, dangling", kWork + "\\sub\\up", "..\\..\\work2\\x",
-       to(kWork + "\\sub\\up", "\\\\?\\C:\\work2\\x")},
+      {"relative link in, dangling", kWork + "\\sub\\next", "..\\later",
+       dangling(kWork + "\\sub\\next", "..\\later")},
       {"junction out, within a cloud placeholder", kWork + "\\cloud\\lib", docs,
        to(kWork + "\\cloud\\lib", "\\\\?\\" + docs), "workspace_write", "C:\\data",
        [](Machine& m) { m.files.nodes[kWork + "\\cloud"].other_reparse_point = true; }},
       {"writable root into the read-only workspace", kData + "\\ws", "C:\\work\\sub",
        to(kData + "\\ws", kWork + "\\sub"), "read_only"},
-      {"root within the read-only workspace, back into it", kWork + "\\sub\\top", "C:\\work",
-       to(kWork + "\\sub\\top", kWork), "read_only", "C:\\work\\sub"},
+      {"read-only workspace out", kWork + "\\lib", docs,
+       to(kWork + "\\lib", "\\\\?\\" + docs, false), "read_only"},
+      {"link to its own ancestor", kWork + "\\sub\\back", "C:\\work",
+       "link " + kWork + "\\sub\\back leads back to " + kWork +
+           ", which holds it; remove the link"},
+      {"two links into each other", kData + "\\ws", "C:\\work\\sub",
+       "link " + kWork + "\\sub\\data leads to link " + kData +
+           "\\ws, which leads back to it; "
+           "remove one of them",
+       "workspace_write", "C:\\data",
+       [](Machine& m) {
+         m.files.nodes[kWork + "\\sub\\data"] = {true, {}, "C:\\data"};
+       }},
+      {"a share, never opened", kWork + "\\sub\\share", "\\\\host\\s\\x",
+       "link " + kWork +
+           "\\sub\\share leads to \\\\host\\s\\x, which is on no local volume; "
+           "remove the link"},
       {"target unreadable", kWork + "\\sub\\odd", docs,
        "read the target of link " + kWork + "\\sub\\odd: fake error 5 (os error 5)",
        "workspace_write", "C:\\data",
-       [](Machine& m) { m.files.fail("link_target", kWork + "\\sub\\odd", 5); }},
+       [](Machine& m) { m.files.fail("read_link", kWork + "\\sub\\odd", 5); }},
       {"directory unlistable", kWork + "\\sub\\locked\\in", "C:\\work",
        "look for links in " + kWork + "\\sub\\locked: fake error 5 (os error 5)", "workspace_write",
        "C:\\data", [](Machine& m) { m.files.fail("list_directory", kWork + "\\sub\\locked", 5); }},
-      {"junction in", kWork + "\\sub\\back", "C:\\work", ""},
-      {"relative link in, dangling", kWork + "\\sub\\next", "..\\later", ""},
+      {"hard link out of the writable workspace", lib, "",
+       other_name(lib, "\\\\?\\C:\\store\\lib.js"), "workspace_write", "C:\\data",
+       stored("\\\\?\\C:\\store\\lib.js")},
+      {"hard link whose names cannot be listed", lib, "",
+       "a write grant on " + lib +
+           " would reach other names of it, which cannot be listed: fake "
+           "error 120 (os error 120)" +
+           copies,
+       "workspace_write", "C:\\data",
+       [&](Machine& m) {
+         stored(kData + "\\lib.js")(m);
+         m.files.fail("file_names", lib, 120);
+       }},
+      {"hard link out, read only", lib, "", "", "read_only", "C:\\data",
+       stored("\\\\?\\C:\\store\\lib.js")},
+      {"hard link into the writable root", lib, "", "", "workspace_write", "C:\\data",
+       stored(kData + "\\lib.js")},
+      {"junction to a sibling", kWork + "\\node_modules\\lib", "C:\\work\\sub", ""},
       {"read-only workspace into a writable root", kWork + "\\data", "C:\\data", "", "read_only"},
       {"writable root into the workspace it may write", kData + "\\ws", "C:\\work\\sub", ""},
-      {"readable root out", tools + "\\py", docs, to(tools + "\\py", "\\\\?\\" + docs)},
+      {"readable root out", tools + "\\py", docs, to(tools + "\\py", "\\\\?\\" + docs, false)},
       {"readable root into itself", tools + "\\py", "C:\\tools\\tessarin", ""},
       {"read-only workspace into a readable root", kWork + "\\py", "C:\\tools", "", "read_only"},
       {"writable root into a readable root", kData + "\\py", "C:\\tools",
@@ -506,7 +564,8 @@ TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
     m.files.add_file(docs + "\\thesis.docx", "precious");
     m.directory("C:\\tools");  // holds the helper's own directory, which reading cannot harm
     if (const auto parent = parent_path(c.link)) m.files.add_directory(*parent);
-    m.files.nodes[c.link] = fakes::FakeFileSystem::Node{true, {}, c.target};
+    m.files.nodes[c.link] = {
+        !c.target.empty(), {}, c.target.empty() ? std::nullopt : std::optional(c.target)};
     c.also(m);
     RunRequest r = m.request();
     r.preset = c.preset;
@@ -514,6 +573,8 @@ TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
     r.readable_roots = {"C:\\tools"};
     const auto outcome = m.run(std::move(r));
     const std::string& profile = std::string(c.preset) == "read_only" ? kRoOff : kWwOff;
+    // A link that would be followed across the network is not even opened.
+    EXPECT_FALSE(c.target.starts_with("\\\\") && m.logged("fs open_link_target")) << c.name;
     if (c.message.empty()) {
       EXPECT_EQ(outcome.value(), 3u) << c.name;
       continue;

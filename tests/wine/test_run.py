@@ -321,3 +321,21 @@ def test_an_icacls_failure_at_each_call_position_is_reported_and_undone(machine,
             assert json.loads(lease_file(machine).read_text())[position - 4] == failed
         assert temp_dirs(machine) == []
         assert (machine.state_dir / "setup-v1.json").read_bytes() == marker
+
+
+def test_a_file_hard_linked_from_outside_stops_a_writing_run_but_not_a_reading_one(machine,
+                                                                                    icacls):
+    work, store = directory(machine, "work"), directory(machine, "store")
+    (store / "lib.js").write_text("module.exports = 1;\n")
+    os.link(store / "lib.js", work / "lib.js")
+    # Wine counts the names of a Unix hard link but cannot list them: the
+    # file counts as leading outside.
+    result = machine.run(*run_args(work))
+    assert result.exit_code == 77
+    assert result.err.startswith(f"tessarin-sandbox: a write grant on {canonical(work)}\\lib.js "
+                                 "would reach other names of it, which cannot be listed: ")
+    assert icacls.calls() == [] and not lease_file(machine).exists()
+    # Reading the file under another name shows nothing its content does not.
+    result = machine.run(*run_args(work, preset="read_only"))
+    assert (result.exit_code, result.err) == (77, f"tessarin-sandbox: {LAUNCH_FAILS}\n")
+    assert icacls.calls()[0] == grant(canonical(work), sid_of(icacls.calls()), "(OI)(CI)RX")

@@ -78,13 +78,16 @@ std::uint32_t Win32Environment::current_process_id() {
   return GetCurrentProcessId();
 }
 
-std::string Win32Environment::executable_directory() {
-  const std::u16string path = grow([](wchar_t* b, DWORD n) -> DWORD {
+std::string Win32Environment::executable_file() {
+  return to_text(grow([](wchar_t* b, DWORD n) -> DWORD {
     const DWORD got = GetModuleFileNameW(nullptr, b, n);
     // A truncated answer fills the buffer; ask for more room.
     return got == n ? n : got;
-  });
-  return parent_path(to_text(path)).value_or(std::string());
+  }));
+}
+
+std::string Win32Environment::executable_directory() {
+  return parent_path(executable_file()).value_or(std::string());
 }
 
 std::string Win32Environment::system_directory() {

@@ -4,6 +4,7 @@
 
 #include <winioctl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "base/text.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/system_error.h"
+#include "platform/win32/system_library.h"
 
 namespace tessarin::win32 {
 namespace {
@@ -67,12 +69,15 @@ LinkStatus status_from(DWORD attributes, std::optional<DWORD> tag) {
 }
 
 constexpr DWORD kSymlinkFlagRelative = 1;
+// IO_REPARSE_TAG_LX_SYMLINK: a symbolic link that WSL made and Windows does
+// not follow. Older headers lack it.
+constexpr DWORD kTagWslLink = 0xA000001D;
 
-// The target a junction, mount point or symbolic link records, from its
-// reparse data: the tag, then the offset and length in bytes of the
-// substitute name within the name buffer, which a symbolic link's flags
-// precede. The substitute name is the one the system follows.
-std::optional<LinkTarget> recorded_target(const std::vector<unsigned char>& data) {
+// What a junction, mount point or symbolic link records, from its reparse
+// data: the tag, then the offset and length in bytes of the substitute name
+// within the name buffer, which a symbolic link's flags precede. The
+// substitute name is the one the system follows.
+std::optional<LinkRecord> recorded_target(const std::vector<unsigned char>& data) {
   const auto number = [&](std::size_t at, auto value) {
     std::memcpy(&value, data.data() + at, sizeof value);
     return value;
@@ -81,22 +86,73 @@ std::optional<LinkTarget> recorded_target(const std::vector<unsigned char>& data
   const auto tag = number(0, std::uint32_t{});
   std::size_t names = 16;
   bool relative = false;
+  if (tag == kTagWslLink) return LinkRecord{LinkRecord::Kind::kUnfollowable, {}};
   if (tag == IO_REPARSE_TAG_SYMLINK) {
     if (data.size() < 20) return std::nullopt;
     relative = (number(16, std::uint32_t{}) & kSymlinkFlagRelative) != 0;
     names = 20;
   } else if (tag != IO_REPARSE_TAG_MOUNT_POINT) {
-    return std::nullopt;
+    return LinkRecord{LinkRecord::Kind::kUnread, {}};
   }
   const std::size_t offset = number(8, std::uint16_t{});
   const std::size_t length = number(10, std::uint16_t{});
   if (length == 0 || length % 2 != 0 || names + offset + length > data.size()) return std::nullopt;
   std::u16string text(length / 2, u'\0');
   std::memcpy(text.data(), data.data() + names + offset, length);
-  if (relative) return LinkTarget{std::move(text), LinkTarget::Source::kRecordedRelative};
+  if (relative) return LinkRecord{LinkRecord::Kind::kRelative, std::move(text)};
   // The object manager's \??\ is the \\?\ of Win32 paths.
   if (text.starts_with(u"\\??\\")) text[1] = u'\\';
-  return LinkTarget{std::move(text), LinkTarget::Source::kRecorded};
+  return LinkRecord{LinkRecord::Kind::kAbsolute, std::move(text)};
+}
+
+// Opens the entry itself, never what a link leads to, with no access but
+// its attributes.
+UniqueHandle open_entry(const std::u16string& path) {
+  return UniqueHandle(
+      CreateFileW(wide(path), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+// The volume-relative names FindFirstFileNameW gives, each joined with the
+// volume that holds `path`. Wine lacks the function: it is bound, and its
+// absence is a failure like any other.
+SysResult<std::vector<std::u16string>> names_on_volume(const std::u16string& path) {
+  static const auto first =
+      bind<decltype(&::FindFirstFileNameW)>(SystemDll::kKernel32, "FindFirstFileNameW");
+  static const auto next =
+      bind<decltype(&::FindNextFileNameW)>(SystemDll::kKernel32, "FindNextFileNameW");
+  if (first == nullptr || next == nullptr) return sys_fail(system_error(ERROR_PROC_NOT_FOUND));
+  std::u16string volume(path.size() + 1, u'\0');
+  if (!GetVolumePathNameW(wide(path), reinterpret_cast<wchar_t*>(volume.data()),
+                          static_cast<DWORD>(volume.size()))) {
+    return sys_fail(last_system_error());
+  }
+  volume.resize(std::char_traits<char16_t>::length(volume.c_str()));
+  while (!volume.empty() && volume.back() == u'\\') volume.pop_back();
+  std::u16string name(MAX_PATH, u'\0');
+  // Both calls answer a name longer than the buffer with the length it needs.
+  const auto ask = [&name](auto call) {
+    for (;;) {
+      DWORD length = static_cast<DWORD>(name.size());
+      if (call(&length, reinterpret_cast<wchar_t*>(name.data()))) return true;
+      if (GetLastError() != ERROR_MORE_DATA) return false;
+      name.assign(std::max<std::size_t>(length, 2 * name.size()), u'\0');
+    }
+  };
+  UniqueFind find;
+  if (!ask([&](DWORD* length, wchar_t* buffer) {
+        find.reset(first(wide(path), 0, length, buffer));
+        return static_cast<bool>(find);
+      })) {
+    return sys_fail(last_system_error());
+  }
+  std::vector<std::u16string> names;
+  do {
+    names.push_back(volume + std::u16string(name.c_str()));
+  } while (ask(
+      [&](DWORD* length, wchar_t* buffer) { return next(find.get(), length, buffer) != FALSE; }));
+  if (GetLastError() != ERROR_HANDLE_EOF) return sys_fail(last_system_error());
+  return names;
 }
 
 SysStatus status_of(BOOL ok) {
@@ -304,23 +360,8 @@ SysStatus Win32FileSystem::move_entry(const std::u16string& from, const std::u16
   return status_of(MoveFileExW(wide(from), wide(to), 0));
 }
 
-SysResult<LinkTarget> Win32FileSystem::link_target(const std::u16string& path) {
-  {
-    // A link planted by a sandboxed child may lead to a pipe of its own:
-    // identification level keeps the pipe's server from acting as the
-    // helper's user.
-    const UniqueHandle target(CreateFileW(
-        wide(path), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
-    if (target) {
-      if (auto final = final_path(target.get())) {
-        return LinkTarget{std::move(*final), LinkTarget::Source::kOpened};
-      }
-    }
-  }
-  const UniqueHandle link(
-      CreateFileW(wide(path), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+SysResult<LinkRecord> Win32FileSystem::read_link(const std::u16string& path) {
+  const UniqueHandle link = open_entry(path);
   if (!link) return sys_fail(last_system_error());
   std::vector<unsigned char> data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
   DWORD got = 0;
@@ -332,6 +373,30 @@ SysResult<LinkTarget> Win32FileSystem::link_target(const std::u16string& path) {
   auto recorded = recorded_target(data);
   if (!recorded) return sys_fail(system_error(ERROR_INVALID_REPARSE_DATA));
   return std::move(*recorded);
+}
+
+SysResult<std::u16string> Win32FileSystem::open_link_target(const std::u16string& path) {
+  const CriticalErrorBoxesOff quiet;
+  // A link planted by a sandboxed child may lead to a pipe of its own:
+  // identification level keeps the pipe's server from acting as the
+  // helper's user.
+  const UniqueHandle target(CreateFileW(
+      wide(path), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+  if (!target) return sys_fail(last_system_error());
+  return final_path(target.get());
+}
+
+SysResult<std::uint32_t> Win32FileSystem::link_count(const std::u16string& path) {
+  const UniqueHandle file = open_entry(path);
+  if (!file) return sys_fail(last_system_error());
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file.get(), &info)) return sys_fail(last_system_error());
+  return std::uint32_t{info.nNumberOfLinks};
+}
+
+SysResult<std::vector<std::u16string>> Win32FileSystem::file_names(const std::u16string& path) {
+  return names_on_volume(path);
 }
 
 }  // namespace tessarin::win32

@@ -21,7 +21,10 @@ class Win32FileSystem final : public FileSystem {
   SysStatus remove_file(const std::u16string& path) override;
   SysStatus remove_empty_directory(const std::u16string& path) override;
   SysStatus move_entry(const std::u16string& from, const std::u16string& to) override;
-  SysResult<LinkTarget> link_target(const std::u16string& path) override;
+  SysResult<LinkRecord> read_link(const std::u16string& path) override;
+  SysResult<std::u16string> open_link_target(const std::u16string& path) override;
+  SysResult<std::uint32_t> link_count(const std::u16string& path) override;
+  SysResult<std::vector<std::u16string>> file_names(const std::u16string& path) override;
 };
 
 }  // namespace tessarin::win32

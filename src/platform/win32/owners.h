@@ -86,6 +86,28 @@ using UniqueLocal = Owner<void*, &::LocalFree>;
 using UniqueCoTask = Owner<void*, &free_co_task_memory>;
 using UniqueEnvironmentStrings = Owner<wchar_t*, &::FreeEnvironmentStringsW>;
 
+// Keeps the system from asking, in a box, for a disk or for a retry while
+// the calling thread opens what it does not know: a link may lead to a drive
+// without media. The thread's mode only: the process's would be inherited by
+// the child. The thread's own mode is restored on leaving.
+class CriticalErrorBoxesOff {
+ public:
+  CriticalErrorBoxesOff() {
+    if (!SetThreadErrorMode(GetThreadErrorMode() | SEM_FAILCRITICALERRORS, &before_)) {
+      before_ = GetThreadErrorMode();
+    }
+  }
+  ~CriticalErrorBoxesOff() {
+    const LastErrorKept kept;
+    SetThreadErrorMode(before_, nullptr);
+  }
+  CriticalErrorBoxesOff(const CriticalErrorBoxesOff&) = delete;
+  CriticalErrorBoxesOff& operator=(const CriticalErrorBoxesOff&) = delete;
+
+ private:
+  DWORD before_ = 0;
+};
+
 // Texts handed to and taken from Windows calls.
 inline const wchar_t* wide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());

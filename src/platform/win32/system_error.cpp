@@ -17,6 +17,9 @@ std::string narrow(const wchar_t* text) {
 
 namespace {
 
+// ERROR_CLOUD_FILE_PROVIDER_NOT_RUNNING, which older headers lack.
+constexpr DWORD kCloudProviderNotRunning = 362;
+
 // Errors come as Win32 codes and as HRESULTs that carry one.
 ErrorKind kind_of(DWORD code) {
   if (HRESULT_FACILITY(code) == FACILITY_WIN32 && (code & 0x80000000u) != 0)
@@ -30,6 +33,8 @@ ErrorKind kind_of(DWORD code) {
       return ErrorKind::kNotFound;
     case ERROR_ALREADY_EXISTS:
       return ErrorKind::kAlreadyExists;
+    case kCloudProviderNotRunning:
+      return ErrorKind::kCloudProviderOffline;
     default:
       return ErrorKind::kOther;
   }

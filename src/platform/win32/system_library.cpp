@@ -28,6 +28,10 @@ const Library& library(SystemDll dll) {
       static const Library userenv = load(L"userenv.dll");
       return userenv;
     }
+    case SystemDll::kKernel32: {
+      static const Library kernel32 = load(L"kernel32.dll");
+      return kernel32;
+    }
     case SystemDll::kOle32:
       break;
   }

@@ -11,7 +11,7 @@
 
 namespace tessarin::win32 {
 
-enum class SystemDll { kAdvapi32, kUserenv, kOle32 };
+enum class SystemDll { kAdvapi32, kUserenv, kOle32, kKernel32 };
 
 // The address of `name` in the DLL, which is loaded once and kept for the
 // life of the process, like an import; or null with the last error set, when
