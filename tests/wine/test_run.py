@@ -171,9 +171,10 @@ def test_validation_errors_touch_no_lease_grant_or_temporary_directory(machine, 
     assert temp_dirs(machine) == []
 
 
-def windows_kill(install: Install, pid: int) -> None:
+def windows_kill(install: Install, pid: int, check: bool = True) -> None:
+    """check=False for a clean-up kill of a process that may have ended by itself."""
     subprocess.run(["wine", "taskkill", "/F", "/PID", str(pid)], env=install.wine.env,
-                   stdin=subprocess.DEVNULL, capture_output=True, timeout=60, check=True)
+                   stdin=subprocess.DEVNULL, capture_output=True, timeout=60, check=check)
 
 
 def test_the_next_run_repairs_what_a_killed_run_left(machine, icacls):
@@ -273,7 +274,8 @@ def test_a_run_whose_caller_ends_while_it_is_queued_grants_nothing(machine, icac
         outcome = machine.finish(queued, timeout=60)
         assert time.monotonic() - started < 50  # it did not wait for the holder
     finally:
-        windows_kill(machine, int(held.read_text().split()[1]))
+        # On a loaded machine the holder's minute can run out first.
+        windows_kill(machine, int(held.read_text().split()[1]), check=False)
         machine.finish(holder, timeout=60)
         machine.finish(caller, timeout=60)
     assert (outcome.exit_code, outcome.err) == (77, "tessarin-sandbox: parent process exited; "
