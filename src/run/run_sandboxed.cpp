@@ -1,9 +1,7 @@
 #include "run/run_sandboxed.h"
 
 #include <algorithm>
-#include <memory>
 #include <optional>
-#include <string_view>
 #include <vector>
 
 #include "acl/clear_away.h"
@@ -16,6 +14,7 @@
 #include "provision/identities.h"
 #include "provision/readiness.h"
 #include "provision/state_layout.h"
+#include "run/identity_lock.h"
 #include "run/launch.h"
 #include "run/supervise.h"
 
@@ -28,60 +27,8 @@ std::optional<Preset> parse_preset(const std::string& text) {
   return std::nullopt;
 }
 
-// Either wait of the lock can only fail as a whole; its message has always
-// shown the wait's own result for a failure, not the system error.
-constexpr std::string_view kLockWaitFailed = "wait for sandbox profile lock failed: 4294967295";
-// How long a run queued behind another session's run of its identity waits
-// between two looks at the lock file, watching its caller meanwhile.
-constexpr std::uint32_t kLockFileRetryMs = 100;
 constexpr int kRemoveAttempts = 5;
 constexpr std::uint32_t kRemoveRetryMs = 100;
-
-// The identity's mutex, owned, and then its lock file. Both go when the run
-// is over, after everything else: the file first, then the mutex's
-// ownership, then its handle (members go in reverse order).
-struct IdentityLock {
-  std::unique_ptr<NamedMutex> mutex;
-  std::unique_ptr<LockGuard> owned;
-  std::unique_ptr<LockGuard> file;
-};
-
-// The mutex serialises the runs of an identity within one logon session; the
-// lock file, taken second and always in that order, also across the sessions
-// of one user, which share the identity's lease. Both waits end early when
-// the caller goes away: a run queued for a caller that no longer exists must
-// not go on to grant anything.
-Result<std::unique_ptr<IdentityLock>> take_identity_lock(Platform& platform,
-                                                         const std::string& profile,
-                                                         const StateLayout& layout,
-                                                         Handle& caller) {
-  auto lock = std::make_unique<IdentityLock>();
-  auto mutex = platform.locks.create_mutex("Local\\Tessarin.Sandbox.Profile." + profile);
-  if (!mutex) return fail("CreateMutexW failed: " + decimal(mutex.error().code));
-  lock->mutex = std::move(*mutex);
-  // An abandoned lock is taken over: its holder died, and the stale lease
-  // recovery repairs what it left.
-  auto waited = lock->mutex->acquire(caller);
-  if (!waited) return fail(std::string(kLockWaitFailed));
-  if (waited->caller_gone()) return fail(std::string(kParentExited));
-  lock->owned = std::move(waited->owned);
-
-  if (auto made = platform.files.create_directories(layout.leases()); !made) {
-    return fail("open sandbox profile lock file: " + made.error().text);
-  }
-  const std::string path = layout.lock(profile);
-  for (;;) {
-    auto file = platform.locks.try_lock_file(path);
-    if (!file) return fail("open sandbox profile lock file: " + file.error().text);
-    if (!file->held_elsewhere()) {
-      lock->file = std::move(file->held);
-      return lock;
-    }
-    const auto woke = platform.processes.wait(caller, kLockFileRetryMs);
-    if (!woke) return fail(std::string(kLockWaitFailed));
-    if (*woke == Woke::First) return fail(std::string(kParentExited));
-  }
-}
 
 // What one run has put in place, and how it is taken away again.
 struct Prepared {
@@ -191,55 +138,74 @@ Result<std::uint32_t> combine(Result<std::uint32_t> launched, const Status& revo
   return fail(launched.error() + "; " + revoked.error());
 }
 
-// Everything that happens under the identity's lock. Whatever this obtains
-// is released before it returns, so that releasing the lock comes last.
-Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
-                                 const std::string& workspace, AccessLevel workspace_level,
-                                 const std::string& profile, const StateLayout& layout,
-                                 const HelperDirectories& helper, Handle& caller) {
-  const std::string lease = layout.lease(profile);
-  auto sid = derive_identity_sid(platform.app_containers, profile);
-  if (!sid) return sid.propagate();
-  auto sid_text = sid_to_string(platform.app_containers, *sid);
-  if (!sid_text) return sid_text.propagate();
-  if (auto recovered = recover_stale_lease(platform, layout, profile, *sid_text); !recovered) {
-    return recovered.propagate();
-  }
+// What the run decided before it took the lock, carried whole from there on.
+struct Decided {
+  const RunRequest& request;
+  StateLayout layout;
+  std::string workspace;  // canonical
+  AccessLevel workspace_level;
+  std::string profile;
+  HelperDirectories helper;
+};
 
-  std::vector<std::string> lease_paths{workspace};
-  auto writable_roots = canonical_roots(platform.files, helper, request.writable_roots,
-                                        AccessLevel::Modify, lease_paths);
-  if (!writable_roots) return writable_roots.propagate();
-  auto readable_roots = canonical_roots(platform.files, helper, request.readable_roots,
-                                        AccessLevel::ReadExecute, lease_paths);
-  if (!readable_roots) return readable_roots.propagate();
+// The paths one run grants, every root canonical and in command-line order,
+// and the lease's list of them.
+struct GrantedPaths {
+  std::vector<std::string> lease_paths;
+  std::vector<std::string> writable_roots;
+  std::vector<std::string> readable_roots;
+  std::string sandbox_temp_dir;
+};
 
-  const std::string sandbox_temp_dir = layout.run_temp(platform.env.current_process_id());
-  lease_paths.push_back(sandbox_temp_dir);
-  const GrantPlan plan{workspace,       *sid_text,       workspace_level,
-                       *writable_roots, *readable_roots, sandbox_temp_dir};
-  // Every path to grant is known and nothing is written yet: a refused run
-  // leaves nothing behind.
-  if (auto walked = refuse_widening_links(platform.files, plan); !walked) {
-    return walked.propagate();
-  }
+// The roots are resolved and judged only under the lock, after recovery:
+// then no other run of the identity, whose command could turn a root into a
+// link, runs between this look, the walk and the grants, and what a killed
+// run left granted has been taken away first.
+Result<GrantedPaths> paths_to_grant(Platform& platform, const Decided& run) {
+  GrantedPaths paths;
+  paths.lease_paths.push_back(run.workspace);
+  auto writable = canonical_roots(platform.files, run.helper, run.request.writable_roots,
+                                  AccessLevel::Modify, paths.lease_paths);
+  if (!writable) return writable.propagate();
+  paths.writable_roots = std::move(*writable);
+  auto readable = canonical_roots(platform.files, run.helper, run.request.readable_roots,
+                                  AccessLevel::ReadExecute, paths.lease_paths);
+  if (!readable) return readable.propagate();
+  paths.readable_roots = std::move(*readable);
+  paths.sandbox_temp_dir = run.layout.run_temp(platform.env.current_process_id());
+  paths.lease_paths.push_back(paths.sandbox_temp_dir);
+  return paths;
+}
+
+// Every path to grant is known and nothing is written yet: a refused run
+// leaves nothing behind.
+Status ready_to_write(Platform& platform, const Decided& run, const GrantPlan& plan,
+                      Handle& caller) {
+  if (auto walked = refuse_widening_links(platform.files, plan); !walked) return walked;
   // Recovery and the walk take time: a caller gone or a Ctrl+C meanwhile
   // stops the run before anything is written.
   if (auto wanted = still_wanted(platform.console_events, platform.processes, caller); !wanted) {
-    return wanted.propagate();
+    return wanted;
   }
   // Emptied before anything is written or granted, so that a folder that
   // cannot be emptied stops the run with nothing to undo; and again once
   // the child's tree has ended. A run killed in between leaves it to the
   // next.
-  if (auto emptied = empty_identity_container(platform, layout, *sid_text); !emptied) {
-    return emptied.propagate();
-  }
+  return empty_identity_container(platform, run.layout, plan.sid_text);
+}
 
-  if (auto leased = lease_then_make_temp(platform, lease, lease_paths, sandbox_temp_dir); !leased) {
+// Leases, grants, runs the child and takes everything down again.
+Result<std::uint32_t> grant_and_start(Platform& platform, const Decided& run,
+                                      const GrantedPaths& paths, const GrantPlan& plan,
+                                      const OwnedSid& sid, Handle& caller) {
+  const std::string lease = run.layout.lease(run.profile);
+  if (auto leased =
+          lease_then_make_temp(platform, lease, paths.lease_paths, paths.sandbox_temp_dir);
+      !leased) {
     return leased.propagate();
   }
-  const Prepared prepared{lease, *sid_text, lease_paths, sandbox_temp_dir, layout};
+  const Prepared prepared{lease, plan.sid_text, paths.lease_paths, paths.sandbox_temp_dir,
+                          run.layout};
   if (auto granted = grant_workspace_access(platform.tools, plan); !granted) {
     (void)take_down(platform, prepared);
     return granted.propagate();
@@ -250,20 +216,41 @@ Result<std::uint32_t> run_locked(Platform& platform, const RunRequest& request,
     return combine(fail(wanted.error()), take_down(platform, prepared));
   }
 
-  Result<std::uint32_t> launched = start_child(platform, request, *sid, sandbox_temp_dir, caller);
+  Result<std::uint32_t> launched =
+      start_child(platform, run.request, sid, paths.sandbox_temp_dir, caller);
   // Like the other clean-up after the child, this decides nothing.
-  (void)empty_identity_container(platform, layout, *sid_text);
+  (void)empty_identity_container(platform, run.layout, plan.sid_text);
   const Status revoked = take_down(platform, prepared);
   return combine(std::move(launched), revoked);
 }
 
-}  // namespace
+// Everything that happens under the identity's lock. Whatever this obtains
+// is released before it returns, so that releasing the lock comes last.
+Result<std::uint32_t> run_locked(Platform& platform, const Decided& run, Handle& caller) {
+  auto sid = derive_identity_sid(platform.app_containers, run.profile);
+  if (!sid) return sid.propagate();
+  auto sid_text = sid_to_string(platform.app_containers, *sid);
+  if (!sid_text) return sid_text.propagate();
+  if (auto recovered = recover_stale_lease(platform, run.layout, run.profile, *sid_text);
+      !recovered) {
+    return recovered.propagate();
+  }
+  auto paths = paths_to_grant(platform, run);
+  if (!paths) return paths.propagate();
+  const GrantPlan plan{run.workspace,         *sid_text,
+                       run.workspace_level,   paths->writable_roots,
+                       paths->readable_roots, paths->sandbox_temp_dir};
+  if (auto ready = ready_to_write(platform, run, plan, caller); !ready) return ready.propagate();
+  return grant_and_start(platform, run, *paths, plan, *sid, caller);
+}
 
-Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
+// Everything that can be judged without the lock, in the order whose first
+// failure the caller is told.
+Result<Decided> decide(Platform& platform, const RunRequest& request) {
   // Made before the child's TEMP and TMP are set: without LOCALAPPDATA the
   // state directory follows the temporary-files directory, and the lease and
   // the lock file must be found after the run where they were before it.
-  const StateLayout layout = state_layout(platform.env);
+  StateLayout layout = state_layout(platform.env);
   if (auto ready = verify_readiness(platform, layout); !ready) return ready.propagate();
 
   auto cwd = platform.files.canonicalize(request.cwd);
@@ -276,33 +263,42 @@ Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
   if (!preset) return fail("unsupported Windows sandbox preset: " + request.preset);
   const AccessLevel workspace_level =
       *preset == Preset::WorkspaceWrite ? AccessLevel::Modify : AccessLevel::ReadExecute;
-  const auto helper = helper_directories(platform.files, platform.env, layout);
+  auto helper = helper_directories(platform.files, platform.env, layout);
   if (!helper) return helper.propagate();
   if (auto allowed = refuse_helper_directories(*helper, "workspace", *workspace, workspace_level);
       !allowed) {
     return allowed.propagate();
   }
-
-  const std::string profile =
+  std::string profile =
       identity_profile_name(*preset, request.network ? NetworkMode::Online : NetworkMode::Offline);
+  return Decided{request,         std::move(layout),  std::move(*workspace),
+                 workspace_level, std::move(profile), std::move(*helper)};
+}
+
+}  // namespace
+
+Result<std::uint32_t> run_sandboxed(Platform& platform, RunRequest request) {
+  auto run = decide(platform, request);
+  if (!run) return run.propagate();
   // The caller is watched from here on: while queued for the lock, so that
   // nothing is granted for a caller that is gone; once more after the
   // grants, so that nothing starts for one that went meanwhile; and while
   // the child runs.
   auto caller = open_caller(platform.processes, request.parent_pid);
   if (!caller) return caller.propagate();
-  auto lock = take_identity_lock(platform, profile, layout, **caller);
+  auto lock = take_identity_lock(platform, run->profile, run->layout, **caller);
   if (!lock) return lock.propagate();
   Result<std::uint32_t> outcome = [&] {
     // From the first grant to the last revocation a console event must not
     // end the helper, and a tool must not outlive the caller.
     const auto console = platform.console_events.guard();
     platform.tools.end_with(caller->get());
-    return run_locked(platform, request, *workspace, workspace_level, profile, layout, *helper,
-                      **caller);
+    return run_locked(platform, *run, **caller);
   }();
   // Releasing the lock comes last, so that the identity's next run, which
-  // may be waiting for it, finds nothing of this one still held.
+  // may be waiting for it, finds nothing of this one still held. The caller
+  // was opened before the lock was taken, so it is let go by hand here:
+  // left to its scope, it would close after the lock.
   platform.tools.end_with(nullptr);
   caller->reset();
   return outcome;
