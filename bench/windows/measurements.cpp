@@ -232,8 +232,6 @@ json loop_junction() {
                          {.write = true, .workspace = &g.tree, .limit = kToolTimeoutMs});
   RemoveDirectoryW(link.c_str());
   icacls(g.tree, {L"/remove:g", sid, L"/T", L"/C", L"/Q"});
-  // Wording not final (the helper's message for a link back to its parent):
-  // the exit code, no child and a clean audit are what is pinned.
   return {{"status", "measured"},
           {"icacls /T grant seconds through the loop", round3(granted.seconds)},
           {"icacls /T grant timed out (600 s)", granted.timed_out},
@@ -241,7 +239,9 @@ json loop_junction() {
           {"icacls output (tail)",
            granted.out.substr(granted.out.size() > 400 ? granted.out.size() - 400 : 0) +
                granted.err.substr(0, 400)},
-          {"the helper refused the workspace", !child_ran(f) && f.exit == kHelperFailed}};
+          {"the helper refused the workspace",
+           !child_ran(f) && f.exit == kHelperFailed &&
+               f.err.find(", which holds it") != std::string::npos}};
 }
 
 // The readiness check's PowerShell, timed inside a real `status`, against
@@ -439,10 +439,11 @@ json hard_link() {
       run("read_only on a workspace holding a hard link", {"read", "{ws}\\data.txt"});
   const auto after = dacl_text(outside);
   const bool entry = reached(outside, g.ids[1][0].sid), changed = slurp(outside) != "outside\n";
-  // Wording not final (the helper's message for a file with more than one
-  // name): exit 77, the file's path in stderr and no entry are what is pinned.
+  // Refused for the file's other name, which Windows can list, and naming
+  // the file.
   const bool refused =
       !child_ran(f) && f.exit == kHelperFailed &&
+      f.err.find(" would reach its other name ") != std::string::npos &&
       (f.err.find(u8(inside)) != std::string::npos || f.err.find(u8(outside)) != std::string::npos);
   return {{"status", did(r) ? "measured" : "never ran (" + seen(r) + ")"},
           {"the helper refused workspace_write", refused},

@@ -301,18 +301,21 @@ void workspace_junctions() {
   }
 
   // Links no grant may walk: each alone, each refusing the run before any
-  // grant. Wording not final (the helper's messages for these): exit 77, no
-  // child and a clean audit are what is pinned.
+  // grant with its own reason. Two junctions into each other may fail to open
+  // before the walk sees the cycle, so that row pins no reason.
   struct Awkward {
     const char* name;
     std::vector<std::pair<std::wstring, std::wstring>> links;  // link, target
+    const char* said;
   };
   const std::wstring a = links + L"\\a", b = links + L"\\b";
   for (const Awkward& k :
-       {Awkward{"a junction back to its own parent", {{a, links}}},
-        Awkward{"a cycle of two junctions", {{a, b}, {b, a}}},
-        Awkward{"a dangling junction", {{a, links + L"\\nowhere"}}},
-        Awkward{"a directory link to a UNC path", {{a, L"\\\\127.0.0.1\\C$\\Windows"}}}}) {
+       {Awkward{"a junction back to its own parent", {{a, links}}, ", which holds it"},
+        Awkward{"a cycle of two junctions", {{a, b}, {b, a}}, ""},
+        Awkward{"a dangling junction", {{a, links + L"\\nowhere"}}, ", which cannot be opened"},
+        Awkward{"a directory link to a UNC path",
+                {{a, L"\\\\127.0.0.1\\C$\\Windows"}},
+                ", which is on no local volume"}}) {
     bool made = true;
     for (const auto& [link, target] : k.links) {
       made = made &&
@@ -323,7 +326,8 @@ void workspace_junctions() {
     if (made) {
       const Finished r = run(k.name, {"read", "{ws}\\data.txt"}, {.write = true});
       record({std::string(k.name) + " in the workspace stops the run before any grant",
-              "grants never walk a link they cannot follow safely", refused(r, ""), seen(r),
+              "grants never walk a link they cannot follow safely", refused(r, k.said),
+              seen(r) + "; stderr: " + r.err,
               "refuse, before any grant, a link back to a parent, a cycle, a dangling link and "
               "a UNC target"});
     } else {
