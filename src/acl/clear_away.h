@@ -13,17 +13,15 @@ namespace tessarin {
 
 // Removes whatever stands at `path` (in the form tree_path gives), never
 // following a link. What cannot be removed is moved, whole, into the state
-// directory's stale folder under an unguessable name, and the identity's
-// entries are taken off it as far as they can be. Fails only when even the
-// move fails.
-SysStatus clear_away(Platform& platform, const StateLayout& layout, const std::string& sid_text,
-                     const std::u16string& path);
+// directory's stale folder under an unguessable name. Fails only when even
+// the move fails.
+SysStatus clear_away(Platform& platform, const StateLayout& layout, const std::u16string& path);
 
 // Empties an identity's container folder: everything in it is cleared away,
 // except its Temp, which stays and is emptied (or is made afresh): a command
 // that finds no TEMP fails.
 Status empty_container_folder(Platform& platform, const StateLayout& layout,
-                              const std::string& sid_text, const std::string& folder);
+                              const std::string& folder);
 
 // Finds the identity's container folder and empties it: the system makes it
 // the command's LOCALAPPDATA, and its Temp the command's TEMP and TMP,

@@ -260,7 +260,7 @@ Status recover_stale_lease(Platform& platform, const StateLayout& layout,
     if (!pid || (*pid != platform.env.current_process_id() && is_alive(platform.processes, *pid)))
       return false;
     auto tree = platform.files.tree_path(path);
-    return tree && clear_away(platform, layout, sid_text, *tree).ok();
+    return tree && clear_away(platform, layout, *tree).ok();
   };
   if (auto revoked = revoke_all(platform.tools, platform.files, paths, sid_text, dispose); !revoked)
     return revoked;

@@ -147,7 +147,8 @@ Status Walker::check_link(const std::u16string& link, AccessLevel level) {
                 "again from Windows");
   }
   const std::string recorded = utf16_to_utf8_lossy(record->target);
-  if (record->kind == LinkRecord::Kind::kAbsolute && !on_local_volume(record->target)) {
+  if (record->kind == LinkRecord::Kind::kAbsolute &&
+      (record->on_network_drive || !on_local_volume(record->target))) {
     return fail("link " + shown + " leads to " + recorded +
                 ", which is on no local volume; remove the link");
   }

@@ -35,6 +35,9 @@ struct LinkRecord {
   };
   Kind kind = Kind::kUnread;
   std::u16string target;
+  // An absolute target on a drive letter that names a network drive (or a
+  // substitute for one): opening it would connect to another machine.
+  bool on_network_drive = false;
 };
 
 struct DirectoryEntry {

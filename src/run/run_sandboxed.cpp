@@ -56,18 +56,23 @@ SysStatus remove_run_temp(Platform& platform, const std::string& path) {
 // leaves the lease, which hands the rest to the identity's next run, rather
 // than a directory that no lease names any more.
 Status take_down(Platform& platform, const Prepared& run) {
+  // A caller that is gone must not cut the revocation short: entries left in
+  // place would outlive the run until the identity's next one.
+  platform.tools.end_with(nullptr);
   // A temporary directory whose revocation fails (its command may have
   // locked a folder in it) is taken away instead: gone, it holds no entry,
   // and it cannot wedge the identity.
+  bool disposed = false;
   const auto dispose = [&](const std::string& path) {
     if (path != run.sandbox_temp_dir) return false;
+    disposed = true;
     if (remove_run_temp(platform, path)) return true;
     auto tree = platform.files.tree_path(path);
-    return tree && clear_away(platform, run.layout, run.sid_text, *tree).ok();
+    return tree && clear_away(platform, run.layout, *tree).ok();
   };
   Status revoked =
       revoke_all(platform.tools, platform.files, run.lease_paths, run.sid_text, dispose);
-  (void)remove_run_temp(platform, run.sandbox_temp_dir);
+  if (!disposed) (void)remove_run_temp(platform, run.sandbox_temp_dir);
   if (revoked) (void)platform.files.remove_file(run.lease);
   return revoked;
 }

@@ -336,8 +336,10 @@ SysResult<LinkRecord> FakeFileSystem::read_link(const std::u16string& wide_path)
   const std::string& recorded = *it->second.link_target;
   if (!is_absolute_path(recorded))
     return LinkRecord{LinkRecord::Kind::kRelative, node_path(recorded)};
+  // N: stands for a mapped network drive.
   return LinkRecord{LinkRecord::Kind::kAbsolute,
-                    node_path(recorded.starts_with("\\\\") ? recorded : "\\\\?\\" + recorded)};
+                    node_path(recorded.starts_with("\\\\") ? recorded : "\\\\?\\" + recorded),
+                    recorded.starts_with("N:")};
 }
 
 SysResult<std::u16string> FakeFileSystem::open_link_target(const std::u16string& wide_path) {

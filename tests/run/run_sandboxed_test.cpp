@@ -166,8 +166,11 @@ TEST(RunSandboxed, GoesThroughEveryStepInOrderAndLeavesNothingBehind) {
   m.expect_released_last(kWwOff);
   EXPECT_EQ(m.icacls().size(), 4u);
   EXPECT_EQ(m.events("tool powershell.exe").size(), 1u);
-  // Every icacls run ends with the caller; the readiness check comes before it.
-  for (const auto& run : m.tools.runs) EXPECT_EQ(run.ends_with_caller, run.name == "icacls.exe");
+  // Every grant ends with the caller, and no revocation does: a caller gone
+  // must not leave entries behind. The readiness check comes before either.
+  for (const auto& run : m.tools.runs) {
+    EXPECT_EQ(run.ends_with_caller, run.name == "icacls.exe" && run.arguments[1] == "/grant");
+  }
   EXPECT_FALSE(m.logged("process sleep"));
   EXPECT_FALSE(m.files.has(lease_of(kWwOff)));
   EXPECT_FALSE(m.files.has(kTemp));
@@ -526,6 +529,10 @@ TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
        "link " + kWork +
            "\\sub\\share leads to \\\\host\\s\\x, which is on no local volume; "
            "remove the link"},
+      {"a mapped network drive, never opened", kWork + "\\sub\\share", "N:\\s\\x",
+       "link " + kWork +
+           "\\sub\\share leads to \\\\?\\N:\\s\\x, which is on no local volume; "
+           "remove the link"},
       {"target unreadable", kWork + "\\sub\\odd", docs,
        "read the target of link " + kWork + "\\sub\\odd: fake error 5 (os error 5)",
        "workspace_write", "C:\\data",
@@ -574,7 +581,9 @@ TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
     const auto outcome = m.run(std::move(r));
     const std::string& profile = std::string(c.preset) == "read_only" ? kRoOff : kWwOff;
     // A link that would be followed across the network is not even opened.
-    EXPECT_FALSE(c.target.starts_with("\\\\") && m.logged("fs open_link_target")) << c.name;
+    EXPECT_FALSE((c.target.starts_with("\\\\") || c.target.starts_with("N:")) &&
+                 m.logged("fs open_link_target"))
+        << c.name;
     if (c.message.empty()) {
       EXPECT_EQ(outcome.value(), 3u) << c.name;
       continue;
@@ -747,9 +756,10 @@ TEST(RunSandboxed, TheContainerFolderIsEmptyWhenTheCommandStartsAndEmptiedAfterI
     return CapturedRun{};
   };
   EXPECT_EQ(m.run().value(), 3u);
-  m.expect_in_order({"fs move " + kAc + "\\locked -> " + aside, revoke(aside, kWwOff),
-                     grant(kWork, kWwOff, "M"), "launch start tool.exe arg",
-                     "fs remove_file " + kAc + "\\Temp\\new"});
+  m.expect_in_order({"fs move " + kAc + "\\locked -> " + aside, grant(kWork, kWwOff, "M"),
+                     "launch start tool.exe arg", "fs remove_file " + kAc + "\\Temp\\new"});
+  // What was moved aside may hold links that icacls /T would follow.
+  EXPECT_FALSE(m.logged("tool icacls.exe " + aside));
   EXPECT_THAT(in_folder(), ElementsAre(kAc + "\\Temp", kAc + "\\late", kAc + "\\late\\f"));
   EXPECT_TRUE(m.files.has(aside + "\\f"));
   EXPECT_EQ(m.files.content(docs + "\\thesis.docx"), "precious");

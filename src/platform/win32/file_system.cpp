@@ -372,6 +372,14 @@ SysResult<LinkRecord> Win32FileSystem::read_link(const std::u16string& path) {
   data.resize(got);
   auto recorded = recorded_target(data);
   if (!recorded) return sys_fail(system_error(ERROR_INVALID_REPARSE_DATA));
+  // A mapped drive letter looks local in the text; asking the drive's type
+  // opens nothing on it.
+  const std::u16string& target = recorded->target;
+  if (recorded->kind == LinkRecord::Kind::kAbsolute && target.size() >= 6 &&
+      target.compare(0, 4, u"\\\\?\\") == 0 && target[5] == u':') {
+    const std::u16string root = target.substr(4, 2) + u"\\";
+    recorded->on_network_drive = GetDriveTypeW(wide(root)) == DRIVE_REMOTE;
+  }
   return std::move(*recorded);
 }
 
