@@ -80,7 +80,7 @@ class Walker {
     });
   }
   Status check_link(const std::u16string& link, AccessLevel level);
-  Status check_names(const std::u16string& file, std::uint32_t listed);
+  Status check_names(const std::u16string& file);
 
   FileSystem& files_;
   const std::vector<Granted>& granted_;
@@ -99,7 +99,7 @@ Status Walker::walk(const Granted& top) {
   const LinkStatus status = files_.link_status(*root);
   if (status.is_link) return became_link(*root);
   if (!status.is_directory) {
-    return status.exists && top.level == AccessLevel::Modify ? check_names(*root, 0) : success();
+    return status.exists && top.level == AccessLevel::Modify ? check_names(*root) : success();
   }
   std::vector<std::u16string> pending{std::move(*root)};
   while (!pending.empty()) {
@@ -125,7 +125,7 @@ Status Walker::walk(const Granted& top) {
       } else if (entry.status.is_directory) {
         pending.push_back(std::move(path));
       } else if (top.level == AccessLevel::Modify) {
-        checked = check_names(path, entry.links);
+        checked = check_names(path);
       }
       if (!checked) return checked;
     }
@@ -178,18 +178,15 @@ Status Walker::check_link(const std::u16string& link, AccessLevel level) {
 // One access list serves every name of a file: a write grant on one name
 // makes the file writable under all of them, and outlives the revocation
 // once the child has deleted the name the grant was given through.
-Status Walker::check_names(const std::u16string& file, std::uint32_t listed) {
-  std::uint32_t count = listed;
-  if (count == 0) {
-    auto counted = files_.link_count(file);
-    // A file removed since its directory was listed is granted nothing.
-    if (!counted && is_not_found(counted.error())) return success();
-    if (!counted) {
-      return fail("count the names of " + utf16_to_utf8_lossy(file) + ": " + counted.error().text);
-    }
-    count = *counted;
+// No listing Windows offers gives the count, so each file is opened once.
+Status Walker::check_names(const std::u16string& file) {
+  auto count = files_.link_count(file);
+  // A file removed since its directory was listed is granted nothing.
+  if (!count && is_not_found(count.error())) return success();
+  if (!count) {
+    return fail("count the names of " + utf16_to_utf8_lossy(file) + ": " + count.error().text);
   }
-  if (count <= 1) return success();
+  if (*count <= 1) return success();
   const std::string shown = utf16_to_utf8_lossy(file);
   auto names = files_.file_names(file);
   if (!names) {

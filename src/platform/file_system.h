@@ -45,9 +45,6 @@ struct DirectoryEntry {
   // it may hold unpaired surrogates, which no UTF-8 text can carry.
   std::u16string name;
   LinkStatus status;
-  // The number of names of a file, when the listing gives it; 0 when it
-  // does not, and link_count must be asked.
-  std::uint32_t links = 0;
 };
 
 // The path of an entry listed in `directory`, joined as units, never through

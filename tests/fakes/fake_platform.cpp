@@ -292,8 +292,7 @@ SysResult<std::vector<DirectoryEntry>> FakeFileSystem::list_directory(
   std::vector<DirectoryEntry> entries;
   for (const auto& [name, node] : nodes) {
     if (name != path && parent_path(name) == path) {
-      entries.push_back(DirectoryEntry{node_path(file_name(name)), status_of(node),
-                                       static_cast<std::uint32_t>(1 + node.other_names.size())});
+      entries.push_back(DirectoryEntry{node_path(file_name(name)), status_of(node)});
     }
   }
   return entries;

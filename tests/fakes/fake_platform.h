@@ -76,7 +76,7 @@ class FakeFileSystem final : public FileSystem {
     std::optional<std::string> link_target;
     // A reparse point that is no link, such as a cloud-file placeholder.
     bool other_reparse_point = false;
-    // The file's other names, which the listing counts and file_names gives.
+    // The file's other names, which link_count counts and file_names gives.
     std::vector<std::string> other_names = {};
   };
   std::map<std::string, Node> nodes;
