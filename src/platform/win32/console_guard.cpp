@@ -69,25 +69,27 @@ BOOL WINAPI on_console_event(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
   }
-  // Outside a run nothing is granted: the helper ends as it would without a
-  // handler.
-  if (!note(event)) return FALSE;
+  const bool guarded = note(event);
   if (event == CTRL_CLOSE_EVENT) {
     // The main thread sees the child end, revokes, writes its line and
     // publishes its exit code. Returning would let the system end the process
     // with a code of its own, perhaps before that line is out; ending it here
-    // keeps both. Whatever is still granted after the wait runs out, the
-    // lease hands to the identity's next run.
+    // keeps both, for a close just after the run too. Whatever is still
+    // granted after the wait runs out, the lease hands to the identity's next
+    // run.
     if (exit_published != nullptr &&
         WaitForSingleObject(exit_published, kCloseWaitMs) == WAIT_OBJECT_0) {
       ExitProcess(published_code);
     }
+    if (!guarded) return FALSE;
     if (exit_published == nullptr) Sleep(kCloseWaitMs);
+    return TRUE;
   }
-  // Ctrl+C and Ctrl+Break reach a child that shares the console, or have
-  // ended its job, or, before there is one, are kept for it; the helper
-  // cleans up when it ends.
-  return TRUE;
+  // Outside a run nothing is granted: the helper ends as it would without a
+  // handler. Within one, Ctrl+C and Ctrl+Break reach a child that shares the
+  // console, or have ended its job, or, before there is one, are kept for
+  // it; the helper cleans up when it ends.
+  return guarded ? TRUE : FALSE;
 }
 
 void install_once() {
