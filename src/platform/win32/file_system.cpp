@@ -129,6 +129,9 @@ SysResult<std::vector<std::u16string>> names_on_volume(const std::u16string& pat
   }
   volume.resize(std::char_traits<char16_t>::length(volume.c_str()));
   while (!volume.empty() && volume.back() == u'\\') volume.pop_back();
+  // The names are compared with grants in extended-length form; a volume
+  // given back as C: must not make every name look outside.
+  if (!volume.starts_with(u"\\\\")) volume.insert(0, u"\\\\?\\");
   std::u16string name(MAX_PATH, u'\0');
   // Both calls answer a name longer than the buffer with the length it needs.
   const auto ask = [&name](auto call) {
