@@ -423,11 +423,19 @@ json child_junctions() {
 // run must stop before any grant; a read_only run on the same tree goes on.
 json hard_link() {
   const std::wstring outside = g.outside + L"\\linked.txt", inside = g.ws + L"\\linked.txt";
+  const std::wstring twin = g.ws + L"\\twin.txt", twin_too = g.ws + L"\\twin-too.txt";
   spill(outside, "outside\n");
   const Finally unlink{[&] {
-    DeleteFileW(inside.c_str());
-    DeleteFileW(outside.c_str());
+    for (const std::wstring* file : {&inside, &outside, &twin, &twin_too})
+      DeleteFileW(file->c_str());
   }};
+  // The control: a file whose names all lie in the workspace is no reason to
+  // refuse, which also shows the names are read in the grants' own form.
+  spill(twin, "twin\n");
+  const bool twinned = CreateHardLinkW(twin_too.c_str(), twin.c_str(), nullptr) != FALSE;
+  const Finished t = run("workspace_write on a file with both names inside",
+                         {"read", "{ws}\\twin.txt"}, {.write = true});
+  DeleteFileW(twin_too.c_str());
   const auto before = dacl_text(outside);
   if (!CreateHardLinkW(inside.c_str(), outside.c_str(), nullptr)) {
     return {
@@ -453,8 +461,10 @@ json hard_link() {
           {"access list before", before.value_or("?")},
           {"access list after", after.value_or("?")},
           {"access list changed", before != after},
-          {"stopped before any grant, the store file untouched, read_only went on",
-           refused && !entry && !changed && did(r)}};
+          {"both names inside: workspace_write went on", twinned && did(t)},
+          {"stopped before any grant, the store file untouched, read_only and both names inside "
+           "went on",
+           refused && !entry && !changed && did(r) && twinned && did(t)}};
 }
 
 // Where the command's TEMP, TMP and LOCALAPPDATA lead, and whether what one

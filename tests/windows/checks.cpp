@@ -673,7 +673,8 @@ void judge_figures() {
        .promise = "removing the temporary directory never follows a link",
        .advice = "remove links in the temporary directory as links, never descend into them"},
       {.row = kHardLink,
-       .figure = "stopped before any grant, the store file untouched, read_only went on",
+       .figure = "stopped before any grant, the store file untouched, read_only and both names "
+                 "inside went on",
        .name = "a file hard-linked from outside stops a workspace_write run before any grant",
        .promise =
            "a Modify grant never reaches a file outside the grants through another of its names",
