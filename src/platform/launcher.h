@@ -69,7 +69,7 @@ class LaunchApi {
 
   // Made and assigned to a new kill-on-close job, not yet running. A child
   // that could not be put into its job is ended before this returns.
-  virtual Result<SuspendedChild, LaunchFailure> start_suspended(const ChildSpec& spec) = 0;
+  virtual Result<SuspendedChild, LaunchFailure> start_suspended(const ChildSpec& description) = 0;
   virtual SysStatus resume(Handle& thread) = 0;
   // Ends every process of the job, then waits, with a bound, until none is
   // left, so that the files they held are closed. Failures are not reported:

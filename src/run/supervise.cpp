@@ -112,11 +112,11 @@ Result<std::uint32_t> run_in_kill_on_close_job(LaunchApi& api, ConsoleEvents& co
   // A child that shares no console with a person gets one of its own, so
   // that it can neither type into the caller's console, whose shell reads
   // what is queued there once the helper returns, nor signal its processes.
-  const ChildSpec spec{command, cwd, confinement, !api.standard_handles_reach_a_console()};
-  auto child = api.start_suspended(spec);
+  const ChildSpec description{command, cwd, confinement, !api.standard_handles_reach_a_console()};
+  auto child = api.start_suspended(description);
   if (!child) return call_failed(step_message(child.error().step), child.error().error);
   const TreeEnder tree(api, console, *child->job);
-  console.end_job_on_event(child->job.get(), spec.own_console);
+  console.end_job_on_event(child->job.get(), description.own_console);
   // A close or a Ctrl+C during the grants has just ended the job: the child
   // never runs.
   if (auto quiet = quiet_console(console, kInterrupted); !quiet) return quiet.propagate();

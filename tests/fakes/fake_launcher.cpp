@@ -77,11 +77,14 @@ void FakeProcessApi::sleep(std::uint32_t milliseconds) {
 
 // ---- launcher and console -------------------------------------------------
 
-Result<SuspendedChild, LaunchFailure> FakeLaunchApi::start_suspended(const ChildSpec& spec) {
-  Created child{narrow(build_command_line(spec.command)), spec.cwd, {}, spec.own_console};
-  if (spec.confinement != nullptr) {
-    child.capabilities.push_back(describe_sid_(spec.confinement->app_container_sid));
-    for (const void* sid : spec.confinement->capabilities) {
+Result<SuspendedChild, LaunchFailure> FakeLaunchApi::start_suspended(const ChildSpec& description) {
+  Created child{narrow(build_command_line(description.command)),
+                description.cwd,
+                {},
+                description.own_console};
+  if (description.confinement != nullptr) {
+    child.capabilities.push_back(describe_sid_(description.confinement->app_container_sid));
+    for (const void* sid : description.confinement->capabilities) {
       child.capabilities.push_back(describe_sid_(sid));
     }
   }

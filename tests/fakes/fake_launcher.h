@@ -109,7 +109,7 @@ class FakeLaunchApi final : public LaunchApi, public Steps {
   std::vector<Created> created;
   bool child_resumed = false;
 
-  Result<SuspendedChild, LaunchFailure> start_suspended(const ChildSpec& spec) override;
+  Result<SuspendedChild, LaunchFailure> start_suspended(const ChildSpec& description) override;
   SysStatus resume(Handle& thread) override;
   void end_job(Handle& job) override;
   bool standard_handles_reach_a_console() override { return console_shared; }

@@ -44,21 +44,22 @@ SysResult<StandardStreams> inheritable_streams(std::vector<UniqueHandle>& made) 
 
 }  // namespace
 
-Result<SuspendedChild, LaunchFailure> Win32LaunchApi::start_suspended(const ChildSpec& spec) {
+Result<SuspendedChild, LaunchFailure> Win32LaunchApi::start_suspended(
+    const ChildSpec& description) {
   // What is made for the child to inherit goes as soon as the child has its
   // own copies, rather than stay open in the helper while it runs.
   std::vector<UniqueHandle> made;
   auto streams = inheritable_streams(made);
   if (!streams) return Err<LaunchFailure>{{LaunchStep::kStandardHandles, streams.error()}};
-  WideBuffer command_line = build_command_line(spec.command);
-  const WideBuffer directory = to_wide_nul(spec.cwd);
+  WideBuffer command_line = build_command_line(description.command);
+  const WideBuffer directory = to_wide_nul(description.cwd);
   ChildStart start;
   start.command_line = wide(command_line);
   start.directory = reinterpret_cast<const wchar_t*>(directory.data());
   start.streams = *streams;
-  start.confinement = spec.confinement;
+  start.confinement = description.confinement;
   // Without a window: the console exists for the child alone.
-  start.flags = spec.own_console ? CREATE_NO_WINDOW : 0;
+  start.flags = description.own_console ? CREATE_NO_WINDOW : 0;
   auto started = start_suspended_in_job(start);
   if (!started) return started.propagate();
   return SuspendedChild{portable(std::move(started->job)), portable(std::move(started->process)),
