@@ -295,6 +295,7 @@ SysResult<std::vector<DirectoryEntry>> FakeFileSystem::list_directory(
       entries.push_back(DirectoryEntry{node_path(file_name(name)), status_of(node)});
     }
   }
+  if (after_list) after_list(path);
   return entries;
 }
 

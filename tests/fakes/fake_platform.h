@@ -80,6 +80,8 @@ class FakeFileSystem final : public FileSystem {
     std::vector<std::string> other_names = {};
   };
   std::map<std::string, Node> nodes;
+  // Called with each directory just listed: another process at work.
+  std::function<void(const std::string&)> after_list;
 
   // Makes the next calls of `operation` ("read_file", "write_file",
   // "remove_file", "rename", "replace", "create_directories", "canonicalize",

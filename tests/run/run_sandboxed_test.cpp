@@ -529,6 +529,15 @@ TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
        "link " + kWork +
            "\\sub\\share leads to \\\\host\\s\\x, which is on no local volume; "
            "remove the link"},
+      {"a directory swapped for a link once its parent was listed", kWork + "\\sub\\deep\\in",
+       "C:\\data",
+       "look for links in " + kWork + "\\sub\\deep: it has become a link; run the command again",
+       "workspace_write", "C:\\data",
+       [&](Machine& m) {
+         m.files.after_list = [&m, docs](const std::string& listed) {
+           if (listed == kWork + "\\sub") m.files.nodes[kWork + "\\sub\\deep"].link_target = docs;
+         };
+       }},
       {"a mapped network drive, never opened", kWork + "\\sub\\share", "N:\\s\\x",
        "link " + kWork +
            "\\sub\\share leads to \\\\?\\N:\\s\\x, which is on no local volume; "
