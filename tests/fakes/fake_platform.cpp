@@ -334,6 +334,8 @@ SysResult<LinkRecord> FakeFileSystem::read_link(const std::u16string& wide_path)
   if (it == nodes.end()) return sys_fail(not_found(2));
   if (!it->second.link_target) return sys_fail(error(4390));
   const std::string& recorded = *it->second.link_target;
+  // A target written "wsl:..." stands for a link only WSL can follow.
+  if (recorded.starts_with("wsl:")) return LinkRecord{LinkRecord::Kind::kUnfollowable, {}};
   if (!is_absolute_path(recorded))
     return LinkRecord{LinkRecord::Kind::kRelative, node_path(recorded)};
   // N: stands for a mapped network drive.

@@ -538,6 +538,19 @@ TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
            if (listed == kWork + "\\sub") m.files.nodes[kWork + "\\sub\\deep"].link_target = docs;
          };
        }},
+      {"a link only WSL can follow", kWork + "\\sub\\wsl", "wsl:/home",
+       "link " + kWork +
+           "\\sub\\wsl is a WSL symbolic link, which Windows cannot follow; remove it, or make "
+           "it again from Windows"},
+      {"a cloud folder whose provider is not running", kWork + "\\sub\\cloud\\in", "C:\\data",
+       "look for links in " + kWork +
+           "\\sub\\cloud: fake error 362 (os error 362); the folder's cloud provider is not "
+           "running: start it, or keep the folder on this device",
+       "workspace_write", "C:\\data",
+       [](Machine& m) {
+         m.files.fail("list_directory", kWork + "\\sub\\cloud", 362,
+                      ErrorKind::kCloudProviderOffline);
+       }},
       {"a mapped network drive, never opened", kWork + "\\sub\\share", "N:\\s\\x",
        "link " + kWork +
            "\\sub\\share leads to \\\\?\\N:\\s\\x, which is on no local volume; "
