@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <set>
 #include <utility>
 
 #include <gmock/gmock.h>
@@ -538,6 +539,8 @@ TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
            if (listed == kWork + "\\sub") m.files.nodes[kWork + "\\sub\\deep"].link_target = docs;
          };
        }},
+      {"a writable root within the workspace, walked with it", kWork + "\\node_modules\\in",
+       "C:\\work\\sub", "", "workspace_write", "C:\\work\\sub"},
       {"a link only WSL can follow", kWork + "\\sub\\wsl", "wsl:/home",
        "link " + kWork +
            "\\sub\\wsl is a WSL symbolic link, which Windows cannot follow; remove it, or make "
@@ -602,6 +605,10 @@ TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
     r.readable_roots = {"C:\\tools"};
     const auto outcome = m.run(std::move(r));
     const std::string& profile = std::string(c.preset) == "read_only" ? kRoOff : kWwOff;
+    // A path within another granted at least as widely is walked with it,
+    // each directory once.
+    const auto listed = m.events("fs list " + kWork);
+    EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()).size(), listed.size()) << c.name;
     // A link that would be followed across the network is not even opened.
     EXPECT_FALSE((c.target.starts_with("\\\\") || c.target.starts_with("N:")) &&
                  m.logged("fs open_link_target"))
