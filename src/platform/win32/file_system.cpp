@@ -401,9 +401,13 @@ SysResult<std::u16string> Win32FileSystem::open_link_target(const std::u16string
 SysResult<std::uint32_t> Win32FileSystem::link_count(const std::u16string& path) {
   const UniqueHandle file = open_entry(path);
   if (!file) return sys_fail(last_system_error());
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(file.get(), &info)) return sys_fail(last_system_error());
-  return std::uint32_t{info.nNumberOfLinks};
+  // The standard information alone: the whole set would also ask the volume
+  // for its serial number, once per file of the walk.
+  FILE_STANDARD_INFO info{};
+  if (!GetFileInformationByHandleEx(file.get(), FileStandardInfo, &info, sizeof info)) {
+    return sys_fail(last_system_error());
+  }
+  return std::uint32_t{info.NumberOfLinks};
 }
 
 SysResult<std::vector<std::u16string>> Win32FileSystem::file_names(const std::u16string& path) {
