@@ -366,10 +366,12 @@ json firewall_rules() {
   const std::wstring sid = w(g.question_sid);
   const Finally remove{[&] {
     const Finished gone = remove_suite_rules();
-    record({"the suite's temporary firewall rule is removed", "the suite leaves no rule behind",
-            gone.exit == 0,
-            "removal and a second look: exit " + std::to_string(gone.exit) + " " + gone.err,
-            "nothing: remove the rule by hand (tessarin-acceptance.exe --cleanup)"});
+    record(
+        {.name = "the suite's temporary firewall rule is removed",
+         .promise = "the suite leaves no rule behind",
+         .pass = gone.exit == 0,
+         .detail = "removal and a second look: exit " + std::to_string(gone.exit) + " " + gone.err,
+         .advice = "nothing: remove the rule by hand (tessarin-acceptance.exe --cleanup)"});
   }};
   // A rule on the program is the control: it certainly matches, so if the
   // probe still connects under it, this machine enforces no rule at all.

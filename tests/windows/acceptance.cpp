@@ -405,12 +405,13 @@ int wmain(int argc, wchar_t** argv) {
 
   const Finished setup = execute({{g.helper, L"setup"}, As::kElevated});
   const Finished status = execute({{g.helper, L"status"}});
-  if (!record({"setup then status reports ready", "setup makes the machine ready",
-               setup.exit == 0 && setup.out == "{\"version\":1,\"ready\":true}\n" &&
-                   status.out == kReadyLine,
-               "setup exit " + std::to_string(setup.exit) + " " + setup.out + setup.err +
-                   "; status " + status.out + status.err,
-               "make setup register every profile and rule, then the marker"})) {
+  if (!record({.name = "setup then status reports ready",
+               .promise = "setup makes the machine ready",
+               .pass = setup.exit == 0 && setup.out == "{\"version\":1,\"ready\":true}\n" &&
+                       status.out == kReadyLine,
+               .detail = "setup exit " + std::to_string(setup.exit) + " " + setup.out + setup.err +
+                         "; status " + status.out + status.err,
+               .advice = "make setup register every profile and rule, then the marker"})) {
     return finish_report(kNotReady);
   }
 
@@ -450,8 +451,11 @@ int wmain(int argc, wchar_t** argv) {
     interrupt_during_grants();
     settle_questions();
   } catch (const std::exception& e) {
-    record({"the suite ran to its end", "the suite's own code holds", false, e.what(),
-            "nothing: a fault of the suite"});
+    record({.name = "the suite ran to its end",
+            .promise = "the suite's own code holds",
+            .pass = false,
+            .detail = e.what(),
+            .advice = "nothing: a fault of the suite"});
   }
 
   spill(g.io + L"\\stop-caller", "stop");

@@ -128,8 +128,13 @@ const std::vector<Case>& cases() {
 void unreachable(const std::string& name) {
   const std::string why = "this machine cannot reach " + g.net_target + " itself";
   if (!g_suite.require_network) return skip(name, why);
-  record({name, "--require-network: every network check runs", false, why,
-          "nothing: give the machine a route to the target, or name another with --net-target"});
+  record(
+      {.name = name,
+       .promise = "--require-network: every network check runs",
+       .pass = false,
+       .detail = why,
+       .advice =
+           "nothing: give the machine a route to the target, or name another with --net-target"});
 }
 
 // All rows run first, so that a denial is judged after its positive control.
@@ -156,14 +161,17 @@ void run_cases() {
     const auto failed = std::find_if(c.controls.begin(), c.controls.end(),
                                      [](const char* control) { return !did(g.finished[control]); });
     if (pass && failed != c.controls.end()) {
-      record({c.name, c.promise, false,
-              detail + "; but its positive control \"" + *failed +
-                  "\" did not succeed, so the denial proves nothing",
-              "make the positive control pass first"});
+      record({.name = c.name,
+              .promise = c.promise,
+              .pass = false,
+              .detail = detail + "; but its positive control \"" + *failed +
+                        "\" did not succeed, so the denial proves nothing",
+              .advice = "make the positive control pass first"});
       continue;
     }
     if (pass && !c.controls.empty()) detail += "; its positive controls succeeded";
-    record({c.name, c.promise, pass, detail, c.advice});
+    record(
+        {.name = c.name, .promise = c.promise, .pass = pass, .detail = detail, .advice = c.advice});
   }
 }
 
@@ -171,11 +179,12 @@ void exit_codes() {
   for (const DWORD code : {0ul, 3ul, 3221225477ul}) {
     const std::string name = "the child's exit code " + std::to_string(code) + " is the helper's";
     const Finished f = run(name, {"exit", std::to_string(code)});
-    record({name, "the helper exits with the command's full 32-bit exit code",
-            child_ran(f) && f.exit == code,
-            "helper exited " + std::to_string(f.exit) +
-                (child_ran(f) ? "" : ", the child never ran") + "; stderr: " + f.err,
-            "return GetExitCodeProcess of the child unchanged"});
+    record({.name = name,
+            .promise = "the helper exits with the command's full 32-bit exit code",
+            .pass = child_ran(f) && f.exit == code,
+            .detail = "helper exited " + std::to_string(f.exit) +
+                      (child_ran(f) ? "" : ", the child never ran") + "; stderr: " + f.err,
+            .advice = "return GetExitCodeProcess of the child unchanged"});
   }
 }
 
@@ -195,12 +204,13 @@ void inherited_handle() {
     f = run(name, {"handle", std::to_string(reinterpret_cast<ULONG_PTR>(leak.get()))}, o);
   }
   const bool wrote = !slurp(path).empty();
-  record(
-      {name, "the child inherits exactly its three standard handles",
-       did(control) && child_ran(f) && !wrote,
-       "own stdout: " + seen(control) + "; the caller's handle: " + seen(f) +
-           (wrote ? "; leak.txt WAS written" : "; leak.txt untouched"),
-       "start the child with PROC_THREAD_ATTRIBUTE_HANDLE_LIST naming only its standard handles"});
+  record({.name = name,
+          .promise = "the child inherits exactly its three standard handles",
+          .pass = did(control) && child_ran(f) && !wrote,
+          .detail = "own stdout: " + seen(control) + "; the caller's handle: " + seen(f) +
+                    (wrote ? "; leak.txt WAS written" : "; leak.txt untouched"),
+          .advice = "start the child with PROC_THREAD_ATTRIBUTE_HANDLE_LIST naming only its "
+                    "standard handles"});
 }
 
 // The suite plants links itself: elevated, it is not bound by the rules a
@@ -252,9 +262,11 @@ void workspace_junctions() {
   for (const Planted& p : planted) {
     const std::wstring link = links + L"\\" + p.link;
     if (!p.plant(link)) {
-      record({p.name, "the suite can plant its fixtures", false,
-              "the suite could not plant it: error " + std::to_string(GetLastError()),
-              "nothing: a fault of the suite"});
+      record({.name = p.name,
+              .promise = "the suite can plant its fixtures",
+              .pass = false,
+              .detail = "the suite could not plant it: error " + std::to_string(GetLastError()),
+              .advice = "nothing: a fault of the suite"});
       continue;
     }
     const std::string said = "a grant would follow link ";
@@ -268,17 +280,20 @@ void workspace_junctions() {
                       {"the target carried the identity's entry after that run",
                        reached(g.target, g.ids[1][0].sid)}};
       }
-      record({std::string(p.name) + " stops the run before any grant",
-              "a run grants nothing through a link to what it does not grant", stopped,
-              seen(f) + "; stderr: " + f.err,
-              "walk the paths to grant without following links and refuse, naming the link and "
-              "its target, any link that leads outside them"});
+      record({.name = std::string(p.name) + " stops the run before any grant",
+              .promise = "a run grants nothing through a link to what it does not grant",
+              .pass = stopped,
+              .detail = seen(f) + "; stderr: " + f.err,
+              .advice =
+                  "walk the paths to grant without following links and refuse, naming the link and "
+                  "its target, any link that leads outside them"});
     } else {
       const Finished f = run(p.name, {"read", "{ws}\\links\\in\\inner.txt"}, {.write = true});
-      record({std::string(p.name) + " does not stop the run",
-              "a link whose target lies inside the granted paths is fine", did(f),
-              seen(f) + "; stderr: " + f.err,
-              "compare a link's canonical target with the canonical granted paths"});
+      record({.name = std::string(p.name) + " does not stop the run",
+              .promise = "a link whose target lies inside the granted paths is fine",
+              .pass = did(f),
+              .detail = seen(f) + "; stderr: " + f.err,
+              .advice = "compare a link's canonical target with the canonical granted paths"});
     }
     if (!RemoveDirectoryW(link.c_str())) DeleteFileW(link.c_str());
   }
@@ -294,10 +309,14 @@ void workspace_junctions() {
         std::tuple{"a read_only run on a directory holding the state directory", &state_parent,
                    false, " overlaps the sandbox state directory "}}) {
     const Finished f = run(name, {"exit", "0"}, {.write = write, .workspace = workspace});
-    record({std::string(name) + " is refused", "no grant reaches the helper or its state",
-            refused(f, said), seen(f) + "; stderr: " + f.err,
-            "refuse, before any grant, a workspace or root over the state directory or a Modify "
-            "grant over the helper's directory"});
+    record(
+        {.name = std::string(name) + " is refused",
+         .promise = "no grant reaches the helper or its state",
+         .pass = refused(f, said),
+         .detail = seen(f) + "; stderr: " + f.err,
+         .advice =
+             "refuse, before any grant, a workspace or root over the state directory or a Modify "
+             "grant over the helper's directory"});
   }
 
   // Links no grant may walk: each alone, each refusing the run before any
@@ -325,14 +344,19 @@ void workspace_junctions() {
     }
     if (made) {
       const Finished r = run(k.name, {"read", "{ws}\\data.txt"}, {.write = true});
-      record({std::string(k.name) + " in the workspace stops the run before any grant",
-              "grants never walk a link they cannot follow safely", refused(r, k.said),
-              seen(r) + "; stderr: " + r.err,
-              "refuse, before any grant, a link back to a parent, a cycle, a dangling link and "
-              "a UNC target"});
+      record({.name = std::string(k.name) + " in the workspace stops the run before any grant",
+              .promise = "grants never walk a link they cannot follow safely",
+              .pass = refused(r, k.said),
+              .detail = seen(r) + "; stderr: " + r.err,
+              .advice =
+                  "refuse, before any grant, a link back to a parent, a cycle, a dangling link and "
+                  "a UNC target"});
     } else {
-      record({k.name, "the suite can plant its fixtures", false, "the suite could not plant it",
-              "nothing: a fault of the suite"});
+      record({.name = k.name,
+              .promise = "the suite can plant its fixtures",
+              .pass = false,
+              .detail = "the suite could not plant it",
+              .advice = "nothing: a fault of the suite"});
     }
     RemoveDirectoryW(a.c_str());
     RemoveDirectoryW(b.c_str());
@@ -359,16 +383,21 @@ void temp_links_and_names(json& m) {
            "the child could not plant it: " + seen(f));
       continue;
     }
-    record({std::string(p.name) + ": the workspace survives the temporary directory's removal",
-            "removing the temporary directory never follows a link", did(f) && intact,
-            seen(f) + "; workspace file " + (intact ? "intact" : "GONE or changed"),
-            "remove links in the temporary directory as links, never descend into them"});
+    record(
+        {.name = std::string(p.name) + ": the workspace survives the temporary directory's removal",
+         .promise = "removing the temporary directory never follows a link",
+         .pass = did(f) && intact,
+         .detail = seen(f) + "; workspace file " + (intact ? "intact" : "GONE or changed"),
+         .advice = "remove links in the temporary directory as links, never descend into them"});
   }
   const Finished odd = run("odd names in TEMP", {"odd-names", "%TEMP%"}, {.write = true});
-  record({"files with trailing dots, device names, long paths and lone surrogates leave with TEMP",
-          "the temporary directory is removed whatever names the child gave",
-          did(odd) && !exists(g.state + L"\\tmp\\" + std::to_wstring(odd.pid)), seen(odd),
-          "remove on \\\\?\\ paths with names kept as UTF-16"});
+  record(
+      {.name =
+           "files with trailing dots, device names, long paths and lone surrogates leave with TEMP",
+       .promise = "the temporary directory is removed whatever names the child gave",
+       .pass = did(odd) && !exists(g.state + L"\\tmp\\" + std::to_wstring(odd.pid)),
+       .detail = seen(odd),
+       .advice = "remove on \\\\?\\ paths with names kept as UTF-16"});
 }
 
 void locked_file() {
@@ -384,21 +413,30 @@ void locked_file() {
                            ", identity entry left: " + (still ? "yes" : "no") +
                            ", lease kept: " + (lease ? "yes" : "no") + ", stderr: " + f.err}});
   if (!exists(locked)) {
-    record({"a child-made file the user cannot re-permission", "the child can make its own files",
-            false, "the child could not make it: " + seen(f), "see the workspace_write checks"});
+    record({.name = "a child-made file the user cannot re-permission",
+            .promise = "the child can make its own files",
+            .pass = false,
+            .detail = "the child could not make it: " + seen(f),
+            .advice = "see the workspace_write checks"});
   } else {
-    record({"a child-made file the user cannot re-permission does not silently keep a grant",
-            "revocation either removes every entry or fails loudly (exit 77) and keeps the lease",
-            !still || (loud && lease && f.exit == kHelperFailed),
-            std::string("entry left: ") + (still ? "yes" : "no") +
-                "; reported: " + (loud ? "yes" : "no") + "; lease kept: " + (lease ? "yes" : "no"),
-            "report a failed revocation (workspace ACL cleanup failed ...) and keep the lease"});
+    record(
+        {.name = "a child-made file the user cannot re-permission does not silently keep a grant",
+         .promise =
+             "revocation either removes every entry or fails loudly (exit 77) and keeps the lease",
+         .pass = !still || (loud && lease && f.exit == kHelperFailed),
+         .detail = std::string("entry left: ") + (still ? "yes" : "no") + "; reported: " +
+                   (loud ? "yes" : "no") + "; lease kept: " + (lease ? "yes" : "no"),
+         .advice =
+             "report a failed revocation (workspace ACL cleanup failed ...) and keep the lease"});
   }
   remove_tree(locked);
   const Finished next =
       run("the next run repairs what the locked file left", {"exit", "0"}, {.write = true});
-  record({"the next run after a refused revocation runs", "a kept lease is repaired, not a wedge",
-          did(next), seen(next), "revoke a kept lease first and go on"});
+  record({.name = "the next run after a refused revocation runs",
+          .promise = "a kept lease is repaired, not a wedge",
+          .pass = did(next),
+          .detail = seen(next),
+          .advice = "revoke a kept lease first and go on"});
 }
 
 // Keystrokes and Ctrl+Break from the child must not outlive the run. With no
@@ -422,13 +460,13 @@ void console_events() {
       {{"keystrokes", f.out},
        {"the command attached to the helper's console (then a console of its own is not enough)",
         attached}});
-  record({"keystrokes the child types reach nothing of the caller's console",
-          "nothing the child does runs unconfined after the helper exits",
-          child_ran(f) && f.out.find("own console:") != std::string::npos && keys == 0,
-          seen(f) + "; the child printed: " + f.out + "; the suite's console input holds " +
-              std::to_string(keys) + " keystroke(s)",
-          "give the command a console of its own when no standard handle is one, and "
-          "standard input from a pipe or the null device"});
+  record({.name = "keystrokes the child types reach nothing of the caller's console",
+          .promise = "nothing the child does runs unconfined after the helper exits",
+          .pass = child_ran(f) && f.out.find("own console:") != std::string::npos && keys == 0,
+          .detail = seen(f) + "; the child printed: " + f.out +
+                    "; the suite's console input holds " + std::to_string(keys) + " keystroke(s)",
+          .advice = "give the command a console of its own when no standard handle is one, and "
+                    "standard input from a pipe or the null device"});
 
   const std::wstring beat = g.ws + L"\\break-beat.txt";
   const Finished b = run("the child sends Ctrl+Break to the console",
@@ -436,11 +474,12 @@ void console_events() {
   const std::string before = slurp(beat);
   Sleep(1500);
   // A child refused the event has nothing to prove; the audit still runs.
-  record({"after Ctrl+Break the helper still ends the tree and revokes",
-          "console control events never stop the clean-up",
-          (did(b) || (child_ran(b) && b.exit == kDenied)) && slurp(beat) == before,
-          seen(b) + (slurp(beat) == before ? "" : "; the grandchild still beats"),
-          "install a console control handler that returns TRUE for Ctrl+C and Ctrl+Break"});
+  record(
+      {.name = "after Ctrl+Break the helper still ends the tree and revokes",
+       .promise = "console control events never stop the clean-up",
+       .pass = (did(b) || (child_ran(b) && b.exit == kDenied)) && slurp(beat) == before,
+       .detail = seen(b) + (slurp(beat) == before ? "" : "; the grandchild still beats"),
+       .advice = "install a console control handler that returns TRUE for Ctrl+C and Ctrl+Break"});
   DeleteFileW(beat.c_str());
 }
 
@@ -460,22 +499,26 @@ void dying_caller_and_helper() {
     run(name, {"tree", "{ws}\\beat1.txt", "{ws}\\beat2.txt"}, o);
     const std::string one = slurp(b1), two = slurp(b2);
     Sleep(1500);
-    record({name + " ends the child and its grandchild",
-            "the command's tree dies with the caller and with the helper",
-            !one.empty() && !two.empty() && slurp(b1) == one && slurp(b2) == two,
-            one.empty() || two.empty()
-                ? "the tree never started beating"
-                : std::string("child beat ") + (slurp(b1) == one ? "stopped" : "GOES ON") +
-                      ", grandchild beat " + (slurp(b2) == two ? "stopped" : "GOES ON"),
-            "keep the tree in a kill-on-close job and watch the caller's handle"});
+    record({.name = name + " ends the child and its grandchild",
+            .promise = "the command's tree dies with the caller and with the helper",
+            .pass = !one.empty() && !two.empty() && slurp(b1) == one && slurp(b2) == two,
+            .detail = one.empty() || two.empty()
+                          ? "the tree never started beating"
+                          : std::string("child beat ") +
+                                (slurp(b1) == one ? "stopped" : "GOES ON") + ", grandchild beat " +
+                                (slurp(b2) == two ? "stopped" : "GOES ON"),
+            .advice = "keep the tree in a kill-on-close job and watch the caller's handle"});
     TerminateProcess(caller.process.get(), 1);
     DeleteFileW(b1.c_str());
     DeleteFileW(b2.c_str());
     if (kill_helper) {
       const Finished next =
           run("the next run repairs what the killed helper left", {"exit", "0"}, {.write = true});
-      record({"the next run after a killed helper runs", "a killed run is repaired, not a wedge",
-              did(next), seen(next), "revoke the dead run's lease first and go on"});
+      record({.name = "the next run after a killed helper runs",
+              .promise = "a killed run is repaired, not a wedge",
+              .pass = did(next),
+              .detail = seen(next),
+              .advice = "revoke the dead run's lease first and go on"});
     }
   }
 }
@@ -503,17 +546,20 @@ void console_close() {
     const bool reported =
         f.exit == kHelperFailed &&
         f.err.find("console closed; terminated the sandbox process tree") != std::string::npos;
-    record({"closing the helper's console ends the tree and says so (close " +
-                std::to_string(round) + " of 3)",
-            "a console close ends the command's tree and is never reported as the command's own "
-            "exit code",
-            child_ran(f) && closer.exit == kAllowed && stopped && reported,
-            "the close: " + (closer.exit == kAllowed ? std::string("posted") : seen(closer)) +
-                "; the run: " + seen(f) + "; grandchild beat " +
-                (one.empty() || two.empty() ? "never started"
-                 : slurp(b2) == two         ? "stopped"
-                                            : "GOES ON"),
-            "write the close's line and exit 77 before the handler returns to the system"});
+    record(
+        {.name = "closing the helper's console ends the tree and says so (close " +
+                 std::to_string(round) + " of 3)",
+         .promise =
+             "a console close ends the command's tree and is never reported as the command's own "
+             "exit code",
+         .pass = child_ran(f) && closer.exit == kAllowed && stopped && reported,
+         .detail =
+             "the close: " + (closer.exit == kAllowed ? std::string("posted") : seen(closer)) +
+             "; the run: " + seen(f) + "; grandchild beat " +
+             (one.empty() || two.empty() ? "never started"
+              : slurp(b2) == two         ? "stopped"
+                                         : "GOES ON"),
+         .advice = "write the close's line and exit 77 before the handler returns to the system"});
     DeleteFileW(b1.c_str());
     DeleteFileW(b2.c_str());
   }
@@ -525,9 +571,11 @@ void console_close() {
 // grant.
 void interrupt_during_grants() {
   if (!exists(g.tree)) {
-    record({"Ctrl+C during the grants (the generated tree is there)",
-            "the suite's own fixtures hold", false, "the measurements made no tree",
-            "nothing: this is a fault of the suite"});
+    record({.name = "Ctrl+C during the grants (the generated tree is there)",
+            .promise = "the suite's own fixtures hold",
+            .pass = false,
+            .detail = "the measurements made no tree",
+            .advice = "nothing: this is a fault of the suite"});
     return;
   }
   const std::wstring lease = g.state + L"\\acl-leases\\" + g.ids[1][0].name + L".json";
@@ -550,13 +598,14 @@ void interrupt_during_grants() {
   const bool reported =
       f.exit == kHelperFailed &&
       f.err.find("interrupted before the sandbox process started") != std::string::npos;
-  record({"Ctrl+C during the grants starts no child and says so",
-          "a user's interrupt before the command starts keeps it from running",
-          sent && !child_ran(f) && reported,
-          "the Ctrl+C: " + (sent ? std::string("sent") : seen(sender)) + "; the run: " + seen(f) +
-              (child_ran(f) ? "; the child RAN" : ""),
-          "keep a Ctrl+C that comes while no job is named, end the job as soon as it is named, "
-          "and report the interrupt with 77"});
+  record({.name = "Ctrl+C during the grants starts no child and says so",
+          .promise = "a user's interrupt before the command starts keeps it from running",
+          .pass = sent && !child_ran(f) && reported,
+          .detail = "the Ctrl+C: " + (sent ? std::string("sent") : seen(sender)) +
+                    "; the run: " + seen(f) + (child_ran(f) ? "; the child RAN" : ""),
+          .advice =
+              "keep a Ctrl+C that comes while no job is named, end the job as soon as it is named, "
+              "and report the interrupt with 77"});
 }
 
 // A powershell.exe or icacls.exe on PATH or beside the helper is never
@@ -588,8 +637,11 @@ void planted_tools() {
         "function Get-NetFirewallRule { [IO.File]::WriteAllText('" + u8(mark) + "', 'ran') }\r\n");
   for (const auto& path : planted) {
     if (!exists(path)) {
-      return void(record({"the suite plants its tools", "the suite's own fixtures hold", false,
-                          "could not plant " + u8(path), "nothing: this is a fault of the suite"}));
+      return void(record({.name = "the suite plants its tools",
+                          .promise = "the suite's own fixtures hold",
+                          .pass = false,
+                          .detail = "could not plant " + u8(path),
+                          .advice = "nothing: this is a fault of the suite"}));
     }
   }
   // PSModulePath as the helper gives its PowerShell, the plant first: an
@@ -610,16 +662,16 @@ void planted_tools() {
       run("a run with planted tools", {"read", "{ws}\\data.txt"}, {.environment = &environment});
   const bool ran = exists(mark) || exists(beside + L"\\planted-ran.txt");
   record(
-      {"a planted powershell.exe, icacls.exe (on PATH, beside the helper), userenv.dll or "
-       "firewall module is never used",
-       "tools, DLLs and PowerShell's modules come from the system directory",
-       module_loads && !ran && s.out == kReadyLine && did(r),
-       std::string("planted tool or module started: ") + (ran ? "YES" : "no") +
-           "; the module loads without the helper (control): " + (module_loads ? "yes" : "NO") +
-           "; status: " + s.out + s.err + "; run: " + seen(r),
-       "start <system>\\icacls.exe and <system>\\WindowsPowerShell\\v1.0\\powershell.exe first, "
-       "load userenv.dll from the system directory only, and give PowerShell a PSModulePath "
-       "of the system's modules alone"});
+      {.name = "a planted powershell.exe, icacls.exe (on PATH, beside the helper), userenv.dll or "
+               "firewall module is never used",
+       .promise = "tools, DLLs and PowerShell's modules come from the system directory",
+       .pass = module_loads && !ran && s.out == kReadyLine && did(r),
+       .detail = std::string("planted tool or module started: ") + (ran ? "YES" : "no") +
+                 "; the module loads without the helper (control): " +
+                 (module_loads ? "yes" : "NO") + "; status: " + s.out + s.err + "; run: " + seen(r),
+       .advice = "start <system>\\icacls.exe and <system>\\WindowsPowerShell\\v1.0\\powershell.exe "
+                 "first, load userenv.dll from the system directory only, and give PowerShell a "
+                 "PSModulePath of the system's modules alone"});
 }
 
 // A toolchain outside the folders every container may read (Python in the
@@ -641,20 +693,25 @@ void toolchains() {
     with.more = {L"--readable-root", python};
     const Finished no = run("Python from the tool cache, no root", {"-c", say}, without);
     const Finished yes = run("Python from the tool cache, its folder readable", {"-c", say}, with);
-    record({"a toolchain in the tool cache runs only with --readable-root",
-            "a --readable-root is readable and executable, and nothing else outside the system "
-            "folders is",
-            did(yes) && !child_ran(no), "with the root: " + seen(yes) + "; without: " + seen(no),
-            "grant (OI)(CI)RX on each --readable-root for the run and revoke it with the rest"});
+    record(
+        {.name = "a toolchain in the tool cache runs only with --readable-root",
+         .promise =
+             "a --readable-root is readable and executable, and nothing else outside the system "
+             "folders is",
+         .pass = did(yes) && !child_ran(no),
+         .detail = "with the root: " + seen(yes) + "; without: " + seen(no),
+         .advice =
+             "grant (OI)(CI)RX on each --readable-root for the run and revoke it with the rest"});
   }
   const std::wstring git = env(L"ProgramFiles") + L"\\Git\\cmd\\git.exe";
   if (!exists(git)) return skip("git from Program Files runs without any root", "no " + u8(git));
   const Finished f = run("git --version", {"--version"}, {.program = git});
-  record({"git from Program Files runs without any root",
-          "what every container may read is enough for a program installed for all users",
-          f.exit == 0 && f.out.find("git version") != std::string::npos,
-          "exit " + std::to_string(f.exit) + ", printed " + f.out + f.err,
-          "nothing to grant: Program Files is readable by every container"});
+  record(
+      {.name = "git from Program Files runs without any root",
+       .promise = "what every container may read is enough for a program installed for all users",
+       .pass = f.exit == 0 && f.out.find("git version") != std::string::npos,
+       .detail = "exit " + std::to_string(f.exit) + ", printed " + f.out + f.err,
+       .advice = "nothing to grant: Program Files is readable by every container"});
 }
 
 // The checks the measurements carry: each passes when its figure is true.
@@ -708,9 +765,11 @@ void judge_figures() {
       skip(j.name, status.rfind("not run:", 0) == 0 ? status : "the child could not make it");
       continue;
     }
-    record({j.name, j.promise, figures.value(j.figure, false) == true,
-            figures.dump(-1, ' ', false, json::error_handler_t::replace).substr(0, 2000),
-            j.advice});
+    record({.name = j.name,
+            .promise = j.promise,
+            .pass = figures.value(j.figure, false) == true,
+            .detail = figures.dump(-1, ' ', false, json::error_handler_t::replace).substr(0, 2000),
+            .advice = j.advice});
   }
 }
 

@@ -302,10 +302,12 @@ void audit(const std::string& run, const Identity& id, DWORD helper_pid,
   const std::wstring lease = g.state + L"\\acl-leases\\" + id.name + L".json";
   if (exists(temp)) detail += "temporary directory " + u8(temp) + " remains; ";
   if (exists(lease)) detail += "lease file " + u8(lease) + " remains; ";
-  record({"clean after: " + run, "after every run no grant, temporary directory or lease remains",
-          detail.empty(), detail.empty() ? "nothing left" : detail,
-          "revoke every leased path after the child and its tree have ended, remove the "
-          "temporary directory without following links, then delete the lease"});
+  record({.name = "clean after: " + run,
+          .promise = "after every run no grant, temporary directory or lease remains",
+          .pass = detail.empty(),
+          .detail = detail.empty() ? "nothing left" : detail,
+          .advice = "revoke every leased path after the child and its tree have ended, remove the "
+                    "temporary directory without following links, then delete the lease"});
 }
 
 // For a `during` step that waits until the run reaches some point: looks at
@@ -326,9 +328,12 @@ Finished run(const std::string& name, const std::vector<std::string>& probe_args
   // A caller that is gone makes the helper end every run with 77: then
   // nothing this run shows is about the helper.
   if (WaitForSingleObject(caller.process.get(), 0) != WAIT_TIMEOUT) {
-    record({name + " (the stand-in caller is alive)", "the suite's own fixtures hold", false,
-            "the stand-in caller has exited: this run would end \"parent process exited\"",
-            "nothing: this is a fault of the suite"});
+    record(
+        {.name = name + " (the stand-in caller is alive)",
+         .promise = "the suite's own fixtures hold",
+         .pass = false,
+         .detail = "the stand-in caller has exited: this run would end \"parent process exited\"",
+         .advice = "nothing: this is a fault of the suite"});
     return {};
   }
   std::vector<std::wstring> argv = {g.helper,           L"run",
@@ -347,8 +352,12 @@ Finished run(const std::string& name, const std::vector<std::string>& probe_args
   if (o.during && s.process) o.during(s);
   Finished f = finish(s, o.limit);
   if (f.timed_out) {
-    record({name + " (finished in time)", "a run ends when its child ends", false, seen(f),
-            "never walk into a junction loop or wait without bound on a tool or a dying tree"});
+    record({.name = name + " (finished in time)",
+            .promise = "a run ends when its child ends",
+            .pass = false,
+            .detail = seen(f),
+            .advice =
+                "never walk into a junction loop or wait without bound on a tool or a dying tree"});
   }
   if (o.audit) audit(name, id, f.pid, workspace);
   return f;
