@@ -22,6 +22,14 @@ bool at_least(AccessLevel level, AccessLevel wanted) {
   return level == AccessLevel::Modify || wanted == AccessLevel::ReadExecute;
 }
 
+// A link whose record the walk has read and not yet opened: where it lies,
+// the grant it lies in, and what it records.
+struct Met {
+  std::u16string link;
+  AccessLevel level;
+  std::string recorded;
+};
+
 // A link whose target the walk accepted: where it lies and where it leads.
 struct Accepted {
   std::string link;
@@ -71,6 +79,7 @@ class Walker {
   Walker(FileSystem& files, const std::vector<Granted>& granted)
       : files_(files), granted_(granted) {}
   Status walk(const Granted& top);
+  Status open_links();
   Status refuse_loops();
 
  private:
@@ -79,11 +88,13 @@ class Walker {
       return at_least(g.level, level) && lies_within(path, g.path);
     });
   }
-  Status check_link(const std::u16string& link, AccessLevel level);
+  Status read_link(const std::u16string& link, AccessLevel level);
+  Status open_link(const Met& met);
   Status check_names(const std::u16string& file);
 
   FileSystem& files_;
   const std::vector<Granted>& granted_;
+  std::vector<Met> met_;
   std::vector<Accepted> accepted_;
 };
 
@@ -121,7 +132,7 @@ Status Walker::walk(const Granted& top) {
       // reaches like any directory's or file's.
       Status checked = success();
       if (entry.status.is_link) {
-        checked = check_link(path, top.level);
+        checked = read_link(path, top.level);
       } else if (entry.status.is_directory) {
         pending.push_back(std::move(path));
       } else if (top.level == AccessLevel::Modify) {
@@ -133,11 +144,9 @@ Status Walker::walk(const Granted& top) {
   return success();
 }
 
-// A link within a grant at `level` may lead only where the plan grants as
-// much already: a Modify grant through a link into the read-only workspace
-// would make that part of it writable. What it records is read first, so
-// that a link to another machine is refused without a connection to it.
-Status Walker::check_link(const std::u16string& link, AccessLevel level) {
+// What a link records is read first, so that a link to another machine is
+// refused without a connection to it.
+Status Walker::read_link(const std::u16string& link, AccessLevel level) {
   const std::string shown = utf16_to_utf8_lossy(link);
   auto record = files_.read_link(link);
   if (!record) return fail("read the target of link " + shown + ": " + record.error().text);
@@ -146,17 +155,36 @@ Status Walker::check_link(const std::u16string& link, AccessLevel level) {
                 " is a WSL symbolic link, which Windows cannot follow; remove it, or make it "
                 "again from Windows");
   }
-  const std::string recorded = utf16_to_utf8_lossy(record->target);
+  std::string recorded = utf16_to_utf8_lossy(record->target);
   if (record->kind == LinkRecord::Kind::kAbsolute &&
       (record->on_network_drive || !on_local_volume(record->target))) {
     return fail("link " + shown + " leads to " + recorded +
                 ", which is on no local volume; remove the link");
   }
+  met_.push_back({link, level, std::move(recorded)});
+  return success();
+}
+
+// An open follows every link on the way to the target, so none is opened
+// before the walk has read what every link records: a relative link to one
+// met later, which leads to a share, would otherwise connect to it.
+Status Walker::open_links() {
+  for (const Met& met : met_) {
+    if (auto opened = open_link(met); !opened) return opened;
+  }
+  return success();
+}
+
+// A link within a grant at `level` may lead only where the plan grants as
+// much already: a Modify grant through a link into the read-only workspace
+// would make that part of it writable.
+Status Walker::open_link(const Met& met) {
+  const std::string shown = utf16_to_utf8_lossy(met.link);
   // A dangling link is refused even when its text lies inside: icacls
   // would fail on it after a full pass, or follow what appears there later.
-  auto opened = files_.open_link_target(link);
+  auto opened = files_.open_link_target(met.link);
   if (!opened) {
-    const std::string what = recorded.empty() ? "" : " leads to " + recorded + ", which";
+    const std::string what = met.recorded.empty() ? "" : " leads to " + met.recorded + ", which";
     return fail("link " + shown + what + " cannot be opened: " + opened.error().text +
                 (cloud_provider_offline(opened.error())
                      ? cloud_advice(opened.error())
@@ -167,9 +195,9 @@ Status Walker::check_link(const std::u16string& link, AccessLevel level) {
   if (where && lies_within(shown, *where)) {
     return fail("link " + shown + " leads back to " + *where + ", which holds it; remove the link");
   }
-  if (!where || !granted_within(*where, level)) {
+  if (!where || !granted_within(*where, met.level)) {
     return fail("a grant would follow link " + shown + " to " +
-                (where ? *where : utf16_to_utf8_lossy(*opened)) + "; " + link_advice(level));
+                (where ? *where : utf16_to_utf8_lossy(*opened)) + "; " + link_advice(met.level));
   }
   accepted_.push_back({shown, *where});
   return success();
@@ -316,6 +344,7 @@ Status refuse_widening_links(FileSystem& files, const GrantPlan& plan) {
     if (covered) continue;
     if (auto walked = walker.walk(granted[i]); !walked) return walked;
   }
+  if (auto opened = walker.open_links(); !opened) return opened;
   return walker.refuse_loops();
 }
 

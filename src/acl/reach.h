@@ -38,11 +38,12 @@ Status refuse_helper_directories(const HelperDirectories& helper, std::string_vi
 // per directory, and refuses the first link through which a grant would
 // reach more than the plan grants already: one whose target lies in no
 // granted path, or, for a link within a Modify grant, in none granted
-// Modify; one that cannot be opened, or leads off the local volumes; one
-// that leads back to a directory holding it, or into a loop of links. Within
-// a Modify grant it also refuses a file with a name outside every Modify
-// grant, or whose names cannot be listed. The run's temporary directory is
-// fresh and is not walked.
+// Modify; one whose record names anything but a local volume (every record
+// is read before any link is opened, since an open follows each link on its
+// way); one that cannot be opened; one that leads back to a directory
+// holding it, or into a loop of links. Within a Modify grant it also refuses
+// a file with a name outside every Modify grant, or whose names cannot be
+// listed. The run's temporary directory is fresh and is not walked.
 Status refuse_widening_links(FileSystem& files, const GrantPlan& plan);
 
 }  // namespace tessarin

@@ -334,6 +334,10 @@ void workspace_junctions() {
         Awkward{"a dangling junction", {{a, links + L"\\nowhere"}}, ", which cannot be opened"},
         Awkward{"a directory link to a UNC path",
                 {{a, L"\\\\127.0.0.1\\C$\\Windows"}},
+                ", which is on no local volume"},
+        // Opening the junction first would follow both to the share.
+        Awkward{"a junction to a directory link to a UNC path",
+                {{a, b}, {b, L"\\\\127.0.0.1\\C$\\Windows"}},
                 ", which is on no local volume"}}) {
     bool made = true;
     for (const auto& [link, target] : k.links) {
@@ -350,7 +354,7 @@ void workspace_junctions() {
               .detail = seen(r) + "; stderr: " + r.err,
               .advice =
                   "refuse, before any grant, a link back to a parent, a cycle, a dangling link and "
-                  "a UNC target"});
+                  "a UNC target, reading what every link records before opening any"});
     } else {
       record({.name = k.name,
               .promise = "the suite can plant its fixtures",
