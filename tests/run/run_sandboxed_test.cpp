@@ -590,6 +590,12 @@ TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
        stored("\\\\?\\C:\\store\\lib.js")},
       {"hard link into the writable root", lib, "", "", "workspace_write", "C:\\data",
        stored(kData + "\\lib.js")},
+      {"hard-linked file named as a writable root", kData + "\\lib.js", "",
+       other_name(kData + "\\lib.js", "\\\\?\\C:\\store\\lib.js"), "read_only", "C:\\data\\lib.js",
+       [](Machine& m) {
+         m.files.add_file("C:\\data\\lib.js");
+         m.files.nodes[kData + "\\lib.js"].other_names = {"\\\\?\\C:\\store\\lib.js"};
+       }},
       {"junction to a sibling", kWork + "\\node_modules\\lib", "C:\\work\\sub", ""},
       {"read-only workspace into a writable root", kWork + "\\data", "C:\\data", "", "read_only"},
       {"writable root into the workspace it may write", kData + "\\ws", "C:\\work\\sub", ""},
