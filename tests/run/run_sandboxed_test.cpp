@@ -482,6 +482,11 @@ TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
       "; if the command only reads it, grant it read-only (run read_only, or name its root with "
       "--readable-root); otherwise install the packages as copies, or name the store as a "
       "writable root only if the command must write there";
+  const std::string share = kWork + "\\sub\\share";
+  const auto off_volume = [&](const std::string& recorded) {
+    return "link " + share + " leads to " + recorded +
+           ", which is on no local volume; remove the link";
+  };
   const auto other_name = [&](const std::string& file, const std::string& name) {
     return "a write grant on " + file + " would reach its other name " + name + copies;
   };
@@ -526,17 +531,11 @@ TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
        [](Machine& m) {
          m.files.nodes[kWork + "\\sub\\data"] = {true, {}, "C:\\data"};
        }},
-      {"a share, never opened", kWork + "\\sub\\share", "\\\\host\\s\\x",
-       "link " + kWork +
-           "\\sub\\share leads to \\\\host\\s\\x, which is on no local volume; "
-           "remove the link"},
+      {"a share, never opened", share, "\\\\host\\s\\x", off_volume("\\\\host\\s\\x")},
       {"a relative link to a link to a share, never opened", kWork + "\\sub\\hop", "share",
-       "link " + kWork +
-           "\\sub\\share leads to \\\\host\\s\\x, which is on no local volume; "
-           "remove the link",
-       "workspace_write", "C:\\data",
-       [](Machine& m) {
-         m.files.nodes[kWork + "\\sub\\share"] = {true, {}, "\\\\host\\s\\x"};
+       off_volume("\\\\host\\s\\x"), "workspace_write", "C:\\data",
+       [&](Machine& m) {
+         m.files.nodes[share] = {true, {}, "\\\\host\\s\\x"};
        }},
       {"a directory swapped for a link once its parent was listed", kWork + "\\sub\\deep\\in",
        "C:\\data",
@@ -562,10 +561,7 @@ TEST(RunSandboxed, ALinkToWhatTheRunDoesNotGrantAsWidelyStopsItBeforeAnything) {
          m.files.fail("list_directory", kWork + "\\sub\\cloud", 362,
                       ErrorKind::kCloudProviderOffline);
        }},
-      {"a mapped network drive, never opened", kWork + "\\sub\\share", "N:\\s\\x",
-       "link " + kWork +
-           "\\sub\\share leads to \\\\?\\N:\\s\\x, which is on no local volume; "
-           "remove the link"},
+      {"a mapped network drive, never opened", share, "N:\\s\\x", off_volume("\\\\?\\N:\\s\\x")},
       {"target unreadable", kWork + "\\sub\\odd", docs,
        "read the target of link " + kWork + "\\sub\\odd: fake error 5 (os error 5)",
        "workspace_write", "C:\\data",

@@ -115,6 +115,7 @@ def test_fresh_machine_setup_then_status(install):
     assert not (install.state_dir / "setup-v1.tmp").exists()
 
     log = calls(install)
+    calls_of_setup = [c for c in log if c["tool"] == "powershell"]
     sids = {c["name"]: c["sid"] for c in log if c["tool"] == "userenv"}
     steps = []
     for c in log:
@@ -159,6 +160,9 @@ def test_fresh_machine_setup_then_status(install):
     ]
     assert log[-1]["argv"][1:] == [*POWERSHELL_HEAD, check_script([RO_OFF, WW_OFF])]
     assert log[-1]["ps_module_path"] == SYSTEM_MODULES
+    # Its streams are pipes and the helper has no console: a console of its
+    # own would cost a console host, and one shared would be the caller's.
+    assert [c["console_processes"] for c in calls_of_setup + log[-1:]] == [0] * 5
 
 
 def test_a_second_setup_leaves_the_same_state(ready):

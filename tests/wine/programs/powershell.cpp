@@ -20,8 +20,10 @@
 //   powershell-count.txt    one line per call started so far
 //   calls.log               one JSON object per call: the raw command line,
 //                           the argument vector, the script kind, the exit
-//                           code and PSModulePath as the call found it (null
-//                           when unset); shared with the other stand-ins
+//                           code, PSModulePath as the call found it (null
+//                           when unset) and how many processes share its
+//                           console (0: it has none); shared with the other
+//                           stand-ins
 //
 // It writes nothing to standard output, like the real scripts on success.
 // A script of any other shape is refused with exit code 99, an argument
@@ -291,7 +293,11 @@ int main() {
       {"argv", args},
       {"script", kind},
       {"exit_code", code},
-      {"ps_module_path", variable(L"PSModulePath")}};
+      {"ps_module_path", variable(L"PSModulePath")},
+      {"console_processes", [] {
+         DWORD list[8];
+         return GetConsoleProcessList(list, 8);
+       }()}};
   write_file("calls.log", entry.dump() + "\n", Write::Append);
   return static_cast<int>(code);
 }
